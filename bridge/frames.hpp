@@ -1,0 +1,68 @@
+// Request and reply frames on the standard streams: the little-endian field
+// helpers, send_reply, and the info values the bridge produces itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A request body (kind letter included) holds 1..max_request_length bytes.
+constexpr std::uint32_t max_request_length = 0x100000;
+
+// Info values of the bridge's own making; every other value in a reply is
+// passed on from the library.
+enum : std::uint32_t {
+  info_ok = 0x0000,
+  info_os_resource_error = 0x1008,  // no memory for a B3 payload copy
+  info_not_installed = 0x1009,      // library, entry point or request field missing
+  info_illegal_appl_id = 0x1101,    // Put without a registered application or too short
+  info_illegal_command = 0x1102,    // unknown kind letter, or a malformed message
+  info_queue_busy = 0x1103,         // Put: Data handle still in use by an unconfirmed request
+  info_queue_empty = 0x1104,        // Get: nothing to hand out
+  info_data_length_not_supported = 0x300C,  // DATA_B3_REQ above the registered block size
+};
+
+inline std::uint16_t get_le16(const std::uint8_t* at) {
+  return static_cast<std::uint16_t>(at[0] | at[1] << 8);
+}
+
+inline std::uint32_t get_le32(const std::uint8_t* at) {
+  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+inline std::uint64_t get_le64(const std::uint8_t* at) {
+  return get_le32(at) | static_cast<std::uint64_t>(get_le32(at + 4)) << 32;
+}
+
+inline void put_le16(std::uint8_t* at, std::uint16_t value) {
+  at[0] = static_cast<std::uint8_t>(value);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+inline void put_le32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+inline void put_le64(std::uint8_t* at, std::uint64_t value) {
+  put_le32(at, static_cast<std::uint32_t>(value));
+  put_le32(at + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+// Writes one reply frame to standard output: the 8-byte header (length
+// 4 + data_length + extra_length in its low 24 bits, byte 3 always 0, then
+// info), the data, then the extra, all flushed before it returns. Write
+// errors go unnoticed. Every reply of every handler goes through here.
+void send_reply(std::uint32_t info, const void* data, std::size_t data_length, const void* extra,
+                std::size_t extra_length);
+
+inline void send_reply(std::uint32_t info) { send_reply(info, nullptr, 0, nullptr, 0); }
+
+// Reads exactly `size` bytes of standard input into `buffer`. Returns false
+// when the input ends or fails first; the bytes read so far are then lost.
+// Reads ahead: several small pipelined requests cost one system call.
+bool read_input_exactly(void* buffer, std::size_t size);
+
+// Forgets input read ahead but not yet consumed. For drivers that run the
+// request loop more than once in one process.
+void discard_read_ahead();

@@ -1,0 +1,62 @@
+// The request loop and its dispatch on the kind letter.
+#include "bridge/loop.hpp"
+
+#include "bridge/frames.hpp"
+#include "capi/binding.hpp"
+#include "capi/handlers.hpp"
+
+#include <cstdlib>
+
+namespace {
+
+// One buffer for every request body; it grows to the largest body read and
+// is kept for the life of the process.
+std::uint8_t* request_buffer = nullptr;
+std::uint32_t request_capacity = 0;
+
+bool make_room(std::uint32_t length) {
+  if (length <= request_capacity)
+    return true;
+  std::free(request_buffer);
+  request_buffer = static_cast<std::uint8_t*>(std::malloc(length));
+  request_capacity = request_buffer != nullptr ? length : 0;
+  return request_buffer != nullptr;
+}
+
+} // namespace
+
+void serve_requests() {
+  for (;;) {
+    std::uint8_t length_field[4];
+    if (!read_input_exactly(length_field, sizeof length_field))
+      break;
+    std::uint32_t length = get_le32(length_field);
+    // Unsigned wrap-around: one test rejects both 0 and anything above the limit.
+    if (length - 1 > max_request_length - 1)
+      break;
+    if (!make_room(length) || !read_input_exactly(request_buffer, length))
+      break;
+
+    switch (request_buffer[0]) {
+    case 'C':
+      handle_close(request_buffer, length);
+      return;
+    case 'G':
+      handle_get(request_buffer, length);
+      break;
+    case 'M':
+      handle_put(request_buffer, length);
+      break;
+    case 'O':
+      handle_open(request_buffer, length);
+      break;
+    case 'P':
+      handle_profile(request_buffer, length);
+      break;
+    default:
+      send_reply(info_illegal_command);
+      break;
+    }
+  }
+  release_current_application();
+}

@@ -1,0 +1,47 @@
+// The run-time binding of the CAPI library: its ten entry points, the loader
+// that fills them, and the one application ID the CAPI requests share.
+#pragma once
+
+// The time-interval record that capi20_waitformessage takes: struct timeval,
+// which is two longs both on Windows and on LP64 POSIX systems.
+struct capi_time_interval {
+  long seconds;
+  long microseconds;
+};
+
+// Every application is registered for at most this many unconfirmed B3
+// data blocks of at most this many bytes.
+constexpr unsigned registered_b3_data_blocks = 7;
+constexpr unsigned registered_b3_block_size = 2048;
+
+// Entry points in the order of resolution and of the completeness test.
+// Signatures as the library declares them.
+struct capi_entry_table_type {
+  unsigned (*capi20_isinstalled)();
+  void (*capi20ext_set_driver)(char* driver);
+  void (*capi20ext_set_host)(char* host);
+  void (*capi20ext_set_port)(int port);
+  unsigned (*capi20_register)(unsigned max_logical_connections, unsigned max_b_data_blocks,
+                              unsigned max_b_data_length, unsigned* appl_id);
+  unsigned (*capi20_release)(unsigned appl_id);
+  unsigned (*capi20_put_message)(unsigned appl_id, unsigned char* message);
+  unsigned (*capi20_get_message)(unsigned appl_id, unsigned char** message);
+  unsigned (*capi20_waitformessage)(unsigned appl_id, capi_time_interval* timeout);
+  unsigned (*capi20_get_profile)(unsigned controller, unsigned char* profile);
+};
+
+// All slots empty at start; filled only by load_capi_library.
+extern capi_entry_table_type capi_entry_table;
+
+// The registered application, 0 when none. capi20_register writes it directly.
+extern unsigned current_appl_id;
+
+// Loads the library by its file name and resolves all ten entry points,
+// overwriting every slot, an unresolved one with nullptr. Returns true only
+// when all ten were found. When the file cannot be loaded, returns false and
+// leaves the table as it was. The library is never unloaded.
+bool load_capi_library();
+
+// Releases current_appl_id with the library if one is registered (result
+// ignored) and sets it to 0.
+void release_current_application();

@@ -1,0 +1,57 @@
+// Get: one incoming CAPI message, fetched without waiting. A DATA_B3_IND's
+// data is appended straight from the library's memory; a DATA_B3_CONF frees
+// the payload copy that Put made for its Data handle.
+#include "bridge/frames.hpp"
+#include "capi/binding.hpp"
+#include "capi/capi_message.hpp"
+#include "capi/handlers.hpp"
+#include "platform/platform.hpp"
+
+namespace cm = capi_message;
+
+void handle_get(const std::uint8_t*, std::uint32_t) {
+  if (current_appl_id == 0) {
+    send_reply(info_queue_empty);
+    return;
+  }
+  // Some libraries block in capi20_get_message while nothing is pending, so
+  // ask first, with a zero time-out; the library may write the record back.
+  capi_time_interval no_wait = {0, 0};
+  if (capi_entry_table.capi20_waitformessage(current_appl_id, &no_wait) != 0) {
+    send_reply(info_queue_empty);
+    return;
+  }
+  unsigned char* message = nullptr;
+  unsigned result = capi_entry_table.capi20_get_message(current_appl_id, &message);
+  if (result != 0) {
+    send_reply(result);
+    return;
+  }
+  if (message == nullptr) {
+    send_reply(info_queue_empty);
+    return;
+  }
+
+  std::uint16_t length = get_le16(message + cm::total_length);
+  const void* extra = nullptr;
+  std::size_t extra_length = 0;
+  if (message[cm::command] == cm::command_data_b3) {
+    if (length >= cm::data_b3_conf_size_with_handle &&
+        message[cm::subcommand] == cm::subcommand_conf) {
+      // Whatever its Info says, the library is done with the data.
+      release_b3_copy(get_le16(message + cm::conf_data_handle));
+    } else if (length >= cm::data_b3_size_without_data64 &&
+               message[cm::subcommand] == cm::subcommand_ind) {
+      std::uint64_t address = get_le32(message + cm::data);
+      if (length >= cm::data_b3_size_with_data64 && get_le64(message + cm::data64) != 0)
+        address = get_le64(message + cm::data64);
+      const auto* data = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
+      std::uint16_t count = get_le16(message + cm::data_length);
+      if (data != nullptr && platform_is_readable(data, count)) {
+        extra = data;
+        extra_length = count;
+      }
+    }
+  }
+  send_reply(info_ok, message, length, extra, extra_length);
+}

@@ -1,0 +1,68 @@
+// Open, Profile and Close: pointing the library at a CAPI host, registering
+// the client's application, reading a controller's profile, and releasing.
+#include "bridge/frames.hpp"
+#include "capi/binding.hpp"
+#include "capi/handlers.hpp"
+
+#include <cstring>
+
+namespace {
+
+char driver_name[] = "fritzbox";
+
+enum : std::uint8_t { stage_registered = 0, stage_not_available = 1, stage_register_failed = 2 };
+
+void reply_open(std::uint32_t info, std::uint32_t appl_id, std::uint8_t stage) {
+  std::uint8_t open_result[5];
+  put_le32(open_result, appl_id);
+  open_result[4] = stage;
+  send_reply(info, open_result, sizeof open_result, nullptr, 0);
+}
+
+} // namespace
+
+void handle_open(const std::uint8_t* body, std::uint32_t length) {
+  if (length <= 4 || !load_capi_library()) {
+    reply_open(info_not_installed, 0, stage_not_available);
+    return;
+  }
+  auto port = get_le16(body + 1);
+  auto max_logical_connections = get_le16(body + 3);
+
+  char host_name[256];
+  std::size_t host_length = length - 5 < 255 ? length - 5 : 255;
+  std::memcpy(host_name, body + 5, host_length);
+  host_name[host_length] = '\0';
+
+  const capi_entry_table_type& t = capi_entry_table;
+  t.capi20ext_set_driver(driver_name);
+  t.capi20ext_set_host(host_name);
+  t.capi20ext_set_port(port);
+
+  unsigned result = t.capi20_isinstalled();
+  if (result != 0) {
+    reply_open(result, 0, stage_not_available);
+    return;
+  }
+  result = t.capi20_register(max_logical_connections, registered_b3_data_blocks,
+                             registered_b3_block_size,
+                             &current_appl_id);
+  if (result != 0)
+    current_appl_id = 0;
+  reply_open(result, current_appl_id, result != 0 ? stage_register_failed : stage_registered);
+}
+
+void handle_profile(const std::uint8_t* body, std::uint32_t length) {
+  std::uint8_t profile_buffer[64] = {};
+  if (length <= 4 || capi_entry_table.capi20_get_profile == nullptr) {
+    send_reply(info_not_installed, profile_buffer, sizeof profile_buffer, nullptr, 0);
+    return;
+  }
+  unsigned result = capi_entry_table.capi20_get_profile(get_le32(body + 1), profile_buffer);
+  send_reply(result, profile_buffer, sizeof profile_buffer, nullptr, 0);
+}
+
+void handle_close(const std::uint8_t*, std::uint32_t) {
+  release_current_application();
+  send_reply(info_ok);
+}

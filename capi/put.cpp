@@ -1,0 +1,107 @@
+// Put: one CAPI message from the client to the library. A DATA_B3_REQ brings
+// its payload inline; the payload is copied into a buffer of its own, kept
+// under the message's Data handle until the library confirms the data.
+#include "bridge/frames.hpp"
+#include "capi/binding.hpp"
+#include "capi/capi_message.hpp"
+#include "capi/handlers.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace cm = capi_message;
+
+namespace {
+
+constexpr std::size_t max_message_length = 8192;
+
+// What capi20_put_message receives. The library reads well past a short
+// message (2173 bytes on Debian) and writes B3 data back into it, so it is
+// always the full size.
+alignas(8) std::uint8_t put_staging_buffer[max_message_length];
+
+struct data_handle_slot {
+  std::uint8_t* payload;
+  // The library accepted the request that owns `payload` and has not yet
+  // confirmed it: it may still read the buffer.
+  bool awaiting_confirmation;
+};
+
+data_handle_slot data_handle_table[65536];
+
+void release_slot(data_handle_slot& slot) {
+  std::free(slot.payload);
+  slot = {};
+}
+
+// Copies a DATA_B3_REQ's payload and points the staged message at the copy.
+// Returns info_ok, or the info value that refuses the request.
+std::uint32_t stage_b3_payload(const std::uint8_t* message, std::size_t message_length,
+                               std::size_t available, data_handle_slot*& owner) {
+  // Without the Data64 field the library would take the data from a pointer
+  // the client wrote, which names no memory of ours.
+  if (message_length < cm::data_b3_size_with_data64)
+    return info_illegal_command;
+  std::uint16_t declared = get_le16(message + cm::data_length);
+  // Past the registered block size the library sends memory that is not the
+  // payload and still reports success.
+  if (declared > registered_b3_block_size)
+    return info_data_length_not_supported;
+  data_handle_slot& slot = data_handle_table[get_le16(message + cm::data_handle)];
+  // The library may still read that buffer; the client can retry once the
+  // handle's DATA_B3_CONF has been fetched.
+  if (slot.awaiting_confirmation)
+    return info_queue_busy;
+
+  std::size_t count = declared < available ? declared : available;
+  release_slot(slot);
+  slot.payload = static_cast<std::uint8_t*>(std::malloc(count != 0 ? count : 1));
+  if (slot.payload == nullptr)
+    return info_os_resource_error;
+  std::memcpy(slot.payload, message + message_length, count);
+
+  put_le32(put_staging_buffer + cm::data, 0);
+  put_le64(put_staging_buffer + cm::data64, reinterpret_cast<std::uintptr_t>(slot.payload));
+  // A request that carries fewer bytes than it declares goes out with the
+  // bytes it carries, so the library never reads past the copy.
+  put_le16(put_staging_buffer + cm::data_length, static_cast<std::uint16_t>(count));
+  owner = &slot;
+  return info_ok;
+}
+
+} // namespace
+
+void handle_put(const std::uint8_t* body, std::uint32_t length) {
+  std::size_t after_kind = length - 1;
+  if (after_kind <= 7 || current_appl_id == 0) {
+    send_reply(info_illegal_appl_id);
+    return;
+  }
+  const std::uint8_t* message = body + 1;
+  std::size_t message_length = get_le16(message + cm::total_length);
+  if (message_length < cm::header_size || message_length > max_message_length ||
+      message_length > after_kind) {
+    send_reply(info_illegal_command);
+    return;
+  }
+
+  std::memset(put_staging_buffer, 0, sizeof put_staging_buffer);
+  std::memcpy(put_staging_buffer, message, message_length);
+
+  data_handle_slot* owner = nullptr;
+  if (message[cm::command] == cm::command_data_b3 && message[cm::subcommand] == cm::subcommand_req) {
+    std::uint32_t refused =
+        stage_b3_payload(message, message_length, after_kind - message_length, owner);
+    if (refused != info_ok) {
+      send_reply(refused);
+      return;
+    }
+  }
+
+  unsigned result = capi_entry_table.capi20_put_message(current_appl_id, put_staging_buffer);
+  if (owner != nullptr)
+    owner->awaiting_confirmation = result == 0;
+  send_reply(result);
+}
+
+void release_b3_copy(std::uint16_t data_handle) { release_slot(data_handle_table[data_handle]); }

@@ -1,0 +1,42 @@
+// The whole platform surface of the bridge: start-up, the standard streams,
+// run-time loading of the CAPI library and the readability test for B3 data.
+// Exactly one of platform_posix.cpp and platform_windows.cpp is built.
+#pragma once
+
+#include <cstddef>
+
+// Prepares the process for serving: on Windows starts Windows Sockets 2.2 for
+// the library's network driver and puts standard input, then standard output,
+// into binary mode; on POSIX ignores SIGPIPE, so that a closed output pipe or
+// a dropped CAPI host connection shows up as a failed write instead of killing
+// the process. Results are not examined. Call once, before anything else.
+void platform_start();
+
+// Reads up to `size` bytes of standard input into `buffer`, waiting until at
+// least one byte is there. Returns the number of bytes read, 0 at the end of
+// the input and -1 on a read error. Interrupted reads are retried.
+long platform_read_input(void* buffer, std::size_t size);
+
+// Writes one reply to standard output: `head`, then `data`, then `extra`
+// (parts of length 0 are skipped), and hands all of it to the operating system
+// before returning. Write errors are not reported: a client that stopped
+// reading simply loses its replies.
+void platform_write_output(const void* head, std::size_t head_length, const void* data,
+                           std::size_t data_length, const void* extra, std::size_t extra_length);
+
+// The file name the CAPI library is loaded by ("libcapi20-3.dll" on Windows,
+// Debian's soname "libcapi20.so.3" elsewhere).
+extern const char* const capi_library_file_name;
+
+// Loads the library through the platform's ordinary search. Returns an opaque
+// handle, or nullptr when the file is missing or cannot be loaded. The library
+// is never unloaded.
+void* platform_load_library(const char* file_name);
+
+// The address of the entry point `name` in a loaded library, or nullptr.
+void* platform_find_symbol(void* library, const char* name);
+
+// True when all `size` bytes from `address` can be read without a fault. The
+// test reads nothing into the bridge; it only asks the operating system.
+// A null address is never readable; size 0 at a non-null address is.
+bool platform_is_readable(const void* address, std::size_t size);
