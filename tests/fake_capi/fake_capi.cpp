@@ -1,0 +1,313 @@
+// The stand-in for libcapi20 used by the tests: the library's ten entry
+// points, scripted by the file that FAKE_CAPI_SCRIPT names and logged, one
+// line per call with every argument, to the file that FAKE_CAPI_LOG names.
+//
+// Script lines (# starts a comment):
+//   <entry> <result> [<result> ...]   results of successive calls; the last repeats
+//                                     (<entry>: isinstalled, register, release,
+//                                     put_message, waitformessage, get_message,
+//                                     get_profile)
+//   appl_id <n> [<n> ...]             what successive capi20_register calls store
+//                                     (default 1)
+//   profile <hex>                     the 64 bytes capi20_get_profile fills in
+//   message <hex> [data <hex> via <where>]
+//                                     an incoming message for capi20_get_message;
+//                                     <where> says where its B3 data lives and which
+//                                     field points at it: data64, data32 (memory below
+//                                     4 GiB), unreadable64, unreadable32 (a no-access
+//                                     page), straddle64 (ends inside a no-access page)
+//   message null                      capi20_get_message returns 0 and no message
+// Without a result line waitformessage answers 0 while a message is queued and
+// 0x1104 otherwise, get_message hands out the next message (0x1104 when none),
+// and everything else returns 0.
+#include "fake_memory.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#define FAKE_CAPI_EXPORT extern "C" __declspec(dllexport)
+#else
+#define FAKE_CAPI_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+struct incoming_message {
+  std::vector<std::uint8_t> bytes;
+  bool null = false;
+  std::vector<std::uint8_t> data;
+  std::string where;
+};
+
+struct fake_state {
+  std::map<std::string, std::deque<unsigned>> results;
+  std::uint8_t profile[64];
+  std::deque<incoming_message> incoming;
+  // Messages handed out stay where they are for the rest of the process.
+  std::vector<std::unique_ptr<std::uint8_t[]>> handed_out;
+};
+
+std::vector<std::uint8_t> from_hex(const std::string& text) {
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+std::string to_hex(const void* data, std::size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    auto byte = static_cast<const std::uint8_t*>(data)[i];
+    text += digits[byte >> 4];
+    text += digits[byte & 15];
+  }
+  return text;
+}
+
+// Without a log the entry points allocate nothing, so that the caller's own
+// allocations can be counted.
+const char* log_path() {
+  static const char* path = std::getenv("FAKE_CAPI_LOG");
+  return path;
+}
+
+void log_line(const std::string& line) {
+  if (std::FILE* log = std::fopen(log_path(), "ab")) {
+    std::fputs((line + "\n").c_str(), log);
+    std::fclose(log);
+  }
+}
+
+fake_state& state() {
+  static fake_state* loaded = [] {
+    auto* s = new fake_state;
+    for (int i = 0; i < 64; ++i)
+      s->profile[i] = static_cast<std::uint8_t>(0x40 + i);
+    if (log_path() != nullptr)
+    log_line("fake libcapi20 loaded");
+    const char* path = std::getenv("FAKE_CAPI_SCRIPT");
+    std::FILE* script = path != nullptr ? std::fopen(path, "rb") : nullptr;
+    if (script == nullptr)
+      return s;
+    char buffer[1 << 16];
+    while (std::fgets(buffer, sizeof buffer, script) != nullptr) {
+      std::istringstream line(buffer);
+      std::string word;
+      if (!(line >> word) || word[0] == '#')
+        continue;
+      if (word == "profile") {
+        std::string hex;
+        line >> hex;
+        auto bytes = from_hex(hex);
+        std::memcpy(s->profile, bytes.data(), bytes.size() < 64 ? bytes.size() : 64);
+      } else if (word == "message") {
+        incoming_message m;
+        std::string hex, keyword;
+        line >> hex;
+        m.null = hex == "null";
+        if (!m.null)
+          m.bytes = from_hex(hex);
+        if (line >> keyword && keyword == "data") {
+          line >> hex >> keyword >> m.where;
+          m.data = from_hex(hex);
+        }
+        s->incoming.push_back(std::move(m));
+      } else {
+        std::string value;
+        while (line >> value)
+          s->results[word].push_back(static_cast<unsigned>(std::stoul(value, nullptr, 0)));
+      }
+    }
+    std::fclose(script);
+    return s;
+  }();
+  return *loaded;
+}
+
+// The scripted result of the next call of `entry`, or `otherwise`.
+unsigned next_result(const char* entry, unsigned otherwise) {
+  auto found = state().results.find(entry);
+  if (found == state().results.end() || found->second.empty())
+    return otherwise;
+  unsigned result = found->second.front();
+  if (found->second.size() > 1)
+    found->second.pop_front();
+  return result;
+}
+
+void put_le(std::uint8_t* at, std::uint64_t value, int width) {
+  for (int i = 0; i < width; ++i)
+    at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+[[maybe_unused]] std::uint64_t get_le(const std::uint8_t* at, int width) {
+  std::uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i)
+    value = value << 8 | at[i];
+  return value;
+}
+
+// Places a message's B3 data where the script says and points the message at it.
+[[maybe_unused]] void place_data(incoming_message& m, std::uint8_t* message) {
+  const std::string& w = m.where;
+  std::uint8_t* data = nullptr;
+  if (w == "data64")
+    data = fake_memory_readable(m.data.size(), false);
+  else if (w == "data32")
+    data = fake_memory_readable(m.data.size(), true);
+  else if (w == "straddle64")
+    data = fake_memory_straddling(m.data.size());
+  else
+    data = fake_memory_unreadable(w == "unreadable32");
+  if (w == "data64" || w == "data32")
+    std::memcpy(data, m.data.data(), m.data.size());
+  else if (w == "straddle64")
+    std::memcpy(data, m.data.data(), fake_memory_straddle_readable);
+  bool wide = w.ends_with("64");
+  put_le(message + 12, wide ? 0 : reinterpret_cast<std::uintptr_t>(data), 4);
+  if (wide)
+    put_le(message + 22, reinterpret_cast<std::uintptr_t>(data), 8);
+}
+
+} // namespace
+
+// Builds the log line only when there is a log.
+#define FAKE_LOG(line)                                                                             \
+  do {                                                                                             \
+    if (log_path() != nullptr)                                                                     \
+      log_line(line);                                                                              \
+  } while (false)
+
+// A build defining FAKE_CAPI_OMIT_<entry point> lacks that entry point.
+
+#if !defined(FAKE_CAPI_OMIT_capi20_isinstalled)
+FAKE_CAPI_EXPORT unsigned capi20_isinstalled() {
+  FAKE_LOG("capi20_isinstalled");
+  return next_result("isinstalled", 0);
+}
+#endif
+
+#if !defined(FAKE_CAPI_OMIT_capi20ext_set_driver)
+FAKE_CAPI_EXPORT void capi20ext_set_driver(char* driver) {
+  FAKE_LOG("capi20ext_set_driver " + std::string(driver));
+}
+#endif
+
+#if !defined(FAKE_CAPI_OMIT_capi20ext_set_host)
+FAKE_CAPI_EXPORT void capi20ext_set_host(char* host) {
+  FAKE_LOG("capi20ext_set_host " + to_hex(host, std::strlen(host)));
+}
+#endif
+
+#if !defined(FAKE_CAPI_OMIT_capi20ext_set_port)
+FAKE_CAPI_EXPORT void capi20ext_set_port(int port) {
+  FAKE_LOG("capi20ext_set_port " + std::to_string(port));
+}
+#endif
+
+#if !defined(FAKE_CAPI_OMIT_capi20_register)
+FAKE_CAPI_EXPORT unsigned capi20_register(unsigned max_logical_connections,
+                                          unsigned max_b_data_blocks, unsigned max_b_data_length,
+                                          unsigned* appl_id) {
+  FAKE_LOG("capi20_register " + std::to_string(max_logical_connections) + " " +
+           std::to_string(max_b_data_blocks) + " " + std::to_string(max_b_data_length));
+  *appl_id = next_result("appl_id", 1);
+  return next_result("register", 0);
+}
+#endif
+
+#if !defined(FAKE_CAPI_OMIT_capi20_release)
+FAKE_CAPI_EXPORT unsigned capi20_release(unsigned appl_id) {
+  FAKE_LOG("capi20_release " + std::to_string(appl_id));
+  return next_result("release", 0);
+}
+#endif
+
+#if !defined(FAKE_CAPI_OMIT_capi20_put_message)
+volatile unsigned put_message_sink;
+
+FAKE_CAPI_EXPORT unsigned capi20_put_message(unsigned appl_id, unsigned char* message) {
+  // Like Debian's library, read a full send buffer's worth of the message
+  // whatever its length, so that a caller's short buffer shows up under
+  // AddressSanitizer or valgrind.
+  unsigned sum = 0;
+  for (int i = 0; i < 2173; ++i)
+    sum += message[i];
+  put_message_sink = sum;
+
+  std::size_t length = get_le(message, 2);
+  std::string data_hex;
+  if (message[4] == 0x86 && message[5] == 0x80) {
+    // The bytes the library would send: through Data64 when there is one,
+    // otherwise from right after the message.
+    auto data_length = static_cast<std::size_t>(get_le(message + 16, 2));
+    std::uint64_t data64 = length >= 30 ? get_le(message + 22, 8) : 0;
+    const auto* data = data64 != 0 ? reinterpret_cast<const std::uint8_t*>(data64) : message + length;
+    if (log_path() != nullptr)
+      data_hex = " data " + to_hex(data, data_length);
+    // Debian's library copies the data behind the message in the caller's
+    // buffer and clears the 32-bit Data field.
+    std::memmove(message + length, data, data_length);
+    put_le(message + 12, 0, 4);
+  }
+  FAKE_LOG("capi20_put_message " + std::to_string(appl_id) + " " + to_hex(message, length) +
+           data_hex);
+  return next_result("put_message", 0);
+}
+#endif
+
+#if !defined(FAKE_CAPI_OMIT_capi20_get_message)
+FAKE_CAPI_EXPORT unsigned capi20_get_message(unsigned appl_id, unsigned char** message) {
+  FAKE_LOG("capi20_get_message " + std::to_string(appl_id));
+  fake_state& s = state();
+  unsigned result = next_result("get_message", s.incoming.empty() ? 0x1104 : 0);
+  if (result != 0 || s.incoming.empty())
+    return result;
+  incoming_message m = std::move(s.incoming.front());
+  s.incoming.pop_front();
+  if (m.null)
+    return 0;
+  // Room for the fields a short message is still read at, as in a real
+  // library's message buffer.
+  auto copy = std::make_unique<std::uint8_t[]>(m.bytes.size() + 64);
+  std::memcpy(copy.get(), m.bytes.data(), m.bytes.size());
+  if (!m.where.empty())
+    place_data(m, copy.get());
+  *message = copy.get();
+  s.handed_out.push_back(std::move(copy));
+  return 0;
+}
+#endif
+
+#if !defined(FAKE_CAPI_OMIT_capi20_waitformessage)
+struct fake_time_interval {
+  long seconds;
+  long microseconds;
+};
+
+FAKE_CAPI_EXPORT unsigned capi20_waitformessage(unsigned appl_id, fake_time_interval* timeout) {
+  FAKE_LOG("capi20_waitformessage " + std::to_string(appl_id) + " " +
+           (timeout == nullptr ? std::string("null")
+                               : std::to_string(timeout->seconds) + " " +
+                                     std::to_string(timeout->microseconds)));
+  return next_result("waitformessage", state().incoming.empty() ? 0x1104 : 0);
+}
+#endif
+
+#if !defined(FAKE_CAPI_OMIT_capi20_get_profile)
+FAKE_CAPI_EXPORT unsigned capi20_get_profile(unsigned controller, unsigned char* profile) {
+  FAKE_LOG("capi20_get_profile " + std::to_string(controller));
+  std::memcpy(profile, state().profile, 64);
+  return next_result("get_profile", 0);
+}
+#endif
