@@ -10,6 +10,7 @@ struct ending_case {
   const char* name;
   bytes input;
 };
+void PrintTo(const ending_case& row, std::ostream* out) { *out << row.name; }
 
 class ending_test : public bridge_test, public ::testing::WithParamInterface<ending_case> {};
 

@@ -29,6 +29,7 @@ struct open_failure {
   bytes result;
   lines calls;
 };
+void PrintTo(const open_failure& row, std::ostream* out) { *out << row.name; }
 
 class open_failure_test : public bridge_test, public ::testing::WithParamInterface<open_failure> {};
 

@@ -10,7 +10,7 @@
 //   appl_id <n> [<n> ...]             what successive capi20_register calls store
 //                                     (default 1)
 //   profile <hex>                     the 64 bytes capi20_get_profile fills in
-//   message <hex> [data <hex> via <where>]
+//   message <hex> [data <hex>|- via <where>]
 //                                     an incoming message for capi20_get_message;
 //                                     <where> says where its B3 data lives and which
 //                                     field points at it: data64, data32 (memory below
@@ -77,7 +77,10 @@ std::string to_hex(const void* data, std::size_t size) {
 // Without a log the entry points allocate nothing, so that the caller's own
 // allocations can be counted.
 const char* log_path() {
-  static const char* path = std::getenv("FAKE_CAPI_LOG");
+  static const char* path = [] {
+    const char* named = std::getenv("FAKE_CAPI_LOG");
+    return named != nullptr && *named != '\0' ? named : nullptr;
+  }();
   return path;
 }
 
@@ -119,7 +122,8 @@ fake_state& state() {
           m.bytes = from_hex(hex);
         if (line >> keyword && keyword == "data") {
           line >> hex >> keyword >> m.where;
-          m.data = from_hex(hex);
+          if (hex != "-")
+            m.data = from_hex(hex);
         }
         s->incoming.push_back(std::move(m));
       } else {
@@ -300,6 +304,10 @@ FAKE_CAPI_EXPORT unsigned capi20_waitformessage(unsigned appl_id, fake_time_inte
            (timeout == nullptr ? std::string("null")
                                : std::to_string(timeout->seconds) + " " +
                                      std::to_string(timeout->microseconds)));
+  // select() on Linux writes the time left back into the record; a caller
+  // must not count on it staying zero.
+  if (timeout != nullptr)
+    *timeout = {7, 7};
   return next_result("waitformessage", state().incoming.empty() ? 0x1104 : 0);
 }
 #endif

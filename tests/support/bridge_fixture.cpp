@@ -50,8 +50,8 @@ std::unique_ptr<bridge_process> bridge_test::start(const std::string& variant,
                                                    std::map<std::string, std::string> environment) {
   std::string executable = setting("CAPI_BRIDGE_EXECUTABLE", BRIDGE_EXECUTABLE);
   std::string library_folder = setting("CAPI_BRIDGE_FAKE_CAPI", FAKE_CAPI_ROOT) + "/" + variant;
-  environment["FAKE_CAPI_SCRIPT"] = path("script");
-  environment["FAKE_CAPI_LOG"] = path("log");
+  environment.try_emplace("FAKE_CAPI_SCRIPT", path("script"));
+  environment.try_emplace("FAKE_CAPI_LOG", path("log"));
   std::vector<std::string> argv;
   if (testing_windows_build()) {
     // The library is found beside the executable; a link would not do.

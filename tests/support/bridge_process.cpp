@@ -74,7 +74,18 @@ bool bridge_process::write(const bytes& data) {
   return true;
 }
 
+void bridge_process::write_in_background(bytes data) {
+  writer_ = std::thread([this, data = std::move(data)] {
+    write(data);
+    close(input_);
+  });
+}
+
 void bridge_process::close_input() {
+  if (writer_.joinable()) {
+    writer_.join();
+    input_ = -1;
+  }
   if (input_ >= 0)
     close(input_);
   input_ = -1;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 using bytes = std::vector<std::uint8_t>;
@@ -41,6 +42,9 @@ public:
 
   // Writes to the child's standard input; false if the pipe is closed.
   bool write(const bytes& data);
+  // Writes `data` from a thread of its own, then closes the input, so that
+  // the test can read replies while the bridge is still reading requests.
+  void write_in_background(bytes data);
   void close_input();
   void close_output();
 
@@ -61,6 +65,7 @@ private:
   int input_ = -1;
   int output_ = -1;
   bool reaped_ = false;
+  std::thread writer_;
 };
 
 // Little-endian request frames.

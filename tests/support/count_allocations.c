@@ -1,6 +1,7 @@
 /* Preloaded into a process, counts its calls of malloc, calloc, realloc and
  * aligned allocation, and at exit writes the count to the file named by
- * COUNT_ALLOCATIONS_FILE. */
+ * COUNT_ALLOCATIONS_FILE. With FAIL_ALLOCATIONS_OF=N set, every malloc of
+ * exactly N bytes fails. */
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -12,7 +13,14 @@ extern void* __libc_memalign(size_t alignment, size_t size);
 static unsigned long allocations;
 
 void* malloc(size_t size) {
+  static long fail_size = -2;
+  if (fail_size == -2) {
+    const char* named = getenv("FAIL_ALLOCATIONS_OF");
+    fail_size = named != NULL ? atol(named) : -1;
+  }
   ++allocations;
+  if ((long)size == fail_size)
+    return NULL;
   return __libc_malloc(size);
 }
 
