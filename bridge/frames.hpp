@@ -18,6 +18,7 @@ enum : std::uint32_t {
   info_illegal_command = 0x1102,    // unknown kind letter, or a malformed message
   info_queue_busy = 0x1103,         // Put: Data handle still in use by an unconfirmed request
   info_queue_empty = 0x1104,        // Get: nothing to hand out
+  info_not_in_current_state = 0x2001,       // DATA_B3_RESP that answers no outstanding DATA_B3_IND
   info_data_length_not_supported = 0x300C,  // DATA_B3_REQ above the registered block size
 };
 

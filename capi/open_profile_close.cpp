@@ -3,6 +3,7 @@
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
 #include "capi/handlers.hpp"
+#include "capi/incoming_data.hpp"
 
 #include <cstring>
 
@@ -49,6 +50,8 @@ void handle_open(const std::uint8_t* body, std::uint32_t length) {
                              &current_appl_id);
   if (result != 0)
     current_appl_id = 0;
+  else
+    forget_all_data_b3_ind();
   reply_open(result, current_appl_id, result != 0 ? stage_register_failed : stage_registered);
 }
 

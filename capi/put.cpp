@@ -5,6 +5,7 @@
 #include "capi/binding.hpp"
 #include "capi/capi_message.hpp"
 #include "capi/handlers.hpp"
+#include "capi/incoming_data.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +70,21 @@ std::uint32_t stage_b3_payload(const std::uint8_t* message, std::size_t message_
   return info_ok;
 }
 
+// The library aborts the process on a DATA_B3_RESP that answers no DATA_B3_IND
+// it holds; such a response stops here. Fields are read from the staged copy,
+// as the library will read them.
+std::uint32_t check_response(std::size_t message_length) {
+  const std::uint8_t* m = put_staging_buffer;
+  if (m[cm::command] == cm::command_data_b3) {
+    bool answers = message_length >= cm::data_b3_resp_size &&
+                   answer_data_b3_ind(get_le16(m + cm::resp_data_handle), get_le32(m + cm::address));
+    return answers ? info_ok : info_not_in_current_state;
+  }
+  if (m[cm::command] == cm::command_disconnect_b3)
+    forget_data_b3_ind_of_ncci(get_le32(m + cm::address));
+  return info_ok;
+}
+
 } // namespace
 
 void handle_put(const std::uint8_t* body, std::uint32_t length) {
@@ -89,13 +105,14 @@ void handle_put(const std::uint8_t* body, std::uint32_t length) {
   std::memcpy(put_staging_buffer, message, message_length);
 
   data_handle_slot* owner = nullptr;
-  if (message[cm::command] == cm::command_data_b3 && message[cm::subcommand] == cm::subcommand_req) {
-    std::uint32_t refused =
-        stage_b3_payload(message, message_length, after_kind - message_length, owner);
-    if (refused != info_ok) {
-      send_reply(refused);
-      return;
-    }
+  std::uint32_t refused = info_ok;
+  if (message[cm::command] == cm::command_data_b3 && message[cm::subcommand] == cm::subcommand_req)
+    refused = stage_b3_payload(message, message_length, after_kind - message_length, owner);
+  else if (message[cm::subcommand] == cm::subcommand_resp)
+    refused = check_response(message_length);
+  if (refused != info_ok) {
+    send_reply(refused);
+    return;
   }
 
   unsigned result = capi_entry_table.capi20_put_message(current_appl_id, put_staging_buffer);

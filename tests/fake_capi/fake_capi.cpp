@@ -17,6 +17,10 @@
 //                                     4 GiB), unreadable64, unreadable32 (a no-access
 //                                     page), straddle64 (ends inside a no-access page)
 //   message null                      capi20_get_message returns 0 and no message
+// Like Debian's library, it aborts the process on a DATA_B3_RESP whose Data
+// handle belongs to no DATA_B3_IND it holds; it stops holding them at their
+// DATA_B3_RESP, at DISCONNECT_B3_RESP for their NCCI and when it hands out
+// DISCONNECT_IND for their PLCI.
 // Without a result line waitformessage answers 0 while a message is queued and
 // 0x1104 otherwise, get_message hands out the next message (0x1104 when none),
 // and everything else returns 0.
@@ -54,6 +58,8 @@ struct fake_state {
   std::deque<incoming_message> incoming;
   // Messages handed out stay where they are for the rest of the process.
   std::vector<std::unique_ptr<std::uint8_t[]>> handed_out;
+  // DATA_B3_IND handed out and not yet answered: Data handle to NCCI.
+  std::map<unsigned, std::uint32_t> held;
 };
 
 std::vector<std::uint8_t> from_hex(const std::string& text) {
@@ -183,6 +189,12 @@ void put_le(std::uint8_t* at, std::uint64_t value, int width) {
     put_le(message + 22, reinterpret_cast<std::uintptr_t>(data), 8);
 }
 
+template <typename Match> void drop_held(Match matches) {
+  auto& held = state().held;
+  for (auto it = held.begin(); it != held.end();)
+    it = matches(it->second) ? held.erase(it) : std::next(it);
+}
+
 } // namespace
 
 // Builds the log line only when there is a log.
@@ -264,6 +276,17 @@ FAKE_CAPI_EXPORT unsigned capi20_put_message(unsigned appl_id, unsigned char* me
     std::memmove(message + length, data, data_length);
     put_le(message + 12, 0, 4);
   }
+  if (message[4] == 0x86 && message[5] == 0x83) {
+    auto handle = static_cast<unsigned>(get_le(message + 12, 2));
+    if (state().held.erase(handle) == 0) {
+      FAKE_LOG("abort: DATA_B3_RESP for Data handle " + std::to_string(handle) + ", not held");
+      std::abort();
+    }
+  }
+  if (message[4] == 0x84 && message[5] == 0x83) {
+    auto ncci = static_cast<std::uint32_t>(get_le(message + 8, 4));
+    drop_held([ncci](std::uint32_t held) { return held == ncci; });
+  }
   FAKE_LOG("capi20_put_message " + std::to_string(appl_id) + " " + to_hex(message, length) +
            data_hex);
   return next_result("put_message", 0);
@@ -287,6 +310,13 @@ FAKE_CAPI_EXPORT unsigned capi20_get_message(unsigned appl_id, unsigned char** m
   std::memcpy(copy.get(), m.bytes.data(), m.bytes.size());
   if (!m.where.empty())
     place_data(m, copy.get());
+  std::uint8_t* got = copy.get();
+  if (got[4] == 0x86 && got[5] == 0x82)
+    s.held[static_cast<unsigned>(get_le(got + 18, 2))] = static_cast<std::uint32_t>(get_le(got + 8, 4));
+  if (got[4] == 0x04 && got[5] == 0x82) {
+    auto plci = static_cast<std::uint32_t>(get_le(got + 8, 4));
+    drop_held([plci](std::uint32_t held) { return (held & 0xFFFF) == plci; });
+  }
   *message = copy.get();
   s.handed_out.push_back(std::move(copy));
   return 0;
