@@ -1,0 +1,57 @@
+// The platform layer on Windows: the C runtime's standard streams in binary
+// mode, Windows Sockets for the library's network driver, LoadLibraryA and
+// IsBadReadPtr. Nothing POSIX-specific.
+#include "platform/platform.hpp"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <winsock2.h>
+#include <windows.h>
+
+const char* const capi_library_file_name = "libcapi20-3.dll";
+
+void platform_start() {
+  // The library's driver opens TCP sockets but leaves starting Winsock to
+  // its host process.
+  WSADATA winsock;
+  WSAStartup(0x0202, &winsock);
+  // In text mode the runtime would turn 0x0A into 0x0D 0x0A on output and
+  // stop reading input at 0x1A.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
+
+long platform_read_input(void* buffer, std::size_t size) {
+  // _read takes an unsigned count; a short read is allowed anyway.
+  unsigned count = size < 0x40000000 ? static_cast<unsigned>(size) : 0x40000000u;
+  return _read(_fileno(stdin), buffer, count);
+}
+
+void platform_write_output(const void* head, std::size_t head_length, const void* data,
+                           std::size_t data_length, const void* extra, std::size_t extra_length) {
+  // Writing to a pipe nobody reads fails with an error (Windows has no
+  // SIGPIPE), which the stream records and we leave alone.
+  std::fwrite(head, 1, head_length, stdout);
+  if (data_length > 0)
+    std::fwrite(data, 1, data_length, stdout);
+  if (extra_length > 0)
+    std::fwrite(extra, 1, extra_length, stdout);
+  std::fflush(stdout);
+}
+
+void* platform_load_library(const char* file_name) { return LoadLibraryA(file_name); }
+
+void* platform_find_symbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+bool platform_is_readable(const void* address, std::size_t size) {
+  return address != nullptr && IsBadReadPtr(address, size) == 0;
+}
+
+timeval* platform_zero_timeout() {
+  static timeval zero;
+  zero = {0, 0};
+  return &zero;
+}
