@@ -409,7 +409,7 @@ std::string describe(byte_view message) {
   std::optional<header> h = read_header(message);
   if (!h) {
     std::string s = "malformed message";
-    add(s, " (%lu bytes)", message.size());
+    add(s, " (%lu bytes)", static_cast<unsigned long>(message.size()));
     return s;
   }
   std::string s = message_name(h->command, h->subcommand);
