@@ -2,12 +2,7 @@
 // that fills them, and the one application ID the CAPI requests share.
 #pragma once
 
-// The time-interval record that capi20_waitformessage takes: struct timeval,
-// which is two longs both on Windows and on LP64 POSIX systems.
-struct capi_time_interval {
-  long seconds;
-  long microseconds;
-};
+struct timeval;
 
 // Every application is registered for at most this many unconfirmed B3
 // data blocks of at most this many bytes.
@@ -26,7 +21,7 @@ struct capi_entry_table_type {
   unsigned (*capi20_release)(unsigned appl_id);
   unsigned (*capi20_put_message)(unsigned appl_id, unsigned char* message);
   unsigned (*capi20_get_message)(unsigned appl_id, unsigned char** message);
-  unsigned (*capi20_waitformessage)(unsigned appl_id, capi_time_interval* timeout);
+  unsigned (*capi20_waitformessage)(unsigned appl_id, timeval* timeout);
   unsigned (*capi20_get_profile)(unsigned controller, unsigned char* profile);
 };
 

@@ -37,9 +37,8 @@ void handle_get(const std::uint8_t*, std::uint32_t) {
     return;
   }
   // Some libraries block in capi20_get_message while nothing is pending, so
-  // ask first, with a zero time-out; the library may write the record back.
-  capi_time_interval no_wait = {0, 0};
-  if (capi_entry_table.capi20_waitformessage(current_appl_id, &no_wait) != 0) {
+  // ask first, without waiting.
+  if (capi_entry_table.capi20_waitformessage(current_appl_id, platform_zero_timeout()) != 0) {
     send_reply(info_queue_empty);
     return;
   }

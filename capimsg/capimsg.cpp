@@ -349,6 +349,22 @@ std::optional<connect_active_ind> read_connect_active_ind(byte_view message) {
   return done(r, p);
 }
 
+bytes build_select_b_protocol_req(std::uint16_t appl_id, std::uint16_t number,
+                                  const select_b_protocol_req& p) {
+  bytes m = begin_message(appl_id, command::select_b_protocol, subcommand::req, number);
+  append_u32(m, p.plci);
+  append_b_protocol(m, p.b);
+  return finished(std::move(m));
+}
+
+std::optional<select_b_protocol_req> read_select_b_protocol_req(byte_view message) {
+  reader r = open(message);
+  select_b_protocol_req p;
+  p.plci = r.u32();
+  p.b = r.b_protocol_struct();
+  return done(r, p);
+}
+
 bytes build_disconnect_req(std::uint16_t appl_id, std::uint16_t number, std::uint32_t plci) {
   bytes m = begin_message(appl_id, command::disconnect, subcommand::req, number);
   append_u32(m, plci);

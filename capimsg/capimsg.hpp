@@ -215,6 +215,15 @@ bytes build_connect_active_ind(std::uint16_t appl_id, std::uint16_t number,
                                const connect_active_ind& p);
 std::optional<connect_active_ind> read_connect_active_ind(byte_view message);
 
+struct select_b_protocol_req {
+  std::uint32_t plci = 0;
+  std::optional<b_protocol> b;
+  bool operator==(const select_b_protocol_req&) const = default;
+};
+bytes build_select_b_protocol_req(std::uint16_t appl_id, std::uint16_t number,
+                                  const select_b_protocol_req& p);
+std::optional<select_b_protocol_req> read_select_b_protocol_req(byte_view message);
+
 // DISCONNECT_REQ: the PLCI and an empty additional info; read it with read_address.
 bytes build_disconnect_req(std::uint16_t appl_id, std::uint16_t number, std::uint32_t plci);
 

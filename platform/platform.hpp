@@ -36,6 +36,14 @@ void* platform_load_library(const char* file_name);
 // The address of the entry point `name` in a loaded library, or nullptr.
 void* platform_find_symbol(void* library, const char* name);
 
+// The time-interval record of the platform's sockets layer, as
+// capi20_waitformessage takes it.
+struct timeval;
+
+// A time-out record set to 0 seconds and 0 microseconds afresh on each call.
+// The library may write into it; the next call clears it again.
+timeval* platform_zero_timeout();
+
 // True when all `size` bytes from `address` can be read without a fault. The
 // test reads nothing into the bridge; it only asks the operating system.
 // A null address is never readable; size 0 at a non-null address is.

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <dlfcn.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -59,6 +60,12 @@ void platform_write_output(const void* head, std::size_t head_length, const void
       next->iov_len -= done;
     }
   }
+}
+
+timeval* platform_zero_timeout() {
+  static timeval zero;
+  zero = {0, 0};
+  return &zero;
 }
 
 void* platform_load_library(const char* file_name) {

@@ -119,6 +119,15 @@ std::vector<layout_case> layout_cases() {
        {0x10, 0x00, 0x01, 0x00, 0x86, 0x81, 0x03, 0x00, 0x01, 0x01, 0x01, 0x00, 0x08, 0x00, 0x0c, 0x30},
        [] { return build_data_b3_conf(1, 3, {0x00010101, 8, 0x300c}); },
        [](byte_view m) { return read_data_b3_conf(m) == data_b3_conf{0x00010101, 8, 0x300c}; }, 16},
+      {"select_b_protocol_req",
+       {0x17, 0x00, 0x01, 0x00, 0x41, 0x80, 0x06, 0x00, 0x01, 0x01, 0x00, 0x00,
+        0x0a, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+       [] { return build_select_b_protocol_req(1, 6, {0x0101, b_protocol{1, 1, 0}}); },
+       [](byte_view m) {
+         return read_select_b_protocol_req(m) ==
+                select_b_protocol_req{0x0101, b_protocol{1, 1, 0}};
+       },
+       23},
       // A struct of 255 bytes or more: 0xff, then a 16-bit length.
       {"facility_req_long_struct", facility_wire,
        [] { return build_facility(1, 4, subcommand::req, facility_sample); },

@@ -17,6 +17,15 @@
 //                                     4 GiB), unreadable64, unreadable32 (a no-access
 //                                     page), straddle64 (ends inside a no-access page)
 //   message null                      capi20_get_message returns 0 and no message
+//   confirm_data_b3                   every DATA_B3_REQ that capi20_put_message accepts
+//                                     is answered by a DATA_B3_CONF (its NCCI and Data
+//                                     handle, Info 0), handed out after the scripted
+//                                     messages
+//   data_b3_ind_forever <ncci> <n>    once nothing else waits, an endless stream of
+//                                     DATA_B3_IND for <ncci> carrying <n> bytes (at most
+//                                     2048) through Data64, Data handles 0..6 in turn;
+//                                     the next waits while its handle is unanswered
+// The last two allocate nothing, so that a benchmark can run them for ever.
 // Like Debian's library, it aborts the process on a DATA_B3_RESP whose Data
 // handle belongs to no DATA_B3_IND it holds; it stops holding them at their
 // DATA_B3_RESP, at DISCONNECT_B3_RESP for their NCCI and when it hands out
@@ -26,6 +35,7 @@
 // and everything else returns 0.
 #include "fake_memory.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,8 +48,10 @@
 #include <vector>
 
 #ifdef _WIN32
+#include <winsock2.h>
 #define FAKE_CAPI_EXPORT extern "C" __declspec(dllexport)
 #else
+#include <sys/time.h>
 #define FAKE_CAPI_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
@@ -52,15 +64,41 @@ struct incoming_message {
   std::string where;
 };
 
+struct held_ind {
+  std::uint32_t ncci;
+  bool held;
+};
+
+struct pending_conf {
+  std::uint32_t ncci;
+  std::uint16_t data_handle;
+};
+
 struct fake_state {
   std::map<std::string, std::deque<unsigned>> results;
   std::uint8_t profile[64];
   std::deque<incoming_message> incoming;
   // Messages handed out stay where they are for the rest of the process.
   std::vector<std::unique_ptr<std::uint8_t[]>> handed_out;
-  // DATA_B3_IND handed out and not yet answered: Data handle to NCCI.
-  std::map<unsigned, std::uint32_t> held;
+  // DATA_B3_IND handed out and not yet answered, by Data handle; a fixed
+  // table, so that handing one out allocates nothing.
+  held_ind held[65536];
+  // confirm_data_b3: DATA_B3_CONF waiting to be handed out, oldest first.
+  bool confirm_data_b3 = false;
+  pending_conf confirmations[1024];
+  std::size_t confirmations_first = 0;
+  std::size_t confirmations_count = 0;
+  // data_b3_ind_forever.
+  bool ind_forever = false;
+  std::uint32_t ind_forever_ncci = 0;
+  std::uint16_t ind_forever_length = 0;
+  std::uint16_t ind_forever_next_handle = 0;
 };
+
+// What the endless modes hand out; like the real library's message buffer,
+// each is overwritten by the next call.
+alignas(8) std::uint8_t generated_message[64];
+alignas(8) std::uint8_t generated_data[2048];
 
 std::vector<std::uint8_t> from_hex(const std::string& text) {
   std::vector<std::uint8_t> bytes;
@@ -97,48 +135,63 @@ void log_line(const std::string& line) {
   }
 }
 
+void load_script(fake_state& s) {
+  for (int i = 0; i < 64; ++i)
+    s.profile[i] = static_cast<std::uint8_t>(0x40 + i);
+  const char* path = std::getenv("FAKE_CAPI_SCRIPT");
+  std::FILE* script = path != nullptr ? std::fopen(path, "rb") : nullptr;
+  if (script == nullptr)
+    return;
+  static char buffer[1 << 16];
+  while (std::fgets(buffer, sizeof buffer, script) != nullptr) {
+    std::istringstream line(buffer);
+    std::string word;
+    if (!(line >> word) || word[0] == '#')
+      continue;
+    if (word == "profile") {
+      std::string hex;
+      line >> hex;
+      auto bytes = from_hex(hex);
+      std::memcpy(s.profile, bytes.data(), bytes.size() < 64 ? bytes.size() : 64);
+    } else if (word == "message") {
+      incoming_message m;
+      std::string hex, keyword;
+      line >> hex;
+      m.null = hex == "null";
+      if (!m.null)
+        m.bytes = from_hex(hex);
+      if (line >> keyword && keyword == "data") {
+        line >> hex >> keyword >> m.where;
+        if (hex != "-")
+          m.data = from_hex(hex);
+      }
+      s.incoming.push_back(std::move(m));
+    } else if (word == "confirm_data_b3") {
+      s.confirm_data_b3 = true;
+    } else if (word == "data_b3_ind_forever") {
+      std::string ncci;
+      unsigned length = 0;
+      line >> ncci >> length;
+      s.ind_forever = true;
+      s.ind_forever_ncci = static_cast<std::uint32_t>(std::stoul(ncci, nullptr, 0));
+      s.ind_forever_length = static_cast<std::uint16_t>(length < 2048 ? length : 2048);
+      for (std::size_t i = 0; i < sizeof generated_data; ++i)
+        generated_data[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    } else {
+      std::string value;
+      while (line >> value)
+        s.results[word].push_back(static_cast<unsigned>(std::stoul(value, nullptr, 0)));
+    }
+  }
+  std::fclose(script);
+}
+
 fake_state& state() {
   static fake_state* loaded = [] {
     auto* s = new fake_state;
-    for (int i = 0; i < 64; ++i)
-      s->profile[i] = static_cast<std::uint8_t>(0x40 + i);
     if (log_path() != nullptr)
-    log_line("fake libcapi20 loaded");
-    const char* path = std::getenv("FAKE_CAPI_SCRIPT");
-    std::FILE* script = path != nullptr ? std::fopen(path, "rb") : nullptr;
-    if (script == nullptr)
-      return s;
-    char buffer[1 << 16];
-    while (std::fgets(buffer, sizeof buffer, script) != nullptr) {
-      std::istringstream line(buffer);
-      std::string word;
-      if (!(line >> word) || word[0] == '#')
-        continue;
-      if (word == "profile") {
-        std::string hex;
-        line >> hex;
-        auto bytes = from_hex(hex);
-        std::memcpy(s->profile, bytes.data(), bytes.size() < 64 ? bytes.size() : 64);
-      } else if (word == "message") {
-        incoming_message m;
-        std::string hex, keyword;
-        line >> hex;
-        m.null = hex == "null";
-        if (!m.null)
-          m.bytes = from_hex(hex);
-        if (line >> keyword && keyword == "data") {
-          line >> hex >> keyword >> m.where;
-          if (hex != "-")
-            m.data = from_hex(hex);
-        }
-        s->incoming.push_back(std::move(m));
-      } else {
-        std::string value;
-        while (line >> value)
-          s->results[word].push_back(static_cast<unsigned>(std::stoul(value, nullptr, 0)));
-      }
-    }
-    std::fclose(script);
+      log_line("fake libcapi20 loaded");
+    load_script(*s);
     return s;
   }();
   return *loaded;
@@ -179,10 +232,13 @@ void put_le(std::uint8_t* at, std::uint64_t value, int width) {
     data = fake_memory_straddling(m.data.size());
   else
     data = fake_memory_unreadable(w == "unreadable32");
+  std::size_t readable = 0;
   if (w == "data64" || w == "data32")
-    std::memcpy(data, m.data.data(), m.data.size());
+    readable = m.data.size();
   else if (w == "straddle64")
-    std::memcpy(data, m.data.data(), fake_memory_straddle_readable);
+    readable = std::min(m.data.size(), fake_memory_straddle_readable);
+  if (readable != 0)
+    std::memcpy(data, m.data.data(), readable);
   bool wide = w.ends_with("64");
   put_le(message + 12, wide ? 0 : reinterpret_cast<std::uintptr_t>(data), 4);
   if (wide)
@@ -190,9 +246,44 @@ void put_le(std::uint8_t* at, std::uint64_t value, int width) {
 }
 
 template <typename Match> void drop_held(Match matches) {
-  auto& held = state().held;
-  for (auto it = held.begin(); it != held.end();)
-    it = matches(it->second) ? held.erase(it) : std::next(it);
+  for (held_ind& h : state().held)
+    if (h.held && matches(h.ncci))
+      h.held = false;
+}
+
+// True when an endless mode has a message for capi20_get_message.
+[[maybe_unused]] bool generated_waiting() {
+  const fake_state& s = state();
+  return s.confirmations_count > 0 ||
+         (s.ind_forever && !s.held[s.ind_forever_next_handle].held);
+}
+
+// The next message of the endless modes; generated_waiting() must be true.
+[[maybe_unused]] std::uint8_t* next_generated() {
+  fake_state& s = state();
+  std::uint8_t* m = generated_message;
+  std::memset(m, 0, sizeof generated_message);
+  m[4] = 0x86;
+  if (s.confirmations_count > 0) {
+    pending_conf c = s.confirmations[s.confirmations_first];
+    s.confirmations_first = (s.confirmations_first + 1) % std::size(s.confirmations);
+    --s.confirmations_count;
+    put_le(m, 16, 2);
+    m[5] = 0x81;
+    put_le(m + 8, c.ncci, 4);
+    put_le(m + 12, c.data_handle, 2);
+    return m;
+  }
+  std::uint16_t handle = s.ind_forever_next_handle;
+  s.ind_forever_next_handle = static_cast<std::uint16_t>((handle + 1) % 7);
+  put_le(m, 30, 2);
+  m[5] = 0x82;
+  put_le(m + 8, s.ind_forever_ncci, 4);
+  put_le(m + 16, s.ind_forever_length, 2);
+  put_le(m + 18, handle, 2);
+  put_le(m + 22, reinterpret_cast<std::uintptr_t>(generated_data), 8);
+  s.held[handle] = {s.ind_forever_ncci, true};
+  return m;
 }
 
 } // namespace
@@ -205,6 +296,16 @@ template <typename Match> void drop_held(Match matches) {
   } while (false)
 
 // A build defining FAKE_CAPI_OMIT_<entry point> lacks that entry point.
+
+// Not part of the library: starts the script again from its first line and
+// gives back all memory handed out, for drivers that run many sessions in one
+// process.
+FAKE_CAPI_EXPORT void fake_capi_reset() {
+  fake_state& s = state();
+  s = fake_state{};
+  fake_memory_release_all();
+  load_script(s);
+}
 
 #if !defined(FAKE_CAPI_OMIT_capi20_isinstalled)
 FAKE_CAPI_EXPORT unsigned capi20_isinstalled() {
@@ -278,7 +379,10 @@ FAKE_CAPI_EXPORT unsigned capi20_put_message(unsigned appl_id, unsigned char* me
   }
   if (message[4] == 0x86 && message[5] == 0x83) {
     auto handle = static_cast<unsigned>(get_le(message + 12, 2));
-    if (state().held.erase(handle) == 0) {
+    held_ind& h = state().held[handle];
+    bool was_held = h.held;
+    h.held = false;
+    if (!was_held) {
       FAKE_LOG("abort: DATA_B3_RESP for Data handle " + std::to_string(handle) + ", not held");
       std::abort();
     }
@@ -289,7 +393,16 @@ FAKE_CAPI_EXPORT unsigned capi20_put_message(unsigned appl_id, unsigned char* me
   }
   FAKE_LOG("capi20_put_message " + std::to_string(appl_id) + " " + to_hex(message, length) +
            data_hex);
-  return next_result("put_message", 0);
+  unsigned result = next_result("put_message", 0);
+  fake_state& s = state();
+  if (result == 0 && s.confirm_data_b3 && message[4] == 0x86 && message[5] == 0x80) {
+    if (s.confirmations_count == std::size(s.confirmations))
+      return 0x1103;
+    std::size_t at = (s.confirmations_first + s.confirmations_count++) % std::size(s.confirmations);
+    s.confirmations[at] = {static_cast<std::uint32_t>(get_le(message + 8, 4)),
+                           static_cast<std::uint16_t>(get_le(message + 18, 2))};
+  }
+  return result;
 }
 #endif
 
@@ -297,9 +410,15 @@ FAKE_CAPI_EXPORT unsigned capi20_put_message(unsigned appl_id, unsigned char* me
 FAKE_CAPI_EXPORT unsigned capi20_get_message(unsigned appl_id, unsigned char** message) {
   FAKE_LOG("capi20_get_message " + std::to_string(appl_id));
   fake_state& s = state();
-  unsigned result = next_result("get_message", s.incoming.empty() ? 0x1104 : 0);
-  if (result != 0 || s.incoming.empty())
+  unsigned result =
+      next_result("get_message", s.incoming.empty() && !generated_waiting() ? 0x1104 : 0);
+  if (result != 0)
     return result;
+  if (s.incoming.empty()) {
+    if (generated_waiting())
+      *message = next_generated();
+    return result;
+  }
   incoming_message m = std::move(s.incoming.front());
   s.incoming.pop_front();
   if (m.null)
@@ -312,7 +431,7 @@ FAKE_CAPI_EXPORT unsigned capi20_get_message(unsigned appl_id, unsigned char** m
     place_data(m, copy.get());
   std::uint8_t* got = copy.get();
   if (got[4] == 0x86 && got[5] == 0x82)
-    s.held[static_cast<unsigned>(get_le(got + 18, 2))] = static_cast<std::uint32_t>(get_le(got + 8, 4));
+    s.held[get_le(got + 18, 2)] = {static_cast<std::uint32_t>(get_le(got + 8, 4)), true};
   if (got[4] == 0x04 && got[5] == 0x82) {
     auto plci = static_cast<std::uint32_t>(get_le(got + 8, 4));
     drop_held([plci](std::uint32_t held) { return (held & 0xFFFF) == plci; });
@@ -324,21 +443,17 @@ FAKE_CAPI_EXPORT unsigned capi20_get_message(unsigned appl_id, unsigned char** m
 #endif
 
 #if !defined(FAKE_CAPI_OMIT_capi20_waitformessage)
-struct fake_time_interval {
-  long seconds;
-  long microseconds;
-};
-
-FAKE_CAPI_EXPORT unsigned capi20_waitformessage(unsigned appl_id, fake_time_interval* timeout) {
+FAKE_CAPI_EXPORT unsigned capi20_waitformessage(unsigned appl_id, timeval* timeout) {
   FAKE_LOG("capi20_waitformessage " + std::to_string(appl_id) + " " +
            (timeout == nullptr ? std::string("null")
-                               : std::to_string(timeout->seconds) + " " +
-                                     std::to_string(timeout->microseconds)));
+                               : std::to_string(timeout->tv_sec) + " " +
+                                     std::to_string(timeout->tv_usec)));
   // select() on Linux writes the time left back into the record; a caller
   // must not count on it staying zero.
   if (timeout != nullptr)
     *timeout = {7, 7};
-  return next_result("waitformessage", state().incoming.empty() ? 0x1104 : 0);
+  return next_result("waitformessage",
+                     state().incoming.empty() && !generated_waiting() ? 0x1104 : 0);
 }
 #endif
 

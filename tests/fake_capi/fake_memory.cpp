@@ -3,6 +3,8 @@
 #include "fake_memory.hpp"
 
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -17,7 +19,17 @@ constexpr std::size_t page = 65536; // a multiple of every page size in use
 
 enum class access { read_write, none };
 
+std::vector<std::pair<void*, std::size_t>> mapped;
+
+std::uint8_t* map_pages_once(std::size_t size, bool low, access how);
+
 std::uint8_t* map_pages(std::size_t size, bool low, access how) {
+  std::uint8_t* block = map_pages_once(size, low, how);
+  mapped.emplace_back(block, size);
+  return block;
+}
+
+std::uint8_t* map_pages_once(std::size_t size, bool low, access how) {
 #ifdef _WIN32
   DWORD protect = how == access::none ? PAGE_NOACCESS : PAGE_READWRITE;
   if (!low)
@@ -62,4 +74,16 @@ std::uint8_t* fake_memory_straddling(std::size_t size) {
   std::uint8_t* block = map_pages(page + rounded_up(size), false, access::read_write);
   protect_none(block + page, rounded_up(size));
   return block + page - fake_memory_straddle_readable;
+}
+
+void fake_memory_release_all() {
+  for (auto [block, size] : mapped) {
+#ifdef _WIN32
+    (void)size;
+    VirtualFree(block, 0, MEM_RELEASE);
+#else
+    munmap(block, size);
+#endif
+  }
+  mapped.clear();
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // A fresh readable and writable block of `size` bytes (at least one page
-// apart from the others), below 4 GiB when `low` is set. Never released.
+// apart from the others), below 4 GiB when `low` is set.
 std::uint8_t* fake_memory_readable(std::size_t size, bool low);
 
 // An address inside a no-access page, below 4 GiB when `low` is set.
@@ -18,3 +18,6 @@ constexpr std::size_t fake_memory_straddle_readable = 16;
 // A block of `size` bytes whose first fake_memory_straddle_readable bytes end
 // one readable page and whose rest lies in the no-access page after it.
 std::uint8_t* fake_memory_straddling(std::size_t size);
+
+// Gives back every block handed out so far.
+void fake_memory_release_all();

@@ -1,0 +1,95 @@
+// B3 data: the echo number, and the window of unanswered DATA_B3_INDs.
+#include "emulator_test.hpp"
+
+using namespace capimsg;
+
+namespace {
+
+TEST_F(emulator_test, echo_number_answers_and_returns_every_block) {
+  start({"--first-appl-id", "570", "--echo-number", "4711"});
+  capi_app a;
+  ASSERT_EQ(register_app(a), 0u);
+  const std::uint32_t not_echo = dial(a, "999");
+  expect_disconnect(a, not_echo, info::unallocated_number);
+
+  const std::uint32_t plci = dial(a, "4711");
+  expect_active(a, plci, "4711");
+  const std::uint32_t ncci = connect_b3_echo(a, plci);
+  data_side side = sending(a, ncci, make_blocks(3, 60));
+  side.expected = joined(side.blocks);
+  run_data({&side});
+
+  ASSERT_EQ(put(a, build_disconnect_req(0, next_number(a), plci)), 0u);
+  EXPECT_TRUE(read_conf(expect(a, command::disconnect, subcommand::conf)));
+  expect_disconnect_b3(a, ncci);
+  expect_disconnect(a, plci, 0);
+  release(a);
+}
+
+// The receiver holds every block: it gets exactly its window, the sender
+// exactly as many confirmations; what waits is confirmed only when it goes
+// out, and a sender past the queue is told so.
+TEST_F(emulator_test, receiver_window_holds_back_data_and_its_confirmations) {
+  start({"--first-appl-id", "575"});
+  capi_app a, b;
+  ASSERT_EQ(register_app(a), 0u);
+  ASSERT_EQ(register_app(b, 1, 7, 2048), 0u);
+  listen(b, cip_mask_data);
+  const std::uint32_t plci_a = dial(a, "123");
+  const connect_ind ind = ring(b);
+  answer(b, ind.plci);
+  expect_active(a, plci_a, "123");
+  expect_active(b, ind.plci, std::to_string(a.id));
+  const auto [ncci_a, ncci_b] = connect_b3(a, plci_a, b);
+  ASSERT_FALSE(HasFailure());
+
+  const std::vector<bytes> blocks = make_blocks(4, 15);
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    ASSERT_EQ(put(a, build_data_b3(0, next_number(a), subcommand::req,
+                                   {ncci_a, static_cast<std::uint16_t>(i + 1), 0, std::nullopt, blocks[i]})),
+              0u);
+  }
+  // 7 indicated and confirmed, 7 queued, the 15th refused.
+  std::vector<std::uint16_t> held;
+  bytes received;
+  for (int i = 0; i < 7; ++i) {
+    auto d = read_data_b3(expect(b, command::data_b3, subcommand::ind));
+    ASSERT_TRUE(d);
+    held.push_back(d->fields.handle);
+    received.insert(received.end(), d->fields.data.begin(), d->fields.data.end());
+  }
+  EXPECT_FALSE(get(b, std::chrono::milliseconds(200))) << "nothing beyond the window";
+  for (std::uint16_t handle = 1; handle <= 7; ++handle) {
+    auto c = read_data_b3_conf(expect(a, command::data_b3, subcommand::conf));
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->handle, handle);
+    EXPECT_EQ(c->info, 0);
+  }
+  auto refused = read_data_b3_conf(expect(a, command::data_b3, subcommand::conf));
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->handle, 15);
+  EXPECT_EQ(refused->info, info::queue_full);
+  EXPECT_FALSE(get(a, std::chrono::milliseconds(100))) << "queued blocks are not confirmed yet";
+
+  // Each answer lets one more through, confirmed as it goes.
+  for (std::uint16_t next = 8; next <= 14; ++next) {
+    ASSERT_EQ(put(b, build_data_b3_resp(0, 1, {ncci_b, held.front()})), 0u);
+    held.erase(held.begin());
+    auto d = read_data_b3(expect(b, command::data_b3, subcommand::ind));
+    ASSERT_TRUE(d);
+    held.push_back(d->fields.handle);
+    received.insert(received.end(), d->fields.data.begin(), d->fields.data.end());
+    auto c = read_data_b3_conf(expect(a, command::data_b3, subcommand::conf));
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->handle, next);
+  }
+  for (std::uint16_t handle : held) {
+    ASSERT_EQ(put(b, build_data_b3_resp(0, 1, {ncci_b, handle})), 0u);
+  }
+  const std::vector<bytes> delivered(blocks.begin(), blocks.begin() + 14);
+  EXPECT_TRUE(received == joined(delivered)) << "in order, nothing lost";
+  release(a);
+  release(b);
+}
+
+} // namespace
