@@ -165,18 +165,11 @@ TEST_F(emulator_test, release_during_a_call_clears_the_peer) {
   capi_app a, b;
   ASSERT_EQ(register_app(a), 0u);
   ASSERT_EQ(register_app(b), 0u);
-  listen(b, cip_mask_data);
-  const std::uint32_t plci_a = dial(a, "123");
-  const connect_ind ind = ring(b);
-  answer(b, ind.plci);
-  expect_active(a, plci_a, "123");
-  expect_active(b, ind.plci, std::to_string(a.id));
-  const auto [ncci_a, ncci_b] = connect_b3(a, plci_a, b);
-  (void)ncci_a;
+  const call_ends ends = call_with_b3(a, b);
   release(a);
   EXPECT_TRUE(wait_for_log(emu, "appl=" + std::to_string(a.id) + " release"));
-  expect_disconnect_b3(b, ncci_b);
-  expect_disconnect(b, ind.plci, info::normal_call_clearing);
+  expect_disconnect_b3(b, ends.ncci_b);
+  expect_disconnect(b, ends.plci_b, info::normal_call_clearing);
   release(b);
 }
 

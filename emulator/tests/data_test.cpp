@@ -34,13 +34,7 @@ TEST_F(emulator_test, receiver_window_holds_back_data_and_its_confirmations) {
   capi_app a, b;
   ASSERT_EQ(register_app(a), 0u);
   ASSERT_EQ(register_app(b, 1, 7, 2048), 0u);
-  listen(b, cip_mask_data);
-  const std::uint32_t plci_a = dial(a, "123");
-  const connect_ind ind = ring(b);
-  answer(b, ind.plci);
-  expect_active(a, plci_a, "123");
-  expect_active(b, ind.plci, std::to_string(a.id));
-  const auto [ncci_a, ncci_b] = connect_b3(a, plci_a, b);
+  const auto [plci_a, plci_b, ncci_a, ncci_b] = call_with_b3(a, b);
   ASSERT_FALSE(HasFailure());
 
   const std::vector<bytes> blocks = make_blocks(4, 15);

@@ -4,6 +4,7 @@
 #include <capi20.h>
 
 #include <chrono>
+#include <tuple>
 
 using namespace capimsg;
 
@@ -107,6 +108,18 @@ std::uint32_t connect_b3_echo(capi_app& a, std::uint32_t plci) {
   const std::uint32_t ncci = request_b3(a, plci);
   expect_b3_active(a, ncci);
   return ncci;
+}
+
+call_ends call_with_b3(capi_app& a, capi_app& b) {
+  call_ends ends;
+  listen(b, cip_mask_data);
+  ends.plci_a = dial(a, "123");
+  ends.plci_b = ring(b).plci;
+  answer(b, ends.plci_b);
+  expect_active(a, ends.plci_a, "123");
+  expect_active(b, ends.plci_b, std::to_string(a.id));
+  std::tie(ends.ncci_a, ends.ncci_b) = connect_b3(a, ends.plci_a, b);
+  return ends;
 }
 
 void expect_disconnect_b3(capi_app& app, std::uint32_t ncci) {

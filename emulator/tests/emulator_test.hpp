@@ -37,6 +37,16 @@ void expect_active(capi_app& app, std::uint32_t plci, const std::string& connect
 std::pair<std::uint32_t, std::uint32_t> connect_b3(capi_app& a, std::uint32_t plci, capi_app& b);
 // B3 set up on an echo call: its NCCI.
 std::uint32_t connect_b3_echo(capi_app& a, std::uint32_t plci);
+// Both ends of a call with B3 up.
+struct call_ends {
+  std::uint32_t plci_a = 0;
+  std::uint32_t plci_b = 0;
+  std::uint32_t ncci_a = 0;
+  std::uint32_t ncci_b = 0;
+};
+// `b` listens for data calls, `a` calls it, `b` answers, `a` sets up B3.
+call_ends call_with_b3(capi_app& a, capi_app& b);
+
 // DISCONNECT_B3_IND for `ncci`, then DISCONNECT_B3_RESP.
 void expect_disconnect_b3(capi_app& app, std::uint32_t ncci);
 // DISCONNECT_IND for `plci` with `reason`, then DISCONNECT_RESP.
