@@ -188,7 +188,7 @@ void load_script(fake_state& s) {
 
 fake_state& state() {
   static fake_state* loaded = [] {
-    auto* s = new fake_state;
+    auto* s = new fake_state();
     if (log_path() != nullptr)
       log_line("fake libcapi20 loaded");
     load_script(*s);

@@ -27,6 +27,14 @@ std::string read_file(const std::string& path) {
 
 bool testing_windows_build() { return setting("CAPI_BRIDGE_WINDOWS", "0") == "1"; }
 
+bool can_preload_allocator() {
+#ifdef CAPI_BRIDGE_SANITIZED
+  return false;
+#else
+  return !testing_windows_build();
+#endif
+}
+
 void bridge_test::SetUp() {
   char name[] = "/tmp/capi-bridge-test-XXXXXX";
   ASSERT_NE(mkdtemp(name), nullptr);

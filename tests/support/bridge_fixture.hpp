@@ -17,6 +17,10 @@
 // True when the bridge under test is the Windows build.
 bool testing_windows_build();
 
+// True when an allocator can be preloaded into the bridge: not through Wine,
+// and not into a sanitized build, which brings its own.
+bool can_preload_allocator();
+
 class bridge_test : public ::testing::Test {
 protected:
   void SetUp() override;

@@ -18,6 +18,11 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+std::uint32_t read_le32(const std::uint8_t* at) {
+  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
 } // namespace
 
 bridge_process::bridge_process(const std::vector<std::string>& argv,
@@ -122,8 +127,8 @@ std::optional<reply> bridge_process::read_reply(std::chrono::milliseconds timeou
   if (!head)
     return std::nullopt;
   reply r;
-  r.length = (*head)[0] | (*head)[1] << 8 | (*head)[2] << 16 | static_cast<std::uint32_t>((*head)[3]) << 24;
-  r.info = (*head)[4] | (*head)[5] << 8 | (*head)[6] << 16 | static_cast<std::uint32_t>((*head)[7]) << 24;
+  r.length = read_le32(head->data());
+  r.info = read_le32(head->data() + 4);
   if (r.length < 4)
     return std::nullopt;
   auto body = read_exactly(r.length - 4, timeout);
