@@ -198,7 +198,7 @@ void take_exchange_output(host& h, int from) {
     if (it == h.connections.end()) {
       continue;
     }
-    if (o.message.size() + 3 > largest_frame) {
+    if (o.message.size() > largest_frame) {
       log_line(h, who(h, o.connection) + " error: frame too large for the library, not sent: " +
                       capimsg::describe(o.message));
       continue;

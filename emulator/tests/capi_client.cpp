@@ -5,6 +5,8 @@
 #include <capi20.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/time.h>
 #include <vector>
 
 using namespace capimsg;
@@ -17,8 +19,35 @@ void use_emulator(int port) {
   capi20ext_set_port(port);
 }
 
-unsigned register_app(capi_app& app, unsigned max_logical, unsigned blocks, unsigned length) {
-  return capi20_register(max_logical, blocks, length, &app.id);
+namespace {
+
+void on_alarm(int) {}
+
+// Runs `call` with a one-shot alarm whose handler lacks SA_RESTART, so a
+// blocked receive inside the library returns with EINTR.
+template <typename Call> unsigned under_alarm(std::chrono::milliseconds timeout, Call call) {
+  struct sigaction action {};
+  action.sa_handler = on_alarm;
+  ::sigaction(SIGALRM, &action, nullptr);
+  itimerval alarm{{0, 0},
+                  {static_cast<time_t>(timeout.count() / 1000),
+                   static_cast<suseconds_t>(timeout.count() % 1000 * 1000)}};
+  ::setitimer(ITIMER_REAL, &alarm, nullptr);
+  const unsigned result = call();
+  const itimerval off{};
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  return result;
+}
+
+} // namespace
+
+unsigned register_app(capi_app& app, unsigned max_logical, unsigned blocks, unsigned length,
+                      std::chrono::milliseconds timeout) {
+  return under_alarm(timeout, [&] { return capi20_register(max_logical, blocks, length, &app.id); });
+}
+
+unsigned get_profile(unsigned controller, unsigned char* profile, std::chrono::milliseconds timeout) {
+  return under_alarm(timeout, [&] { return capi20_get_profile(controller, profile); });
 }
 
 std::uint16_t next_number(capi_app& app) { return ++app.number; }

@@ -16,9 +16,16 @@ struct capi_app {
   std::uint16_t number = 0; // message number of the last request
 };
 
-// capi20_register; its result.
+// capi20_register; its result. The library waits for the host's reply
+// without a timeout of its own: an alarm ends the wait after `timeout`, and
+// the library then returns 0x1008.
 unsigned register_app(capi_app& app, unsigned max_logical = 2, unsigned blocks = 7,
-                      unsigned length = 2048);
+                      unsigned length = 2048,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// capi20_get_profile into 64 bytes, under the same kind of alarm (0x1108 when it fires).
+unsigned get_profile(unsigned controller, unsigned char* profile,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // The next message number for a request of `app`.
 std::uint16_t next_number(capi_app& app);

@@ -26,7 +26,7 @@ TEST_F(emulator_test, drop_after_answers_then_closes_and_serves_later_connection
   listen(b, cip_mask_data);
   listen(b, cip_mask_data);
   unsigned char profile[64];
-  EXPECT_EQ(capi20_get_profile(1, profile), 0u);
+  EXPECT_EQ(get_profile(1, profile), 0u);
   release(b);
 }
 

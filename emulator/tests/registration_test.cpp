@@ -1,10 +1,6 @@
 // Register, release and get-profile as the real library does them.
 #include "emulator_test.hpp"
 
-#include <capi20.h>
-#include <sys/time.h>
-
-#include <csignal>
 
 using namespace capimsg;
 
@@ -32,7 +28,7 @@ TEST_F(emulator_test, profile_of_controller_0_and_of_each_controller) {
   unsigned char profile[64];
   for (unsigned controller : {0u, 1u, 2u}) {
     std::fill(std::begin(profile), std::end(profile), 0xee);
-    ASSERT_EQ(capi20_get_profile(controller, profile), 0u);
+    ASSERT_EQ(get_profile(controller, profile), 0u);
     const byte_view p(profile, sizeof profile);
     EXPECT_EQ(get_u16(p, 0), 2) << "controllers, asked for " << controller;
     if (controller != 0) {
@@ -44,7 +40,7 @@ TEST_F(emulator_test, profile_of_controller_0_and_of_each_controller) {
       EXPECT_EQ(std::string(reinterpret_cast<char*>(profile + 44), 18), "capi-host-emulator");
     }
   }
-  ASSERT_EQ(capi20_get_profile(3, profile), 0u);
+  ASSERT_EQ(get_profile(3, profile), 0u);
   EXPECT_EQ(get_u16(byte_view(profile, 2), 0), 0) << "no such controller: zeros";
   EXPECT_TRUE(wait_for_log(emu, "get-profile ctrl=3"));
 }
@@ -56,19 +52,11 @@ TEST_F(emulator_test, refused_register_fails_in_the_library) {
   EXPECT_TRUE(wait_for_log(emu, "info=0x1007"));
 }
 
-void on_alarm(int) {}
-
 TEST_F(emulator_test, silent_register_leaves_the_library_waiting) {
   start({"--first-appl-id", "515", "--silent-register"});
-  // The library waits without a timeout of its own; an alarm without
-  // SA_RESTART interrupts it.
-  struct sigaction action {};
-  action.sa_handler = on_alarm;
-  ::sigaction(SIGALRM, &action, nullptr);
-  itimerval alarm{{0, 0}, {0, 300000}};
-  ::setitimer(ITIMER_REAL, &alarm, nullptr);
   capi_app a;
-  EXPECT_EQ(register_app(a), 0x1008u);
+  EXPECT_EQ(register_app(a, 2, 7, 2048, std::chrono::milliseconds(300)), 0x1008u)
+      << "only the alarm ends the wait";
   EXPECT_TRUE(wait_for_log(emu, "not answered (--silent-register)"));
 }
 
