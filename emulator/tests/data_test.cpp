@@ -87,3 +87,64 @@ TEST_F(emulator_test, receiver_window_holds_back_data_and_its_confirmations) {
 }
 
 } // namespace
+
+namespace {
+
+struct block_case {
+  std::string name;
+  std::string first_appl_id;
+  unsigned receiver_max_len;
+  std::size_t length;
+  std::uint16_t flags;
+  std::uint16_t info; // in the DATA_B3_CONF; 0 and 2 mean delivered
+};
+
+void PrintTo(const block_case& c, std::ostream* os) { *os << c.name; }
+
+class data_block : public emulator_test, public testing::WithParamInterface<block_case> {};
+
+TEST_P(data_block, is_delivered_or_refused_as_the_receiver_allows) {
+  const block_case& c = GetParam();
+  start({"--first-appl-id", c.first_appl_id});
+  capi_app a, b;
+  ASSERT_EQ(register_app(a), 0u);
+  ASSERT_EQ(register_app(b, 2, 7, c.receiver_max_len), 0u);
+  const auto [plci_a, plci_b, ncci_a, ncci_b] = call_with_b3(a, b);
+  ASSERT_FALSE(HasFailure());
+  const bytes block = make_blocks(5, 1)[0];
+  bytes data(c.length);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = block[i % block.size()];
+  }
+  ASSERT_EQ(put(a, build_data_b3(0, next_number(a), subcommand::req,
+                                 {ncci_a, 9, c.flags, std::nullopt, data})),
+            0u);
+  auto conf = read_data_b3_conf(expect(a, command::data_b3, subcommand::conf));
+  ASSERT_TRUE(conf);
+  EXPECT_EQ(conf->handle, 9);
+  EXPECT_EQ(conf->info, c.info) << info_text(conf->info);
+  if (c.info == info::no_error || c.info == info::flags_ignored) {
+    auto ind = read_data_b3(expect(b, command::data_b3, subcommand::ind));
+    ASSERT_TRUE(ind);
+    EXPECT_TRUE(ind->fields.data == data);
+    EXPECT_EQ(ind->fields.flags, 0);
+    EXPECT_EQ(put(b, build_data_b3_resp(0, 1, {ncci_b, ind->fields.handle})), 0u);
+  } else {
+    EXPECT_FALSE(get(b, std::chrono::milliseconds(100))) << "nothing delivered";
+  }
+  release(a);
+  release(b);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    emulator, data_block,
+    testing::Values(block_case{"fills_the_receivers_max_len", "700", 1024, 1024, 0, info::no_error},
+                    block_case{"exceeds_the_receivers_max_len", "705", 1024, 1025, 0,
+                               info::data_length_not_supported},
+                    block_case{"exceeds_the_senders_max_len", "710", 4000, 2049, 0,
+                               info::data_length_not_supported},
+                    block_case{"carries_flags_transparent_b3_ignores", "715", 2048, 10, 0x0004,
+                               info::flags_ignored}),
+    [](const auto& row) { return row.param.name; });
+
+} // namespace
