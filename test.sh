@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake make g++ libgtest-dev libcapi20-3 libcapi20-dev
-          g++-mingw-w64-x86-64-posix wine wine64)
+          g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -30,3 +30,13 @@ cmake --build build-windows -j"$(nproc)"
 cmake --preset linux -DCAPI_BRIDGE_WINDOWS_BUILD="$PWD/build-windows"
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j2
+
+# The native suite again, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (LeakSanitizer included).
+CC=clang CXX=clang++ cmake -S . -B build-asan -DCAPI_BRIDGE_SANITIZE=address,undefined \
+  -DCAPI_BRIDGE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build-asan -j"$(nproc)"
+ctest --test-dir build-asan --output-on-failure -j2
+
+# A bounded run of the request-loop fuzzer; any finding fails.
+fuzz/run.sh "${CAPI_BRIDGE_FUZZ_SECONDS:-120}"
