@@ -1,0 +1,382 @@
+// Starting children with pipes, reading what the kernel counts for them, and
+// driving request flows through them.
+#include "child.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "capi-bridge-bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+void append_le(bytes& out, std::uint64_t value, int width) {
+  for (int i = 0; i < width; ++i)
+    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+double now_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+} // namespace
+
+child start_child(const std::vector<std::string>& argv,
+                  const std::vector<std::pair<std::string, std::string>>& set,
+                  const std::vector<std::string>& unset) {
+  std::signal(SIGPIPE, SIG_IGN);
+  int to_child[2], from_child[2];
+  if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
+    fail("pipe failed");
+  pid_t pid = fork();
+  if (pid < 0)
+    fail("fork failed");
+  if (pid == 0) {
+    dup2(to_child[0], 0);
+    dup2(from_child[1], 1);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    for (const auto& name : unset)
+      unsetenv(name.c_str());
+    for (const auto& [name, value] : set)
+      setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+      args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(to_child[0]);
+  close(from_child[1]);
+  return {pid, to_child[1], from_child[0]};
+}
+
+int finish_child(child& c) {
+  if (c.to >= 0)
+    close(c.to);
+  char sink[4096];
+  while (c.from >= 0 && read(c.from, sink, sizeof sink) > 0) {
+  }
+  if (c.from >= 0)
+    close(c.from);
+  c.to = c.from = -1;
+  int status = 0;
+  while (waitpid(c.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  c.pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+io_calls child_io_calls(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+  io_calls calls;
+  std::string name;
+  std::uint64_t value = 0;
+  while (in >> name >> value) {
+    if (name == "syscr:")
+      calls.reads = value;
+    else if (name == "syscw:")
+      calls.writes = value;
+  }
+  calls.waits = child_status_field(pid, "voluntary_ctxt_switches");
+  calls.preemptions = child_status_field(pid, "nonvoluntary_ctxt_switches");
+  std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+  schedstat >> calls.cpu_ns;
+  return calls;
+}
+
+std::uint64_t child_status_field(pid_t pid, const char* field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  std::string wanted = std::string(field) + ":";
+  while (std::getline(in, line)) {
+    if (line.rfind(wanted, 0) == 0) {
+      std::istringstream rest(line.substr(wanted.size()));
+      std::uint64_t kib = 0;
+      rest >> kib;
+      return kib;
+    }
+  }
+  return 0;
+}
+
+bytes frame(const bytes& body) {
+  bytes out(4 + body.size());
+  for (std::size_t i = 0; i < 4; ++i)
+    out[i] = static_cast<std::uint8_t>(body.size() >> (8 * i));
+  for (std::size_t i = 0; i < body.size(); ++i)
+    out[4 + i] = body[i];
+  return out;
+}
+
+bytes open_frame(const std::string& host, std::uint16_t port) {
+  bytes body = {'O'};
+  append_le(body, port, 2);
+  append_le(body, 2, 2);
+  body.insert(body.end(), host.begin(), host.end());
+  return frame(body);
+}
+
+bytes get_frame() { return frame({'G'}); }
+
+bytes put_frame(const bytes& message, const bytes& payload) {
+  bytes body = {'M'};
+  body.insert(body.end(), message.begin(), message.end());
+  body.insert(body.end(), payload.begin(), payload.end());
+  return frame(body);
+}
+
+namespace {
+
+bytes message_header(std::uint16_t length, std::uint8_t command, std::uint8_t subcommand) {
+  bytes m;
+  append_le(m, length, 2);
+  append_le(m, 1, 2); // application ID: the library fills in its own
+  m.push_back(command);
+  m.push_back(subcommand);
+  append_le(m, 1, 2); // message number
+  return m;
+}
+
+} // namespace
+
+bytes listen_req() {
+  bytes m = message_header(26, 0x05, 0x80);
+  append_le(m, 1, 4);          // controller 1
+  append_le(m, 0x3FF, 4);      // info mask
+  append_le(m, 0x1FFF03FF, 4); // CIP mask
+  append_le(m, 0, 4);          // CIP mask 2
+  m.push_back(0);              // calling party number
+  m.push_back(0);              // calling party subaddress
+  return m;
+}
+
+bytes data_b3_req(std::uint32_t ncci, std::uint16_t handle, std::uint16_t length) {
+  bytes m = message_header(30, 0x86, 0x80);
+  append_le(m, ncci, 4);
+  append_le(m, 0, 4); // Data: the bridge points the library at its copy
+  append_le(m, length, 2);
+  append_le(m, handle, 2);
+  append_le(m, 0, 2); // flags
+  append_le(m, 0, 8); // Data64
+  return m;
+}
+
+bytes data_b3_resp(std::uint32_t ncci, std::uint16_t handle) {
+  bytes m = message_header(14, 0x86, 0x83);
+  append_le(m, ncci, 4);
+  append_le(m, handle, 2);
+  return m;
+}
+
+std::uint16_t le16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
+
+std::uint32_t le32(const std::uint8_t* at) {
+  return static_cast<std::uint32_t>(at[0] | at[1] << 8 | at[2] << 16) |
+         static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t wrote = write(fd, data, size);
+    if (wrote < 0 && errno == EINTR)
+      continue;
+    if (wrote <= 0)
+      return false;
+    data += wrote;
+    size -= static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+namespace {
+
+bool read_exactly(int fd, std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t got = read(fd, data, size);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      return false;
+    data += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+} // namespace
+
+std::uint32_t read_reply(int fd, bytes& body) {
+  std::uint8_t length_field[4];
+  if (!read_exactly(fd, length_field, 4))
+    fail("the child's output ended before its reply");
+  body.resize(le32(length_field));
+  if (body.size() < 4 || !read_exactly(fd, body.data(), body.size()))
+    fail("the child's reply is cut short");
+  return le32(body.data());
+}
+
+namespace {
+
+// What each request in flight is, oldest first, in a fixed ring.
+enum pending_kind : std::uint8_t { pending_repeat, pending_b3_req, pending_conf_get,
+                                   pending_ind_get, pending_resp };
+
+struct flow_state {
+  const flow& f;
+  bytes out;
+  std::uint8_t pending[4096] = {};
+  std::size_t first = 0, count = 0;
+  bool stopping = false;
+  std::uint64_t limit = 0;       // units, 0 for none
+  std::uint64_t issued = 0;      // units started
+  std::uint16_t next_handle = 0; // b3_out: the next DATA_B3_REQ's handle
+  std::uint16_t next_conf = 0;   // b3_out: the handle the next DATA_B3_CONF must carry
+  bytes b3_requests[7];
+  bytes get = get_frame();
+  flow_result result;
+
+  explicit flow_state(const flow& chosen) : f(chosen) {}
+
+  void push(pending_kind kind, const bytes& request) {
+    pending[(first + count++) % sizeof pending] = kind;
+    out.insert(out.end(), request.begin(), request.end());
+    ++result.requests;
+  }
+  bool may_start() const { return !stopping && (limit == 0 || issued < limit); }
+  void start_unit() {
+    ++issued;
+    switch (f.kind) {
+    case flow_kind::repeat:
+      push(pending_repeat, f.request);
+      break;
+    case flow_kind::b3_out:
+      push(pending_b3_req, b3_requests[next_handle]);
+      push(pending_conf_get, get);
+      next_handle = static_cast<std::uint16_t>((next_handle + 1) % 7);
+      break;
+    case flow_kind::b3_in:
+      push(pending_ind_get, get);
+      break;
+    }
+  }
+};
+
+[[noreturn]] void bad_reply(const char* what, std::uint32_t info) {
+  char text[160];
+  std::snprintf(text, sizeof text, "unexpected reply to %s: info 0x%04x", what, info);
+  fail(text);
+}
+
+// One whole reply: `r` is info, data and extra, `size` bytes.
+void on_reply(flow_state& s, const std::uint8_t* r, std::size_t size) {
+  pending_kind kind = static_cast<pending_kind>(s.pending[s.first]);
+  s.first = (s.first + 1) % sizeof s.pending;
+  --s.count;
+  std::uint32_t info = le32(r);
+  const flow& f = s.f;
+  switch (kind) {
+  case pending_repeat:
+    if (f.check && info != f.expected_info)
+      bad_reply("a repeated request", info);
+    ++s.result.units;
+    if (s.may_start())
+      s.start_unit();
+    break;
+  case pending_b3_req:
+  case pending_resp:
+    if (f.check && info != 0)
+      bad_reply(kind == pending_b3_req ? "DATA_B3_REQ" : "DATA_B3_RESP", info);
+    break;
+  case pending_conf_get:
+    if (f.check && (info != 0 || size < 4 + 14 || r[4 + 4] != 0x86 || r[4 + 5] != 0x81 ||
+                    le16(r + 4 + 12) != s.next_conf))
+      bad_reply("Get for DATA_B3_CONF", info);
+    s.next_conf = static_cast<std::uint16_t>((s.next_conf + 1) % 7);
+    ++s.result.units;
+    s.result.bytes_moved += f.b3_size;
+    if (s.may_start())
+      s.start_unit();
+    break;
+  case pending_ind_get:
+    if (info == 0 && size >= 4 + 22) {
+      const std::uint8_t* m = r + 4;
+      std::size_t data = size - 4 - le16(m);
+      if (f.check && (m[4] != 0x86 || m[5] != 0x82 || data != f.b3_size))
+        bad_reply("Get for DATA_B3_IND", info);
+      ++s.result.units;
+      s.result.bytes_moved += data;
+      s.push(pending_resp, put_frame(data_b3_resp(le32(m + 8), le16(m + 18))));
+    } else {
+      if (f.check && info != 0x1104)
+        bad_reply("Get for DATA_B3_IND", info);
+      --s.issued;
+    }
+    if (s.may_start())
+      s.start_unit();
+    break;
+  }
+}
+
+std::uint8_t reply_buffer[1 << 18];
+
+} // namespace
+
+flow_result run_flow(child& c, const flow& f, double seconds, std::uint64_t units) {
+  flow_state s(f);
+  s.limit = units;
+  s.out.reserve(1 << 16);
+  if (f.kind == flow_kind::b3_out) {
+    bytes payload(f.b3_size);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+      payload[i] = static_cast<std::uint8_t>(i);
+    for (std::uint16_t h = 0; h < 7; ++h)
+      s.b3_requests[h] = put_frame(data_b3_req(0x10101, h, f.b3_size), payload);
+  }
+  double start = now_seconds();
+  double deadline = seconds > 0 ? start + seconds : 0;
+  for (unsigned i = 0; i < f.depth && s.may_start(); ++i)
+    s.start_unit();
+
+  std::size_t have = 0;
+  while (s.count > 0) {
+    if (!s.out.empty()) {
+      if (!write_all(c.to, s.out.data(), s.out.size()))
+        fail("the child stopped reading");
+      s.out.clear();
+    }
+    ssize_t got = read(c.from, reply_buffer + have, sizeof reply_buffer - have);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      fail("the child's output ended with requests in flight");
+    have += static_cast<std::size_t>(got);
+    if (deadline > 0 && now_seconds() >= deadline)
+      s.stopping = true;
+    std::size_t at = 0;
+    while (have - at >= 8) {
+      std::size_t size = le32(reply_buffer + at);
+      if (have - at < 4 + size)
+        break;
+      on_reply(s, reply_buffer + at + 4, size);
+      at += 4 + size;
+    }
+    std::memmove(reply_buffer, reply_buffer + at, have - at);
+    have -= at;
+  }
+  s.result.seconds = now_seconds() - start;
+  return s.result;
+}

@@ -1,0 +1,43 @@
+// The rows of the benchmark's table: how each figure is measured for the
+// bridge and for its baseline, and how the table is printed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct bench_settings {
+  bool quick = false;
+  int rounds = 7;
+  int slices = 4;              // per side and round
+  double slice_seconds = 0.1;
+  int cpu = 0;                 // -1: not pinned
+  bool skip_tools = false;     // no strace, no callgrind
+};
+
+struct table_row {
+  std::string number;   // the row number: "1", "5", ...
+  std::string figure;
+  std::string bridge;
+  std::string baseline;
+  std::string ratio;
+  std::string target;
+  std::string verdict;  // "yes", "no" or "-"
+};
+
+struct table {
+  std::vector<table_row> rows;
+  std::vector<std::string> notes;
+};
+
+// Rows 1 and 2: lockstep and pipelined round trips for Get and Put.
+void timed_rows(const bench_settings& s, table& t);
+// Row 3: B3 payload throughput out and in.
+void b3_rows(const bench_settings& s, table& t);
+// Row 4: blocks between two applications through the real library.
+void library_rows(const bench_settings& s, table& t);
+// Row 5: allocations per request and resident memory.
+void allocation_rows(const bench_settings& s, table& t);
+// Row 6: system calls and user-space instructions per request.
+void syscall_rows(const bench_settings& s, table& t);
+
+void print_table(const bench_settings& s, const table& t);
