@@ -7,7 +7,11 @@ set -eu
 action=$1
 # Keep in step with the tests' environment in wine_tests.cmake.
 export WINEPREFIX="$2"
+# Quiet, but a library that fails to load is still reported.
 export WINEDEBUG=-all,err+module
+# No Mono or Gecko installer, and no crash debugger: it would write its dump
+# into the crashed program's standard output. One comma list, no semicolon,
+# so that CTest can carry it in a test's environment too.
 export WINEDLLOVERRIDES=mscoree,mshtml,winedbg.exe=d
 unset DISPLAY WAYLAND_DISPLAY
 
