@@ -1,0 +1,257 @@
+// Call steps and the data exchange over bridges, built on client and capimsg.
+#include "capi_bridge/calls.hpp"
+
+#include <algorithm>
+#include <thread>
+
+namespace capi_bridge {
+
+namespace {
+
+namespace cmd = capimsg::command;
+namespace sub = capimsg::subcommand;
+
+std::uint16_t number_of(const bytes& message) { return capimsg::get_u16(message, 6); }
+
+std::string who(const client& c) { return "appl " + std::to_string(c.appl_id()); }
+
+// A CONF that must carry info 0; its address.
+std::uint32_t confirmed(client& c, std::uint8_t command) {
+  message_result m = expect(c, command, sub::conf);
+  auto conf = capimsg::read_conf(m.message);
+  if (!conf)
+    throw call_error(who(c) + ": unreadable " + capimsg::describe(m.message));
+  if (conf->info != 0)
+    throw call_error(who(c) + ": " + capimsg::describe(m.message) + ": " + info_text(conf->info));
+  return conf->address;
+}
+
+// The next message must be the indication `command` for `address` (a PLCI
+// or an NCCI); it is answered with a response carrying nothing else.
+bytes answered_indication(client& c, std::uint8_t command, std::uint32_t address) {
+  message_result m = expect(c, command, sub::ind);
+  if (capimsg::read_address(m.message) != address)
+    throw call_error(who(c) + ": " + capimsg::describe(m.message) + " is not for " +
+                     std::to_string(address));
+  put_ok(c, capimsg::build_address_only(0, number_of(m.message), command, sub::resp, address));
+  return std::move(m.message);
+}
+
+std::size_t block_length(const b3_stream& s, std::size_t block) {
+  std::size_t start = block * s.block_size;
+  return std::min(s.block_size, s.outgoing.size() - start);
+}
+
+bool finished(const b3_stream& s) {
+  return s.confirmed == s.outgoing.size() && s.incoming.size() >= s.expected_incoming;
+}
+
+// Puts DATA_B3_REQs while the window has room; true if any went.
+bool send_some(b3_stream& s) {
+  bool moved = false;
+  while (s.sent < s.outgoing.size() && s.blocks_sent - s.blocks_confirmed < s.window) {
+    std::size_t length = block_length(s, s.blocks_sent);
+    auto handle = static_cast<std::uint16_t>(s.blocks_sent % s.handle_cycle);
+    bytes block(s.outgoing.begin() + static_cast<std::ptrdiff_t>(s.sent),
+                s.outgoing.begin() + static_cast<std::ptrdiff_t>(s.sent + length));
+    put_ok(*s.end, capimsg::build_data_b3(0, s.end->next_number(), sub::req,
+                                          {s.ncci, handle, 0, std::uint64_t{0}, std::move(block)}));
+    s.sent += length;
+    ++s.blocks_sent;
+    moved = true;
+  }
+  return moved;
+}
+
+// Takes what has come in; true if anything did.
+bool receive_some(b3_stream& s) {
+  bool moved = false;
+  for (int taken = 0; taken < 32; ++taken) {
+    message_result m = s.end->get();
+    if (m.status.from == source::bridge && m.status.info == 0x1104)
+      break;
+    if (!m.status.ok())
+      throw call_error(who(*s.end) + ": Get: " + m.status.text());
+    moved = true;
+    const bytes& message = m.message;
+    if (message[4] == cmd::data_b3 && message[5] == sub::conf) {
+      auto conf = capimsg::read_data_b3_conf(message);
+      auto expected = static_cast<std::uint16_t>(s.blocks_confirmed % s.handle_cycle);
+      if (!conf || conf->ncci != s.ncci || conf->info != 0 || conf->handle != expected ||
+          s.blocks_confirmed == s.blocks_sent)
+        throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) +
+                         " (awaiting the confirmation of handle " + std::to_string(expected) +
+                         ")");
+      s.confirmed += block_length(s, s.blocks_confirmed);
+      ++s.blocks_confirmed;
+    } else if (message[4] == cmd::data_b3 && message[5] == sub::ind) {
+      auto ind = capimsg::read_data_b3(message);
+      if (!ind || ind->fields.ncci != s.ncci || ind->data_length != m.b3_data.size())
+        throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) + " with " +
+                         std::to_string(m.b3_data.size()) + " data bytes");
+      s.incoming.insert(s.incoming.end(), m.b3_data.begin(), m.b3_data.end());
+      put_ok(*s.end, capimsg::build_data_b3_resp(0, number_of(message),
+                                                 {s.ncci, ind->fields.handle}));
+    } else {
+      throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) +
+                       " during the data exchange");
+    }
+  }
+  return moved;
+}
+
+} // namespace
+
+message_result expect(client& c, std::uint8_t command, std::uint8_t subcommand,
+                      std::chrono::milliseconds wait) {
+  const std::string wanted = capimsg::message_name(command, subcommand);
+  message_result m = c.get(wait);
+  if (m.status.from == source::bridge && m.status.info == 0x1104)
+    throw call_error(who(c) + ": nothing came within " + std::to_string(wait.count()) +
+                     " ms; expected " + wanted);
+  if (!m.status.ok())
+    throw call_error(who(c) + ": Get: " + m.status.text() + "; expected " + wanted);
+  if (m.message[4] != command || m.message[5] != subcommand)
+    throw call_error(who(c) + ": got " + capimsg::describe(m.message) + "; expected " + wanted);
+  return m;
+}
+
+void put_ok(client& c, byte_view message, byte_view payload) {
+  outcome status = c.put(message, payload);
+  if (!status.ok())
+    throw call_error(who(c) + ": Put " + capimsg::describe(message) + ": " + status.text());
+}
+
+void listen(client& c, std::uint32_t controller, std::uint32_t cip_mask) {
+  put_ok(c, capimsg::build_listen_req(0, c.next_number(), {controller, 0, cip_mask, 0, {}}));
+  confirmed(c, cmd::listen);
+}
+
+std::uint32_t dial(client& c, std::uint32_t controller, const std::string& number,
+                   std::uint16_t cip) {
+  put_ok(c, capimsg::build_connect_req(0, c.next_number(),
+                                       {controller, cip, {0, 0, number}, {}, std::nullopt}));
+  return confirmed(c, cmd::connect);
+}
+
+capimsg::connect_ind await_call(client& c) {
+  message_result m = expect(c, cmd::connect, sub::ind);
+  auto ind = capimsg::read_connect_ind(m.message);
+  if (!ind)
+    throw call_error(who(c) + ": unreadable " + capimsg::describe(m.message));
+  return *ind;
+}
+
+void answer(client& c, std::uint32_t plci) {
+  put_ok(c, capimsg::build_connect_resp(0, c.next_number(), {plci, 0, std::nullopt, {}}));
+}
+
+void await_connected(client& c, std::uint32_t plci) {
+  answered_indication(c, cmd::connect_active, plci);
+}
+
+std::uint32_t connect_b3(client& c, std::uint32_t plci) {
+  put_ok(c, capimsg::build_b3_ncpi(0, c.next_number(), cmd::connect_b3, sub::req, {plci, {}}));
+  return confirmed(c, cmd::connect_b3);
+}
+
+std::uint32_t accept_b3(client& c) {
+  message_result m = expect(c, cmd::connect_b3, sub::ind);
+  auto ind = capimsg::read_b3_ncpi(m.message);
+  if (!ind)
+    throw call_error(who(c) + ": unreadable " + capimsg::describe(m.message));
+  put_ok(c, capimsg::build_connect_b3_resp(0, number_of(m.message), {ind->address, 0, {}}));
+  return ind->address;
+}
+
+void await_b3_active(client& c, std::uint32_t ncci) {
+  answered_indication(c, cmd::connect_b3_active, ncci);
+}
+
+void hang_up(client& c, std::uint32_t plci) {
+  put_ok(c, capimsg::build_disconnect_req(0, c.next_number(), plci));
+  confirmed(c, cmd::disconnect);
+}
+
+void await_b3_cleared(client& c, std::uint32_t ncci) {
+  answered_indication(c, cmd::disconnect_b3, ncci);
+}
+
+std::uint16_t await_cleared(client& c, std::uint32_t plci) {
+  bytes m = answered_indication(c, cmd::disconnect, plci);
+  auto ind = capimsg::read_disconnect_ind(m);
+  return ind ? ind->reason : std::uint16_t{0};
+}
+
+call place_call(client& caller, client& callee, const std::string& number,
+                std::uint32_t controller) {
+  call out;
+  listen(callee, controller, cip_mask_unrestricted_digital);
+  out.caller_plci = dial(caller, controller, number);
+  out.offered = await_call(callee);
+  out.callee_plci = out.offered.plci;
+  answer(callee, out.callee_plci);
+  await_connected(caller, out.caller_plci);
+  await_connected(callee, out.callee_plci);
+  out.caller_ncci = connect_b3(caller, out.caller_plci);
+  out.callee_ncci = accept_b3(callee);
+  await_b3_active(caller, out.caller_ncci);
+  await_b3_active(callee, out.callee_ncci);
+  return out;
+}
+
+call place_echo_call(client& caller, const std::string& number, std::uint32_t controller) {
+  call out;
+  out.caller_plci = dial(caller, controller, number);
+  await_connected(caller, out.caller_plci);
+  out.caller_ncci = connect_b3(caller, out.caller_plci);
+  await_b3_active(caller, out.caller_ncci);
+  return out;
+}
+
+void exchange_data(const std::vector<b3_stream*>& streams, std::chrono::milliseconds stall,
+                   const std::function<void()>& progress) {
+  auto last_move = std::chrono::steady_clock::now();
+  auto pause = std::chrono::milliseconds(0);
+  while (!std::all_of(streams.begin(), streams.end(), [](auto* s) { return finished(*s); })) {
+    bool moved = false;
+    for (b3_stream* s : streams)
+      moved = send_some(*s) || moved;
+    for (b3_stream* s : streams)
+      moved = receive_some(*s) || moved;
+    auto now = std::chrono::steady_clock::now();
+    if (moved) {
+      last_move = now;
+      pause = std::chrono::milliseconds(0);
+      if (progress)
+        progress();
+      continue;
+    }
+    if (now - last_move > stall)
+      throw call_error("the data exchange stalled for " + std::to_string(stall.count()) + " ms");
+    std::this_thread::sleep_for(pause);
+    if (pause < std::chrono::milliseconds(2))
+      pause += std::chrono::milliseconds(1);
+  }
+}
+
+bytes pattern(std::uint32_t seed, std::size_t size) {
+  bytes out(size);
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : out) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 16);
+  }
+  return out;
+}
+
+std::uint64_t digest(byte_view data) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (std::uint8_t b : data) {
+    h ^= b;
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+
+} // namespace capi_bridge

@@ -1,0 +1,20 @@
+// The parts of child_process that need no operating system of their own.
+#include "capi_bridge/process.hpp"
+
+namespace capi_bridge {
+
+io_result child_process::read_line(std::string& line, deadline until) {
+  line.clear();
+  for (;;) {
+    std::uint8_t c = 0;
+    io_result r = read(&c, 1, until);
+    if (r != io_result::done)
+      return r;
+    if (c == '\n')
+      return io_result::done;
+    if (c != '\r')
+      line += static_cast<char>(c);
+  }
+}
+
+} // namespace capi_bridge

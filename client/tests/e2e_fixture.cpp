@@ -1,0 +1,96 @@
+// Scratch folders, bridges and the emulator for the end-to-end tests.
+#include "e2e_fixture.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace capi_bridge;
+
+void e2e_test::SetUp() {
+  std::string pattern = (fs::temp_directory_path() / "capi-client-e2e-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  folder = pattern;
+  std::ofstream(path(".capi20rc")) << "TRACELEVEL 0\n";
+}
+
+void e2e_test::TearDown() {
+  // Bridges end first: their releases must reach the emulator.
+  bridges_.clear();
+  if (emulator_started) {
+    auto ended = emulator.stop();
+    EXPECT_TRUE(ended && ended->exited && ended->code == 0) << "the emulator did not stop cleanly";
+  }
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".stderr" ||
+        std::find(stderr_allowed.begin(), stderr_allowed.end(), entry.path().stem().string()) !=
+            stderr_allowed.end())
+      continue;
+    EXPECT_EQ(read(name), "") << "bridge " << entry.path().stem() << " wrote to standard error";
+  }
+  if (HasFailure()) {
+    for (const auto& entry : fs::directory_iterator(folder))
+      if (entry.is_regular_file() && entry.path().filename() != ".capi20rc")
+        std::cerr << "---- " << entry.path().filename() << "\n"
+                  << read(entry.path().filename().string()) << "\n";
+    std::cerr << "(kept in " << folder << ")\n";
+    return;
+  }
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+}
+
+void e2e_test::start_emulator(unsigned first_appl_id, const std::vector<std::string>& arguments) {
+  std::vector<std::string> all = {"--verbose", "--exit-after", "120", "--first-appl-id",
+                                  std::to_string(first_appl_id)};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::string error;
+  ASSERT_TRUE(emulator.start(CAPI_HOST_EMULATOR, all, path("emulator.log"), error)) << error;
+  emulator_started = true;
+}
+
+client_options e2e_test::bridge_options(const std::string& name) const {
+  client_options options;
+  options.command = {CAPI_BRIDGE};
+  options.environment = {{"HOME", folder}};
+  options.stderr_path = path(name + ".stderr");
+  return options;
+}
+
+client& e2e_test::bridge(const std::string& name) {
+  bridges_.emplace_back(name, std::make_unique<client>(bridge_options(name)));
+  return *bridges_.back().second;
+}
+
+client& e2e_test::opened_bridge(const std::string& name, std::uint16_t max_logical) {
+  client& c = bridge(name);
+  open_result opened = c.open("127.0.0.1", emulator.port(), max_logical);
+  if (!opened.status.ok() || opened.stage != open_stage::registered)
+    throw call_error(name + ": Open: " + opened.status.text());
+  return c;
+}
+
+std::string e2e_test::read(const std::string& name) const {
+  std::ifstream in(path(name), std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+two_way_data both_ways(client& caller, client& callee, const call& c, std::size_t count) {
+  two_way_data d;
+  d.caller.end = &caller;
+  d.caller.ncci = c.caller_ncci;
+  d.caller.outgoing = pattern(1, count);
+  d.caller.expected_incoming = count;
+  d.callee.end = &callee;
+  d.callee.ncci = c.callee_ncci;
+  d.callee.outgoing = pattern(2, count);
+  d.callee.expected_incoming = count;
+  return d;
+}

@@ -1,0 +1,55 @@
+// The fixture of the end-to-end tests: a scratch folder that serves as the
+// bridges' HOME (its .capi20rc holds only TRACELEVEL 0) and keeps their
+// standard error and the emulator's log; bridges started from the native
+// build; the emulator started with a first application ID of the test's own.
+#pragma once
+
+#include "capi_bridge/calls.hpp"
+#include "capi_bridge/client.hpp"
+#include "capi_bridge/emulator.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class e2e_test : public testing::Test {
+protected:
+  void SetUp() override;
+  // Stops the emulator (it must exit with status 0), checks that no bridge
+  // wrote to standard error, and removes the folder unless the test failed,
+  // when the logs are printed instead.
+  void TearDown() override;
+
+  // Starts the emulator with --verbose, --exit-after 120, the given first
+  // application ID and `arguments`.
+  void start_emulator(unsigned first_appl_id, const std::vector<std::string>& arguments = {});
+  // Options for a bridge named `name` (its standard error goes to name.stderr).
+  capi_bridge::client_options bridge_options(const std::string& name) const;
+  // A bridge named `name`; kept until the test ends.
+  capi_bridge::client& bridge(const std::string& name);
+  // A bridge that has opened an application on the emulator.
+  capi_bridge::client& opened_bridge(const std::string& name, std::uint16_t max_logical = 2);
+
+  std::string path(const std::string& name) const { return folder + "/" + name; }
+  std::string read(const std::string& name) const;
+
+  std::string folder;
+  capi_bridge::local_emulator emulator;
+  bool emulator_started = false;
+  // Bridges whose standard error may hold something (the library's lines).
+  std::vector<std::string> stderr_allowed;
+
+private:
+  std::vector<std::pair<std::string, std::unique_ptr<capi_bridge::client>>> bridges_;
+};
+
+// Streams for `count` bytes each way over call `c`, each side's data in a
+// pattern of its own. A step that fails throws call_error, which fails the test.
+struct two_way_data {
+  capi_bridge::b3_stream caller;
+  capi_bridge::b3_stream callee;
+};
+two_way_data both_ways(capi_bridge::client& caller, capi_bridge::client& callee,
+                       const capi_bridge::call& c, std::size_t count);
