@@ -235,6 +235,19 @@ void exchange_data(const std::vector<b3_stream*>& streams, std::chrono::millisec
   }
 }
 
+two_way_data both_ways(client& caller, client& callee, const call& c, std::size_t count) {
+  two_way_data d;
+  d.caller.end = &caller;
+  d.caller.ncci = c.caller_ncci;
+  d.caller.outgoing = pattern(1, count);
+  d.caller.expected_incoming = count;
+  d.callee.end = &callee;
+  d.callee.ncci = c.callee_ncci;
+  d.callee.outgoing = pattern(2, count);
+  d.callee.expected_incoming = count;
+  return d;
+}
+
 bytes pattern(std::uint32_t seed, std::size_t size) {
   bytes out(size);
   std::uint32_t x = seed * 2654435761u + 1;

@@ -81,16 +81,3 @@ std::string e2e_test::read(const std::string& name) const {
   text << in.rdbuf();
   return text.str();
 }
-
-two_way_data both_ways(client& caller, client& callee, const call& c, std::size_t count) {
-  two_way_data d;
-  d.caller.end = &caller;
-  d.caller.ncci = c.caller_ncci;
-  d.caller.outgoing = pattern(1, count);
-  d.caller.expected_incoming = count;
-  d.callee.end = &callee;
-  d.callee.ncci = c.callee_ncci;
-  d.callee.outgoing = pattern(2, count);
-  d.callee.expected_incoming = count;
-  return d;
-}

@@ -44,12 +44,3 @@ protected:
 private:
   std::vector<std::pair<std::string, std::unique_ptr<capi_bridge::client>>> bridges_;
 };
-
-// Streams for `count` bytes each way over call `c`, each side's data in a
-// pattern of its own. A step that fails throws call_error, which fails the test.
-struct two_way_data {
-  capi_bridge::b3_stream caller;
-  capi_bridge::b3_stream callee;
-};
-two_way_data both_ways(capi_bridge::client& caller, capi_bridge::client& callee,
-                       const capi_bridge::call& c, std::size_t count);

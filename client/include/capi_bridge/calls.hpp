@@ -86,6 +86,14 @@ struct b3_stream {
   bytes incoming;
 };
 
+// Both ends of `c` sending `count` bytes each, each end's data in a pattern
+// of its own (seeds 1 and 2), each expecting what the other sends.
+struct two_way_data {
+  b3_stream caller;
+  b3_stream callee;
+};
+two_way_data both_ways(client& caller, client& callee, const call& c, std::size_t count);
+
 // Runs the streams, from one thread, until each has had all its outgoing data
 // confirmed and has received its expected_incoming bytes. Each DATA_B3_IND is
 // answered at once. Throws call_error on a DATA_B3_CONF that reports an error

@@ -1,0 +1,324 @@
+// capi-bridge-demo: shows the bridge at work. Without arguments it starts the
+// emulated CAPI host and two bridges, lets one call the other, sends data
+// both ways and checks every byte; with --host and --port it probes a real
+// CAPI host: Open, the profile of every controller, Close.
+#include "capi_bridge/calls.hpp"
+#include "capi_bridge/client.hpp"
+#include "capi_bridge/emulator.hpp"
+#include "report.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace capi_bridge;
+
+namespace {
+
+const char usage_text[] = R"(usage: capi-bridge-demo [options]
+
+Without --host: starts capi-host-emulator on 127.0.0.1 and two bridges, A and
+B; prints the controllers' profiles; A calls B, both send data with flow
+control, every byte is checked; A hangs up; a summary follows.
+With --host: probes a real CAPI host through one bridge without placing a
+call: Open, the profile of every controller, Close.
+
+  --host ADDRESS       a CAPI host to probe (use a numeric address)
+  --port N             its port (default 2662, the library's own default)
+  --bytes N            data each way in the demonstration (default 307200)
+  --trace              print every CAPI message, one line each
+  --bridge PATH        the bridge (default: capi-bridge beside this program,
+                       or in the folder above it)
+  --emulator PATH      the emulated host (default: capi-host-emulator beside
+                       this program, or in ../emulator)
+  --first-appl-id N    lowest application ID the emulated host hands out
+  --capi-home DIR      HOME for the bridges, whose .capi20rc the library reads;
+                       by default a fresh folder whose .capi20rc holds only
+                       TRACELEVEL 0, so that no REMOTE line of yours redirects
+                       the library and its debug lines stay off
+  --library-debug      let the library write its debug lines (into the
+                       bridges' standard error files)
+  --keep-logs          keep the folder with the logs
+
+The bridges' standard error (the library's lines) goes to files in a
+temporary folder, named at the end when anything is in them.
+Exit status: 0 on success, 1 on a failure, 2 on bad usage.
+)";
+
+struct options {
+  std::string host;
+  unsigned long port = 2662;
+  unsigned long bytes = 300 * 1024;
+  bool trace = false;
+  std::string bridge;
+  std::string emulator;
+  std::string first_appl_id;
+  std::string capi_home;
+  bool library_debug = false;
+  bool keep_logs = false;
+};
+
+bool parse_number(const char* text, unsigned long low, unsigned long high, unsigned long& value) {
+  if (text == nullptr || *text == '\0' || *text == '-')
+    return false;
+  char* end = nullptr;
+  value = std::strtoul(text, &end, 0);
+  return *end == '\0' && value >= low && value <= high;
+}
+
+// Returns 0 when the options are good, else the exit status to leave with.
+int parse_options(int argc, char** argv, options& opt) {
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    unsigned long number = 0;
+    bool ok = true;
+    bool takes_value = true;
+    if (name == "--host" && value != nullptr)
+      opt.host = value;
+    else if (name == "--port")
+      ok = parse_number(value, 1, 65534, opt.port);
+    else if (name == "--bytes")
+      ok = parse_number(value, 1, 64ul << 20, opt.bytes);
+    else if (name == "--bridge" && value != nullptr)
+      opt.bridge = value;
+    else if (name == "--emulator" && value != nullptr)
+      opt.emulator = value;
+    else if (name == "--first-appl-id" && parse_number(value, 1, 1023, number))
+      opt.first_appl_id = value;
+    else if (name == "--capi-home" && value != nullptr)
+      opt.capi_home = value;
+    else {
+      takes_value = false;
+      if (name == "--trace")
+        opt.trace = true;
+      else if (name == "--library-debug")
+        opt.library_debug = true;
+      else if (name == "--keep-logs")
+        opt.keep_logs = true;
+      else if (name == "--help") {
+        std::fputs(usage_text, stdout);
+        return -1;
+      } else
+        ok = false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "capi-bridge-demo: bad option or value: %s\ntry --help\n", argv[i]);
+      return 2;
+    }
+    i += takes_value ? 1 : 0;
+  }
+  return 0;
+}
+
+// The first of `candidates` that exists, as given; the first one if none does.
+std::string first_existing(const std::vector<fs::path>& candidates) {
+  for (const fs::path& p : candidates)
+    if (fs::exists(p))
+      return p.string();
+  return candidates.front().string();
+}
+
+fs::path own_folder() {
+  std::error_code error;
+  fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::current_path() : self.parent_path();
+}
+
+// The folder the demonstration keeps its files in, and where they are.
+struct workspace {
+  fs::path folder;
+  std::string home;
+
+  bool create(const options& opt) {
+    std::string pattern = (fs::temp_directory_path() / "capi-bridge-demo-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      std::perror("capi-bridge-demo: cannot make a temporary folder");
+      return false;
+    }
+    folder = pattern;
+    home = opt.capi_home;
+    if (home.empty()) {
+      home = folder.string();
+      std::ofstream(folder / ".capi20rc") << (opt.library_debug ? "" : "TRACELEVEL 0\n");
+    }
+    return true;
+  }
+
+  client_options bridge(const options& opt, const std::string& name) const {
+    client_options o;
+    o.command = {opt.bridge};
+    o.environment = {{"HOME", home}};
+    o.stderr_path = (folder / (name + ".stderr")).string();
+    return o;
+  }
+
+  // Removes the folder unless asked to keep it, something went wrong, or a
+  // bridge wrote to standard error; in those cases says where it is.
+  void finish(const options& opt, bool success) const {
+    bool written = false;
+    for (const auto& entry : fs::directory_iterator(folder))
+      if (entry.path().extension() == ".stderr" && fs::file_size(entry.path()) > 0) {
+        written = true;
+        std::printf("The bridge's standard error (the library's lines) is in %s\n",
+                    entry.path().c_str());
+      }
+    if (opt.keep_logs || !success || written) {
+      std::printf("Logs kept in %s\n", folder.c_str());
+      return;
+    }
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+  }
+};
+
+void trace_to_stdout(client& c, const std::string& name) {
+  c.set_trace([name](direction d, byte_view message) {
+    std::printf("  %s %s %s\n", name.c_str(), d == direction::to_library ? "->" : "<-",
+                capimsg::describe(message).c_str());
+  });
+}
+
+// Open on `c`; false (with the reason printed) unless registered.
+bool open_on(client& c, const std::string& name, const std::string& host, std::uint16_t port) {
+  open_result opened = c.open(host, port, 2);
+  if (!opened.status.ok() || opened.stage != open_stage::registered) {
+    std::printf("%s: Open on %s:%u failed at stage %d: %s\n", name.c_str(), host.c_str(), port,
+                static_cast<int>(opened.stage), opened.status.text().c_str());
+    return false;
+  }
+  std::printf("%s: application %lu registered on %s:%u\n", name.c_str(),
+              static_cast<unsigned long>(opened.appl_id), host.c_str(), port);
+  return true;
+}
+
+// Profile of controller 0 for the count, then of each controller.
+bool print_profiles(client& c) {
+  profile_result count = c.profile(0);
+  if (!count.status.ok()) {
+    std::printf("Profile of controller 0 failed: %s\n", count.status.text().c_str());
+    return false;
+  }
+  std::printf("\n%u controller(s)\n", count.value.controllers);
+  for (std::uint32_t controller = 1; controller <= count.value.controllers; ++controller) {
+    profile_result p = c.profile(controller);
+    if (!p.status.ok()) {
+      std::printf("Profile of controller %lu failed: %s\n", static_cast<unsigned long>(controller),
+                  p.status.text().c_str());
+      return false;
+    }
+    print_profile(controller, p.value);
+  }
+  return true;
+}
+
+int probe(const options& opt, const workspace& w) {
+  client c(w.bridge(opt, "bridge"));
+  if (opt.trace)
+    trace_to_stdout(c, "bridge");
+  bool ok = open_on(c, "bridge", opt.host, static_cast<std::uint16_t>(opt.port)) &&
+            print_profiles(c);
+  outcome closed = c.close();
+  if (!closed.ok()) {
+    std::printf("Close failed: %s\n", closed.text().c_str());
+    ok = false;
+  }
+  std::printf("\n%s\n", ok ? "Probe finished: the host answers." : "Probe failed.");
+  return ok ? 0 : 1;
+}
+
+int demonstrate(const options& opt, const workspace& w) {
+  local_emulator host;
+  std::vector<std::string> arguments = {"--controllers", "2", "--exit-after", "3600", "--verbose"};
+  if (!opt.first_appl_id.empty())
+    arguments.insert(arguments.end(), {"--first-appl-id", opt.first_appl_id});
+  std::string error;
+  if (!host.start(opt.emulator, arguments, (w.folder / "emulator.log").string(), error)) {
+    std::printf("Cannot start the emulated host %s: %s\n", opt.emulator.c_str(), error.c_str());
+    return 1;
+  }
+  std::printf("Emulated CAPI host listening on 127.0.0.1:%u\n", host.port());
+
+  client a(w.bridge(opt, "bridge-a"));
+  client b(w.bridge(opt, "bridge-b"));
+  if (opt.trace) {
+    trace_to_stdout(a, "A");
+    trace_to_stdout(b, "B");
+  }
+  bool ok = open_on(a, "A", "127.0.0.1", host.port()) &&
+            open_on(b, "B", "127.0.0.1", host.port()) && print_profiles(a);
+  if (!ok)
+    return 1;
+
+  try {
+    std::printf("\nA calls B (number 123) ...\n");
+    call c = place_call(a, b, "123");
+    std::printf("B answered; B3 connected (NCCI 0x%08lx on A, 0x%08lx on B)\n",
+                static_cast<unsigned long>(c.caller_ncci), static_cast<unsigned long>(c.callee_ncci));
+
+    two_way_data d = both_ways(a, b, c, opt.bytes);
+    b3_stream& from_a = d.caller;
+    b3_stream& from_b = d.callee;
+    std::printf("\nSending %lu bytes each way in blocks of 2048, at most 7 unconfirmed:\n",
+                opt.bytes);
+    progress_bar bar(2 * opt.bytes, ::isatty(STDOUT_FILENO) == 1 && !opt.trace);
+    exchange_data({&from_a, &from_b}, step_timeout,
+                  [&] { bar.show(from_a.incoming.size() + from_b.incoming.size()); });
+    bar.finish();
+    bool a_to_b = from_b.incoming == from_a.outgoing;
+    bool b_to_a = from_a.incoming == from_b.outgoing;
+    std::printf("A -> B: %s (digest %016llx)\n", a_to_b ? "every byte arrived, in order" : "DATA DIFFERS",
+                static_cast<unsigned long long>(digest(from_b.incoming)));
+    std::printf("B -> A: %s (digest %016llx)\n", b_to_a ? "every byte arrived, in order" : "DATA DIFFERS",
+                static_cast<unsigned long long>(digest(from_a.incoming)));
+    ok = a_to_b && b_to_a;
+
+    std::printf("\nA hangs up\n");
+    hang_up(a, c.caller_plci);
+    await_b3_cleared(a, c.caller_ncci);
+    await_cleared(a, c.caller_plci);
+    await_b3_cleared(b, c.callee_ncci);
+    std::uint16_t reason = await_cleared(b, c.callee_plci);
+    std::printf("B was cleared: 0x%04x %s\n", reason, capimsg::info_text(reason));
+  } catch (const call_error& e) {
+    std::printf("\nThe call failed: %s\n", e.what());
+    ok = false;
+  }
+
+  for (auto [end, name] : {std::pair{&a, "A"}, std::pair{&b, "B"}}) {
+    outcome closed = end->close();
+    if (!closed.ok()) {
+      std::printf("%s: Close failed: %s\n", name, closed.text().c_str());
+      ok = false;
+    }
+  }
+  print_summary({{"A (caller)", &a}, {"B (callee)", &b}});
+  host.stop();
+  std::printf("\nOutcome: %s\n", ok ? "success" : "FAILURE");
+  return ok ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  options opt;
+  if (int status = parse_options(argc, argv, opt); status != 0)
+    return status < 0 ? 0 : status;
+  fs::path here = own_folder();
+  if (opt.bridge.empty())
+    opt.bridge = first_existing({here / "capi-bridge", here.parent_path() / "capi-bridge"});
+  if (opt.emulator.empty())
+    opt.emulator = first_existing({here / "capi-host-emulator",
+                                   here.parent_path() / "emulator" / "capi-host-emulator"});
+  workspace w;
+  if (!w.create(opt))
+    return 1;
+  int status = opt.host.empty() ? demonstrate(opt, w) : probe(opt, w);
+  w.finish(opt, status == 0);
+  return status;
+}
