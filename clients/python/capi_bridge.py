@@ -1,0 +1,450 @@
+"""The Python client of capi-bridge: starts the bridge as a child process and
+makes its five requests (docs/protocol.md) over the child's standard input and
+output, each under a time limit. POSIX only: it waits on the pipes with poll.
+"""
+
+import enum
+import os
+import select
+import struct
+import subprocess
+import time
+from dataclasses import dataclass
+
+import capi_messages as cm
+
+MAX_REQUEST_BODY = 1 << 20  # kind letter included
+MAX_MESSAGE_LENGTH = 8192   # the longest message Put passes on
+B3_BLOCK_SIZE = 2048        # the bridge registers B3 blocks of this size
+PROFILE_SIZE = 64
+
+# The info values the bridge produces itself; the library has some of them too.
+INFO_OS_RESOURCE_ERROR = 0x1008
+INFO_NOT_INSTALLED = 0x1009
+INFO_ILLEGAL_APPL_ID = 0x1101
+INFO_ILLEGAL_COMMAND = 0x1102
+INFO_QUEUE_BUSY = 0x1103
+INFO_QUEUE_EMPTY = 0x1104
+INFO_NOT_IN_CURRENT_STATE = 0x2001
+INFO_DATA_LENGTH_NOT_SUPPORTED = 0x300C
+
+# The longest reply: info, then a message of up to 65535 bytes and as much B3 data.
+_MAX_REPLY_LENGTH = 4 + 0xFFFF + 0xFFFF
+
+
+class TransportError(Exception):
+    """No reply: the bridge could not be started, ended, wrote a malformed
+    reply, or did not answer in time. The bridge is gone (killed if need be)
+    and every later request raises this again; start a new Client."""
+
+
+class Source(enum.Enum):
+    """Who produced a result. Transport failures are TransportError instead."""
+    NONE = "none"        # success: info 0
+    LIBRARY = "library"  # a CAPI info value from libcapi20 inside the bridge
+    BRIDGE = "bridge"    # a value the bridge produced itself
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """A reply's info value and who produced it.
+
+    The bridge answers some conditions itself with values the library also
+    has. The client tells them apart by the request and by what it knows:
+      Open    every value is the library's: the bridge's own 0x1009 (library
+              or entry point missing) looks exactly like the library's "CAPI
+              not installed", and the other case, a request too short, does
+              not happen here.
+      Profile 0x1009 is the bridge's (the library answers 0x1109 when CAPI is
+              not installed).
+      Put     0x1101 is the bridge's when no application is registered or the
+              message is under 8 bytes; 0x1102 when the message's length field
+              is below 8, above 8192 or beyond the bytes sent, or it is a
+              DATA_B3_REQ under 30 bytes; 0x1103 when it is a DATA_B3_REQ
+              whose Data handle has not had its DATA_B3_CONF yet; 0x1008 when
+              it is a DATA_B3_REQ; 0x300C when it is a DATA_B3_REQ declaring
+              more than 2048 bytes; 0x2001 when it is a DATA_B3_RESP.
+      Get     0x1104 is the bridge's ("nothing waiting"); the library's own
+              0x1104 (its connection to the host ended) looks the same and
+              means the same to the caller.
+    Every other non-zero value is the library's.
+    """
+    source: Source
+    info: int = 0
+
+    @property
+    def ok(self):
+        return self.source is Source.NONE
+
+    def __str__(self):
+        if self.ok:
+            return "ok"
+        return f"0x{self.info:04X} ({self.source.value}): {cm.info_text(self.info)}"
+
+
+def _judged(info, bridge):
+    """The outcome of `info`, the bridge's when `bridge` is true."""
+    if info == 0:
+        return Outcome(Source.NONE)
+    return Outcome(Source.BRIDGE if bridge else Source.LIBRARY, info)
+
+
+class OpenStage(enum.IntEnum):
+    REGISTERED = 0
+    CAPI_NOT_AVAILABLE = 1  # the library is missing or reaches no CAPI host
+    REGISTER_FAILED = 2
+
+
+@dataclass(frozen=True)
+class OpenResult:
+    status: Outcome
+    appl_id: int  # 0 unless registered
+    stage: OpenStage
+
+
+@dataclass(frozen=True)
+class ControllerProfile:
+    """A controller's CAPI profile (64 bytes), decoded. Controller 0 carries
+    only the number of controllers."""
+    controllers: int
+    b_channels: int
+    global_options: int
+    b1_protocols: int  # bit n: B1 protocol n supported
+    b2_protocols: int
+    b3_protocols: int
+    manufacturer: tuple  # the five manufacturer-specific 32-bit words
+    raw: bytes
+
+    @classmethod
+    def decode(cls, raw):
+        fields = struct.unpack_from("<HHIIII", raw)
+        # Bytes 20..43 are reserved; the manufacturer's words follow.
+        return cls(*fields, struct.unpack_from("<5I", raw, 44), bytes(raw))
+
+
+@dataclass(frozen=True)
+class ProfileResult:
+    status: Outcome
+    value: ControllerProfile  # as the bridge sent it, whatever the status
+
+
+@dataclass(frozen=True)
+class MessageResult:
+    status: Outcome
+    message: bytes = b""  # one CAPI message, its own length
+    # A DATA_B3_IND's data. Empty when the bridge could not read it; the
+    # message's Data length still says how much there was.
+    b3_data: bytes = b""
+
+    @property
+    def empty(self):
+        """Nothing was waiting."""
+        return self.status == Outcome(Source.BRIDGE, INFO_QUEUE_EMPTY)
+
+    @property
+    def name(self):
+        return cm.name_of(self.message) if self.message else ""
+
+    @property
+    def header(self):
+        """The message's header (capi_messages.Header); None without a message."""
+        return cm.read_header(self.message)
+
+
+class Client:
+    """One capi-bridge child process and the application it registers; not
+    for use from several threads at once. Request methods raise
+    TransportError as that class says, and ValueError for arguments no
+    request can carry. Use it in a with statement, or end it with close(),
+    end_input() or kill()."""
+
+    def __init__(self, command, environment=None, stderr_path=None,
+                 request_timeout=10.0, open_timeout=30.0):
+        """command: the bridge's path, or a program and its arguments (e.g.
+        wine and the Windows build). environment: variables set in the
+        bridge's environment over what it inherits (HOME decides which
+        .capi20rc the library reads). stderr_path: a file the bridge's
+        standard error, where the library writes its debug lines, is appended
+        to; None discards it. Timeouts in seconds: Open may wait on the
+        network (the library connects and registers without limits of its
+        own) and has its own."""
+        self.request_timeout = request_timeout
+        self.open_timeout = open_timeout
+        # Called as trace("put", message, payload) before each Put and as
+        # trace("got", message, b3_data) for each message Get hands out.
+        self.trace = None
+        self._appl_id = 0
+        self._message_number = 0
+        self._handles_in_flight = set()  # of DATA_B3_REQs the library accepted
+        self._gone_reason = ""
+        argv = [command] if isinstance(command, (str, os.PathLike)) else list(command)
+        env = dict(os.environ, **(environment or {}))
+        stderr = open(stderr_path, "ab") if stderr_path else subprocess.DEVNULL
+        try:
+            self._process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                             stderr=stderr, env=env, bufsize=0)
+        except OSError as e:
+            raise TransportError(f"cannot start {argv[0]}: {e}") from e
+        finally:
+            if stderr_path:
+                stderr.close()
+        self._input = self._process.stdin.fileno()
+        self._output = self._process.stdout.fileno()
+        os.set_blocking(self._input, False)
+        os.set_blocking(self._output, False)
+        self._writable = select.poll()
+        self._writable.register(self._input, select.POLLOUT)
+        self._readable = select.poll()
+        self._readable.register(self._output, select.POLLIN)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        """Ends the bridge's input (it then releases its application and
+        exits), waits up to 2 s, then kills it if it still runs."""
+        if self.usable and self.end_input(2.0) is None:
+            self.kill()
+
+    @property
+    def usable(self):
+        """True while the bridge runs and its replies have made sense."""
+        return not self._gone_reason
+
+    @property
+    def gone_reason(self):
+        """Why the client stopped using the bridge; empty while usable."""
+        return self._gone_reason
+
+    @property
+    def process_id(self):
+        return self._process.pid
+
+    @property
+    def exit_status(self):
+        """None while the bridge runs; then its exit status, or minus the
+        signal that ended it."""
+        return self._process.poll()
+
+    @property
+    def appl_id(self):
+        """The application registered through this client, 0 if none."""
+        return self._appl_id
+
+    def next_number(self):
+        """The next message number for a request, counting from 1."""
+        self._message_number = self._message_number % 0xFFFF + 1
+        return self._message_number
+
+    def open(self, host, port, max_logical_connections):
+        """Points the library at host:port (use a numeric address) and
+        registers an application with room for max_logical_connections.
+        Refused with RuntimeError while an application is registered: the
+        bridge would replace it and never release it."""
+        if self._appl_id:
+            raise RuntimeError(f"application {self._appl_id} is registered; close this "
+                               "client and start another")
+        name = host.encode("ascii")
+        if not 1 <= len(name) <= 255 or b"\0" in name:
+            raise ValueError("host: 1 to 255 characters, no NUL")
+        body = b"O" + struct.pack("<HH", port, max_logical_connections) + name
+        info, data = self._exchange(body, self.open_timeout, "Open")
+        if len(data) != 5:
+            self._fail(f"Open: malformed reply, {len(data)} data bytes where 5 belong")
+        appl_id, stage = struct.unpack("<IB", data)
+        if stage not in iter(OpenStage) or (stage == OpenStage.REGISTERED) != (info == 0):
+            self._fail(f"Open: malformed reply, stage {stage} with info 0x{info:04X}")
+        if stage == OpenStage.REGISTERED:
+            self._appl_id = appl_id
+            self._handles_in_flight.clear()
+        return OpenResult(_judged(info, False), appl_id, OpenStage(stage))
+
+    def profile(self, controller):
+        """The profile of a controller; 0 asks for the number of controllers.
+        Needs an earlier Open (which loads the library), not a registration."""
+        info, data = self._exchange(b"P" + struct.pack("<I", controller),
+                                    self.request_timeout, "Profile")
+        if len(data) != PROFILE_SIZE:
+            self._fail(f"Profile: malformed reply, {len(data)} data bytes where 64 belong")
+        return ProfileResult(_judged(info, info == INFO_NOT_INSTALLED),
+                             ControllerProfile.decode(data))
+
+    def put(self, message, payload=b""):
+        """Passes one CAPI message to the library; its ApplID field is set to
+        the registered application's. payload: a DATA_B3_REQ's B3 data (the
+        message in its 30-byte form, see capi_messages.data_b3_req), or
+        already at the end of `message`. Use a Data handle again only once its
+        DATA_B3_CONF has come back."""
+        body = bytearray(b"M" + bytes(message) + bytes(payload))
+        if len(body) > MAX_REQUEST_BODY:
+            raise ValueError(f"message and payload above {MAX_REQUEST_BODY - 1} bytes")
+        if self._appl_id and len(body) >= 5:
+            struct.pack_into("<H", body, 3, self._appl_id)
+        sent = bytes(body[1:])
+        if self.trace:
+            self.trace("put", sent[:len(message)], sent[len(message):])
+        info, data = self._exchange(bytes(body), self.request_timeout, "Put")
+        if data:
+            self._fail(f"Put: malformed reply, {len(data)} data bytes where 0 belong")
+        status = _judged(info, self._bridge_refused(info, sent))
+        if status.ok and sent[4:6] == bytes([cm.DATA_B3, cm.REQ]) and len(sent) >= 20:
+            self._handles_in_flight.add(struct.unpack_from("<H", sent, 18)[0])
+        return status
+
+    def _bridge_refused(self, info, sent):
+        """Whether the bridge's own checks on `sent` give `info` (see Outcome)."""
+        framed = len(sent) >= cm.HEADER_LENGTH
+        length = struct.unpack_from("<H", sent)[0] if framed else 0
+        well_formed = framed and cm.HEADER_LENGTH <= length <= min(MAX_MESSAGE_LENGTH, len(sent))
+        kind = tuple(sent[4:6])
+        data_b3_req = well_formed and kind == (cm.DATA_B3, cm.REQ)
+        declared = struct.unpack_from("<H", sent, 16)[0] if data_b3_req and length >= 22 else 0
+        handle = struct.unpack_from("<H", sent, 18)[0] if data_b3_req and length >= 22 else None
+        return {
+            INFO_ILLEGAL_APPL_ID: not framed or not self._appl_id,
+            INFO_ILLEGAL_COMMAND: (not well_formed
+                                   or (data_b3_req and length < cm.DATA_B3_REQ_LENGTH)),
+            INFO_QUEUE_BUSY: data_b3_req and handle in self._handles_in_flight,
+            INFO_OS_RESOURCE_ERROR: data_b3_req,
+            INFO_DATA_LENGTH_NOT_SUPPORTED: declared > B3_BLOCK_SIZE,
+            INFO_NOT_IN_CURRENT_STATE: well_formed and kind == (cm.DATA_B3, cm.RESP),
+        }.get(info, False)
+
+    def get(self, wait=0.0):
+        """One incoming message with a DATA_B3_IND's data; result.empty when
+        none is waiting (or no application is registered). With `wait`
+        (seconds), polls until a message comes or the time has passed,
+        pausing 0, 1, 2 ... up to 10 ms between empty polls; returns at once
+        on anything but "nothing waiting"."""
+        deadline = time.monotonic() + wait
+        pause = 0.0
+        while True:
+            result = self._get_once()
+            if not result.empty or time.monotonic() >= deadline:
+                return result
+            time.sleep(pause)
+            pause = min(pause + 0.001, 0.01)
+
+    def _get_once(self):
+        info, data = self._exchange(b"G", self.request_timeout, "Get")
+        if info != 0:
+            if data:
+                self._fail(f"Get: malformed reply, {len(data)} data bytes with info 0x{info:04X}")
+            return MessageResult(_judged(info, info == INFO_QUEUE_EMPTY))
+        h = cm.read_header(data)
+        if h is None:
+            self._fail(f"Get: malformed reply, no CAPI message in {len(data)} bytes")
+        message, extra = data[:h.length], data[h.length:]
+        kind = (h.command, h.subcommand)
+        if extra and (kind != (cm.DATA_B3, cm.IND) or h.length < 22
+                      or struct.unpack_from("<H", message, 16)[0] != len(extra)):
+            self._fail(f"Get: malformed reply, {len(extra)} bytes after {h.name}")
+        if kind == (cm.DATA_B3, cm.CONF) and h.length >= 14:
+            self._handles_in_flight.discard(struct.unpack_from("<H", message, 12)[0])
+        if self.trace:
+            self.trace("got", message, extra)
+        return MessageResult(Outcome(Source.NONE), message, extra)
+
+    def close(self):
+        """Releases the application; the bridge then exits, which is awaited.
+        An exit status other than 0 is a TransportError."""
+        deadline = time.monotonic() + self.request_timeout
+        info, data = self._exchange(b"C", self.request_timeout, "Close")
+        if data:
+            self._fail(f"Close: malformed reply, {len(data)} data bytes where 0 belong")
+        self._appl_id = 0
+        self._process.stdin.close()
+        try:
+            status = self._process.wait(max(deadline - time.monotonic(), 0))
+        except subprocess.TimeoutExpired:
+            self._fail("Close: the bridge did not end in time")
+        self._process.stdout.close()
+        self._gone_reason = "closed"
+        if status != 0:
+            raise TransportError(f"Close: the bridge ended with {_how(status)}")
+        return _judged(info, True)
+
+    def end_input(self, wait):
+        """Closes the bridge's input without Close (the bridge releases its
+        application and exits) and waits up to `wait` seconds; the exit
+        status, or None if it still runs then (it keeps running)."""
+        self._process.stdin.close()
+        try:
+            status = self._process.wait(wait)
+        except subprocess.TimeoutExpired:
+            return None
+        self._process.stdout.close()
+        self._appl_id = 0
+        self._gone_reason = self._gone_reason or "its input was ended"
+        return status
+
+    def kill(self):
+        """Ends the bridge at once."""
+        self._stop(0)
+        self._gone_reason = self._gone_reason or "killed"
+
+    def _exchange(self, body, timeout, what):
+        """Writes one request frame and reads its reply: (info, data)."""
+        if self._gone_reason:
+            raise TransportError(f"{what}: the bridge is not in use any more: {self._gone_reason}")
+        deadline = time.monotonic() + timeout
+        self._write(struct.pack("<I", len(body)) + body, deadline, what)
+        length, info = struct.unpack("<II", self._read(8, deadline, what))
+        if not 4 <= length <= _MAX_REPLY_LENGTH:
+            self._fail(f"{what}: malformed reply, length field 0x{length:08X}")
+        return info, self._read(length - 4, deadline, what)
+
+    def _write(self, data, deadline, what):
+        view = memoryview(data)
+        while view:
+            self._wait(self._writable, deadline, what)
+            try:
+                view = view[os.write(self._input, view):]
+            except BlockingIOError:
+                pass
+            except BrokenPipeError:
+                self._fail(f"{what}: the bridge ended while the request was written", grace=1)
+
+    def _read(self, size, deadline, what):
+        buffer = bytearray()
+        while len(buffer) < size:
+            self._wait(self._readable, deadline, what)
+            try:
+                piece = os.read(self._output, size - len(buffer))
+            except BlockingIOError:
+                continue
+            if not piece:
+                self._fail(f"{what}: the bridge ended while the reply was read", grace=1)
+            buffer += piece
+        return bytes(buffer)
+
+    def _wait(self, poller, deadline, what):
+        left = deadline - time.monotonic()
+        if left <= 0 or not poller.poll(left * 1000):
+            self._fail(f"{what}: no reply in time; the bridge was killed")
+
+    def _fail(self, reason, grace=0):
+        """Ends the bridge and raises TransportError. grace: seconds that a
+        bridge which is ending by itself gets to do so, so that the report
+        can say how it ended."""
+        status = self._stop(grace)
+        self._gone_reason = f"{reason} ({_how(status)})"
+        self._appl_id = 0
+        raise TransportError(self._gone_reason)
+
+    def _stop(self, grace):
+        try:
+            self._process.wait(grace)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+            self._process.wait()
+        for pipe in (self._process.stdin, self._process.stdout):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+        return self._process.returncode
+
+
+def _how(status):
+    return f"exit status {status}" if status >= 0 else f"signal {-status}"
