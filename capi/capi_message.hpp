@@ -25,10 +25,10 @@ constexpr int address = 8;
 constexpr int size_with_address = 12;
 
 // DATA_B3_REQ and DATA_B3_IND.
-constexpr int data = 12;         // 32-bit data pointer
+constexpr int data = 12; // 32-bit data pointer
 constexpr int data_length = 16;
 constexpr int data_handle = 18;
-constexpr int data64 = 22;       // 64-bit data pointer
+constexpr int data64 = 22; // 64-bit data pointer
 constexpr int data_b3_size_without_data64 = 22;
 constexpr int data_b3_size_with_data64 = 30;
 

@@ -46,8 +46,7 @@ void handle_open(const std::uint8_t* body, std::uint32_t length) {
     return;
   }
   result = t.capi20_register(max_logical_connections, registered_b3_data_blocks,
-                             registered_b3_block_size,
-                             &current_appl_id);
+                             registered_b3_block_size, &current_appl_id);
   if (result != 0)
     current_appl_id = 0;
   else

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 const char* const capi_library_file_name = "libcapi20-3.dll";
 
@@ -40,7 +40,9 @@ void platform_write_output(const void* head, std::size_t head_length, const void
   std::fflush(stdout);
 }
 
-void* platform_load_library(const char* file_name) { return LoadLibraryA(file_name); }
+void* platform_load_library(const char* file_name) {
+  return LoadLibraryA(file_name);
+}
 
 void* platform_find_symbol(void* library, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
