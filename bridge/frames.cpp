@@ -52,4 +52,17 @@ bool read_input_exactly(void* buffer, std::size_t size) {
   return true;
 }
 
-void discard_read_ahead() { read_ahead_start = read_ahead_end = 0; }
+const std::uint8_t* read_input_in_place(std::uint8_t* buffer, std::size_t size) {
+  // Most length fields and bodies, pipelined ones above all, arrive whole in
+  // the read-ahead: they are served from there without a copy.
+  if (read_ahead_end - read_ahead_start >= size) {
+    const std::uint8_t* body = read_ahead + read_ahead_start;
+    read_ahead_start += size;
+    return body;
+  }
+  return read_input_exactly(buffer, size) ? buffer : nullptr;
+}
+
+void discard_read_ahead() {
+  read_ahead_start = read_ahead_end = 0;
+}

@@ -12,14 +12,14 @@ constexpr std::uint32_t max_request_length = 0x100000;
 // passed on from the library.
 enum : std::uint32_t {
   info_ok = 0x0000,
-  info_os_resource_error = 0x1008,  // no memory for a B3 payload copy
-  info_not_installed = 0x1009,      // library, entry point or request field missing
-  info_illegal_appl_id = 0x1101,    // Put without a registered application or too short
-  info_illegal_command = 0x1102,    // unknown kind letter, or a malformed message
-  info_queue_busy = 0x1103,         // Put: Data handle still in use by an unconfirmed request
-  info_queue_empty = 0x1104,        // Get: nothing to hand out
-  info_not_in_current_state = 0x2001,       // DATA_B3_RESP that answers no outstanding DATA_B3_IND
-  info_data_length_not_supported = 0x300C,  // DATA_B3_REQ above the registered block size
+  info_os_resource_error = 0x1008,    // no memory for a B3 payload copy
+  info_not_installed = 0x1009,        // library, entry point or request field missing
+  info_illegal_appl_id = 0x1101,      // Put without a registered application or too short
+  info_illegal_command = 0x1102,      // unknown kind letter, or a malformed message
+  info_queue_busy = 0x1103,           // Put: Data handle still in use by an unconfirmed request
+  info_queue_empty = 0x1104,          // Get: nothing to hand out
+  info_not_in_current_state = 0x2001, // DATA_B3_RESP that answers no outstanding DATA_B3_IND
+  info_data_length_not_supported = 0x300C, // DATA_B3_REQ above the registered block size
 };
 
 inline std::uint16_t get_le16(const std::uint8_t* at) {
@@ -40,9 +40,12 @@ inline void put_le16(std::uint8_t* at, std::uint16_t value) {
   at[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
+// Spelled out byte by byte, which compilers turn into one store.
 inline void put_le32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i)
-    at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  at[0] = static_cast<std::uint8_t>(value);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
+  at[2] = static_cast<std::uint8_t>(value >> 16);
+  at[3] = static_cast<std::uint8_t>(value >> 24);
 }
 
 inline void put_le64(std::uint8_t* at, std::uint64_t value) {
@@ -57,12 +60,21 @@ inline void put_le64(std::uint8_t* at, std::uint64_t value) {
 void send_reply(std::uint32_t info, const void* data, std::size_t data_length, const void* extra,
                 std::size_t extra_length);
 
-inline void send_reply(std::uint32_t info) { send_reply(info, nullptr, 0, nullptr, 0); }
+inline void send_reply(std::uint32_t info) {
+  send_reply(info, nullptr, 0, nullptr, 0);
+}
 
 // Reads exactly `size` bytes of standard input into `buffer`. Returns false
 // when the input ends or fails first; the bytes read so far are then lost.
 // Reads ahead: several small pipelined requests cost one system call.
 bool read_input_exactly(void* buffer, std::size_t size);
+
+// Reads the next `size` bytes of standard input. When the read-ahead already
+// holds all of them, returns where they lie there, valid until the next read,
+// and copies nothing; otherwise reads them into `buffer` (room for `size`
+// bytes) and returns `buffer`. Returns nullptr when the input ends or fails
+// first, like read_input_exactly.
+const std::uint8_t* read_input_in_place(std::uint8_t* buffer, std::size_t size);
 
 // Forgets input read ahead but not yet consumed. For drivers that run the
 // request loop more than once in one process.

@@ -10,7 +10,8 @@
 namespace {
 
 // One buffer for every request body; it grows to the largest body read and
-// is kept for the life of the process.
+// is kept for the life of the process. A body that arrives whole in the
+// read-ahead is served from there, but the buffer grows for it all the same.
 std::uint8_t* request_buffer = nullptr;
 std::uint32_t request_capacity = 0;
 
@@ -27,31 +28,35 @@ bool make_room(std::uint32_t length) {
 
 void serve_requests() {
   for (;;) {
-    std::uint8_t length_field[4];
-    if (!read_input_exactly(length_field, sizeof length_field))
+    std::uint8_t length_buffer[4];
+    const std::uint8_t* length_field = read_input_in_place(length_buffer, sizeof length_buffer);
+    if (length_field == nullptr)
       break;
     std::uint32_t length = get_le32(length_field);
     // Unsigned wrap-around: one test rejects both 0 and anything above the limit.
     if (length - 1 > max_request_length - 1)
       break;
-    if (!make_room(length) || !read_input_exactly(request_buffer, length))
+    if (!make_room(length))
+      break;
+    const std::uint8_t* body = read_input_in_place(request_buffer, length);
+    if (body == nullptr)
       break;
 
-    switch (request_buffer[0]) {
+    switch (body[0]) {
     case 'C':
-      handle_close(request_buffer, length);
+      handle_close(body, length);
       return;
     case 'G':
-      handle_get(request_buffer, length);
+      handle_get(body, length);
       break;
     case 'M':
-      handle_put(request_buffer, length);
+      handle_put(body, length);
       break;
     case 'O':
-      handle_open(request_buffer, length);
+      handle_open(body, length);
       break;
     case 'P':
-      handle_profile(request_buffer, length);
+      handle_profile(body, length);
       break;
     default:
       send_reply(info_illegal_command);

@@ -45,6 +45,7 @@ struct timeval;
 timeval* platform_zero_timeout();
 
 // True when all `size` bytes from `address` can be read without a fault. The
-// test reads nothing into the bridge; it only asks the operating system.
+// test touches one byte of each page the range covers and keeps none of them;
+// an unreadable page makes it return false, never fault.
 // A null address is never readable; size 0 at a non-null address is.
 bool platform_is_readable(const void* address, std::size_t size);
