@@ -27,8 +27,7 @@ void append_le(bytes& out, std::uint64_t value, int width) {
 }
 
 double now_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 } // namespace
@@ -130,7 +129,9 @@ bytes open_frame(const std::string& host, std::uint16_t port) {
   return frame(body);
 }
 
-bytes get_frame() { return frame({'G'}); }
+bytes get_frame() {
+  return frame({'G'});
+}
 
 bytes put_frame(const bytes& message, const bytes& payload) {
   bytes body = {'M'};
@@ -182,7 +183,9 @@ bytes data_b3_resp(std::uint32_t ncci, std::uint16_t handle) {
   return m;
 }
 
-std::uint16_t le16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
+std::uint16_t le16(const std::uint8_t* at) {
+  return static_cast<std::uint16_t>(at[0] | at[1] << 8);
+}
 
 std::uint32_t le32(const std::uint8_t* at) {
   return static_cast<std::uint32_t>(at[0] | at[1] << 8 | at[2] << 16) |
@@ -232,8 +235,13 @@ std::uint32_t read_reply(int fd, bytes& body) {
 namespace {
 
 // What each request in flight is, oldest first, in a fixed ring.
-enum pending_kind : std::uint8_t { pending_repeat, pending_b3_req, pending_conf_get,
-                                   pending_ind_get, pending_resp };
+enum pending_kind : std::uint8_t {
+  pending_repeat,
+  pending_b3_req,
+  pending_conf_get,
+  pending_ind_get,
+  pending_resp
+};
 
 struct flow_state {
   const flow& f;

@@ -64,22 +64,22 @@ std::uint32_t read_reply(int fd, bytes& body);
 
 // The request flows a client drives.
 enum class flow_kind {
-  repeat,  // the same request again for each reply
-  b3_out,  // Put of DATA_B3_REQ and Get of its DATA_B3_CONF, Data handles 0..6 in turn
-  b3_in,   // Get of DATA_B3_IND, each answered with Put of DATA_B3_RESP
+  repeat, // the same request again for each reply
+  b3_out, // Put of DATA_B3_REQ and Get of its DATA_B3_CONF, Data handles 0..6 in turn
+  b3_in,  // Get of DATA_B3_IND, each answered with Put of DATA_B3_RESP
 };
 
 struct flow {
   flow_kind kind = flow_kind::repeat;
-  bytes request;              // repeat: the frame sent again and again
-  unsigned depth = 1;         // repeat: requests in flight; B3 flows: blocks in flight (1..7)
+  bytes request;      // repeat: the frame sent again and again
+  unsigned depth = 1; // repeat: requests in flight; B3 flows: blocks in flight (1..7)
   std::uint16_t b3_size = 2048;
   std::uint32_t expected_info = 0; // repeat: each reply's info (checked only when `check`)
-  bool check = false;         // check replies (the bridge); the baseline's are canned
+  bool check = false;              // check replies (the bridge); the baseline's are canned
 };
 
 struct flow_result {
-  std::uint64_t units = 0;    // repeat: replies; B3 flows: blocks moved
+  std::uint64_t units = 0; // repeat: replies; B3 flows: blocks moved
   std::uint64_t requests = 0;
   std::uint64_t bytes_moved = 0; // B3 payload bytes
   double seconds = 0;

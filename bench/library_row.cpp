@@ -3,6 +3,6 @@
 #include "rows.hpp"
 
 void library_rows(const bench_settings&, table& t) {
-  t.rows.push_back({"4", "DATA_B3 blocks/s between two applications", "pending", "pending", "-",
-                    "≥ 0.8", "-"});
+  t.rows.push_back(
+      {"4", "DATA_B3 blocks/s between two applications", "pending", "pending", "-", "≥ 0.8", "-"});
 }

@@ -8,20 +8,20 @@
 struct bench_settings {
   bool quick = false;
   int rounds = 7;
-  int slices = 4;              // per side and round
-  double slice_seconds = 0.1;
-  int cpu = 0;                 // -1: not pinned
-  bool skip_tools = false;     // no strace, no callgrind
+  int slices = 10; // per side and round
+  double slice_seconds = 0.02;
+  int cpu = 0;             // -1: not pinned
+  bool skip_tools = false; // no strace, no callgrind
 };
 
 struct table_row {
-  std::string number;   // the row number: "1", "5", ...
+  std::string number; // the row number: "1", "5", ...
   std::string figure;
   std::string bridge;
   std::string baseline;
   std::string ratio;
   std::string target;
-  std::string verdict;  // "yes", "no" or "-"
+  std::string verdict; // "yes", "no" or "-"
 };
 
 struct table {

@@ -41,10 +41,18 @@ std::vector<std::string> joined(const std::vector<std::string>& a,
 
 } // namespace
 
-std::string bridge_program() { return BENCH_BRIDGE; }
-std::string count_allocations_library() { return BENCH_COUNT_ALLOCATIONS; }
-std::string emulator_program() { return BENCH_EMULATOR; }
-std::string peer_program() { return BENCH_PEER; }
+std::string bridge_program() {
+  return BENCH_BRIDGE;
+}
+std::string count_allocations_library() {
+  return BENCH_COUNT_ALLOCATIONS;
+}
+std::string emulator_program() {
+  return BENCH_EMULATOR;
+}
+std::string peer_program() {
+  return BENCH_PEER;
+}
 
 std::string temp_path(const std::string& stem) {
   static int counter = 0;
@@ -75,8 +83,8 @@ void stop_bridge(child& c) {
     fail("the bridge did not end cleanly");
 }
 
-child start_baseline(const std::vector<std::string>& canned, const std::vector<std::string>& wrapper,
-                     const environment_list& environment) {
+child start_baseline(const std::vector<std::string>& canned,
+                     const std::vector<std::string>& wrapper, const environment_list& environment) {
   child c = start_child(joined(joined(wrapper, {BENCH_BASELINE}), canned), environment, no_log);
   bytes open = open_frame("127.0.0.1", 5000);
   bytes reply;
