@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (when run as root), builds
-# everything with warnings as errors, natively and for 64-bit Windows, and
-# runs every test: the Windows build's under Wine.
+# everything with warnings as errors, natively and for 64-bit Windows, runs
+# every test (the Windows build's under Wine), and builds and checks the
+# Debian package and the Windows zip.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake make g++ libgtest-dev libcapi20-3 libcapi20-dev
-          g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3)
+          g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3
+          dpkg-dev unzip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -30,6 +32,9 @@ cmake --build build-windows -j"$(nproc)"
 cmake --preset linux -DCAPI_BRIDGE_WINDOWS_BUILD="$PWD/build-windows"
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j2
+
+# The Debian package and the Windows zip, their contents, and what they install.
+packaging/check-packages.sh build build-windows
 
 # The native suite again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (LeakSanitizer included).
