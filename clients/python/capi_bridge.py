@@ -252,7 +252,7 @@ class Client:
         if len(data) != 5:
             self._fail(f"Open: malformed reply, {len(data)} data bytes where 5 belong")
         appl_id, stage = struct.unpack("<IB", data)
-        if stage not in iter(OpenStage) or (stage == OpenStage.REGISTERED) != (info == 0):
+        if stage > OpenStage.REGISTER_FAILED or (stage == OpenStage.REGISTERED) != (info == 0):
             self._fail(f"Open: malformed reply, stage {stage} with info 0x{info:04X}")
         if stage == OpenStage.REGISTERED:
             self._appl_id = appl_id
