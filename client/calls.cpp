@@ -67,7 +67,10 @@ bool send_some(b3_stream& s) {
 bool receive_some(b3_stream& s) {
   bool moved = false;
   for (int taken = 0; taken < 32; ++taken) {
+    auto asked = std::chrono::steady_clock::now();
     message_result m = s.end->get();
+    s.last_get_time = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - asked);
     if (m.status.from == source::bridge && m.status.info == 0x1104)
       break;
     if (!m.status.ok())
@@ -227,8 +230,17 @@ void exchange_data(const std::vector<b3_stream*>& streams, std::chrono::millisec
         progress();
       continue;
     }
-    if (now - last_move > stall)
-      throw call_error("the data exchange stalled for " + std::to_string(stall.count()) + " ms");
+    if (now - last_move > stall) {
+      // How long the last empty Get took tells a host that sends nothing
+      // from a library that waits inside Get.
+      std::string state;
+      for (const b3_stream* s : streams)
+        state += "; " + who(*s->end) + ": " + std::to_string(s->confirmed) + " bytes confirmed, " +
+                 std::to_string(s->incoming.size()) + " received, last Get took " +
+                 std::to_string(s->last_get_time.count()) + " ms";
+      throw call_error("the data exchange stalled for " + std::to_string(stall.count()) + " ms" +
+                       state);
+    }
     std::this_thread::sleep_for(pause);
     if (pause < std::chrono::milliseconds(2))
       pause += std::chrono::milliseconds(1);

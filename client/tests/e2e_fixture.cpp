@@ -19,6 +19,8 @@ void e2e_test::SetUp() {
 }
 
 void e2e_test::TearDown() {
+  // Read before the bridges release their applications.
+  std::string ids_in_use = HasFailure() ? library_id_table() : "";
   // Bridges end first: their releases must reach the emulator.
   bridges_.clear();
   if (emulator_started) {
@@ -34,6 +36,7 @@ void e2e_test::TearDown() {
     EXPECT_EQ(read(name), "") << "bridge " << entry.path().stem() << " wrote to standard error";
   }
   if (HasFailure()) {
+    std::cerr << ids_in_use;
     for (const auto& entry : fs::directory_iterator(folder))
       if (entry.is_regular_file() && entry.path().filename() != ".capi20rc")
         std::cerr << "---- " << entry.path().filename() << "\n"
@@ -73,6 +76,21 @@ client& e2e_test::opened_bridge(const std::string& name, std::uint16_t max_logic
   if (!opened.status.ok() || opened.stage != open_stage::registered)
     throw call_error(name + ": Open: " + opened.status.text());
   return c;
+}
+
+// The library keeps its application IDs in a table in shared memory that
+// every process on the machine uses; whether the test's IDs were still
+// marked there tells a failure of the host from a table emptied meanwhile.
+std::string e2e_test::library_id_table() const {
+  std::ifstream in("/dev/shm/CAPI20_shared_memory.v01000010", std::ios::binary);
+  std::string table((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (table.size() < 16 + 24 * 1024)
+    return "(no application ID table)\n";
+  std::string out = "IDs 100..299 in use in the library's table:";
+  for (std::size_t id = 100; id < 300; ++id)
+    if ((static_cast<unsigned char>(table[16 + 24 * id]) & 1) != 0)
+      out += " " + std::to_string(id);
+  return out + "\n";
 }
 
 std::string e2e_test::read(const std::string& name) const {

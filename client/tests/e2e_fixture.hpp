@@ -34,6 +34,9 @@ protected:
 
   std::string path(const std::string& name) const { return folder + "/" + name; }
   std::string read(const std::string& name) const;
+  // The IDs of this suite's range that the library's machine-wide table
+  // marks as in use, as one line.
+  std::string library_id_table() const;
 
   std::string folder;
   capi_bridge::local_emulator emulator;

@@ -84,6 +84,7 @@ struct b3_stream {
   std::size_t blocks_sent = 0;
   std::size_t blocks_confirmed = 0;
   bytes incoming;
+  std::chrono::milliseconds last_get_time{0}; // of the last Get, for reports
 };
 
 // Both ends of `c` sending `count` bytes each, each end's data in a pattern
