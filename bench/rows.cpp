@@ -113,21 +113,27 @@ std::string spread(const std::vector<double>& v, double unit, int decimals) {
          number(*high / unit, decimals) + ")";
 }
 
-// The ratio is taken round by round, bridge over baseline measured in the
-// same round, and its median reported: a round that the machine slowed down
-// for both sides then counts no more than any other.
 void add_comparison(table& t, const std::string& row, const std::string& figure,
                     const comparison& c, double unit, int decimals, double target) {
   std::vector<double> ratios;
   for (std::size_t i = 0; i < c.bridge.rates.size(); ++i)
     ratios.push_back(c.bridge.rates[i] / c.baseline.rates[i]);
-  double ratio = median(ratios);
-  t.rows.push_back({row, figure, spread(c.bridge.rates, unit, decimals),
-                    spread(c.baseline.rates, unit, decimals), spread(ratios, 1, 2),
-                    "≥ " + number(target, 1), ratio >= target ? "yes" : "no"});
+  add_timed_row(t, row, figure, c.bridge.rates, c.baseline.rates, ratios, unit, decimals, target);
 }
 
 } // namespace
+
+// The ratio is taken round by round, bridge over baseline measured in the
+// same round, and its median reported: a round that the machine slowed down
+// for both sides then counts no more than any other.
+void add_timed_row(table& t, const std::string& row, const std::string& figure,
+                   const std::vector<double>& bridge, const std::vector<double>& baseline,
+                   const std::vector<double>& ratios, double unit, int decimals, double target) {
+  double ratio = median(ratios);
+  t.rows.push_back({row, figure, spread(bridge, unit, decimals), spread(baseline, unit, decimals),
+                    spread(ratios, 1, 2), "≥ " + number(target, 1),
+                    ratio >= target ? "yes" : "no"});
+}
 
 void timed_rows(const bench_settings& s, table& t) {
   struct timed_case {
@@ -221,23 +227,23 @@ std::vector<counted_case> counted_cases(bool all) {
   out.kind = flow_kind::b3_out;
   flow in;
   in.kind = flow_kind::b3_in;
-  cases.push_back({"Get, nothing waiting", "", {"G=04110000"}, repeat(get_frame(), 0x1104), 0});
-  cases.push_back({"Put of LISTEN_REQ", "", {}, repeat(put_frame(listen_req()), 0), 0});
-  cases.push_back({"B3 out block: Put of DATA_B3_REQ + Get of DATA_B3_CONF",
+  cases.push_back({"per Get, nothing waiting", "", {"G=04110000"}, repeat(get_frame(), 0x1104), 0});
+  cases.push_back({"per Put of LISTEN_REQ", "", {}, repeat(put_frame(listen_req()), 0), 0});
+  cases.push_back({"per B3 out block: Put of DATA_B3_REQ + Get of its DATA_B3_CONF",
                    script_b3_out,
                    {canned_get(0, data_b3_conf_message(0))},
                    out,
                    1});
-  cases.push_back({"B3 in block: Get of DATA_B3_IND + Put of DATA_B3_RESP",
+  cases.push_back({"per B3 in block: Get of DATA_B3_IND + Put of its DATA_B3_RESP",
                    script_b3_in,
                    {canned_get(0, data_b3_ind_with_data(2048))},
                    in,
                    0});
   if (all) {
     bytes profile = {'P', 1, 0, 0, 0};
-    cases.push_back({"Profile", "", {}, repeat(frame(profile), 0), 0});
-    cases.push_back({"unknown kind", "", {}, repeat(frame({'X'}), 0x1102), 0});
-    cases.push_back({"Open again", "", {}, repeat(open_frame("127.0.0.1", 5000), 0), 0});
+    cases.push_back({"per Profile", "", {}, repeat(frame(profile), 0), 0});
+    cases.push_back({"per request of an unknown kind", "", {}, repeat(frame({'X'}), 0x1102), 0});
+    cases.push_back({"per Open, again", "", {}, repeat(open_frame("127.0.0.1", 5000), 0), 0});
   }
   return cases;
 }
@@ -318,8 +324,8 @@ void allocation_rows(const bench_settings& s, table& t) {
     double bridge = allocations_per_unit(true, c, n1, n2);
     double baseline = allocations_per_unit(false, c, n1, n2);
     bool met = std::fabs(bridge - c.target_allocations) < 0.0005;
-    t.rows.push_back({"5", std::string("heap allocations per request, ") + c.name,
-                      number(bridge, 3), number(baseline, 3), "-", number(c.target_allocations, 0),
+    t.rows.push_back({"5", std::string("heap allocations ") + c.name, number(bridge, 3),
+                      number(baseline, 3), "-", number(c.target_allocations, 0),
                       met ? "yes" : "no"});
   }
   std::uint64_t first = 1000, total = s.quick ? 20000 : 1000000;
@@ -459,7 +465,7 @@ void syscall_rows(const bench_settings& s, table& t) {
     for (const counted_case& c : counted_cases(false)) {
       strace_counts bridge = syscalls_per_unit(true, c, n1, n2);
       strace_counts baseline = syscalls_per_unit(false, c, n1, n2);
-      t.rows.push_back({"6", std::string("system calls per request (strace, lockstep), ") + c.name,
+      t.rows.push_back({"6", std::string("system calls (strace, lockstep) ") + c.name,
                         describe(bridge), describe(baseline),
                         number(bridge.total / baseline.total, 2), "-", "-"});
     }
@@ -470,9 +476,9 @@ void syscall_rows(const bench_settings& s, table& t) {
     for (const counted_case& c : counted_cases(false)) {
       double bridge = instructions_per_unit(true, c, n1, n2);
       double baseline = instructions_per_unit(false, c, n1, n2);
-      t.rows.push_back(
-          {"6", std::string("user-space instructions per request (callgrind), ") + c.name,
-           number(bridge, 0), number(baseline, 0), number(bridge / baseline, 2), "-", "-"});
+      t.rows.push_back({"6", std::string("user-space instructions (callgrind) ") + c.name,
+                        number(bridge, 0), number(baseline, 0), number(bridge / baseline, 2), "-",
+                        "-"});
     }
   } else {
     t.notes.push_back("valgrind is not installed: the instruction rows are left out.");

@@ -41,3 +41,10 @@ void allocation_rows(const bench_settings& s, table& t);
 void syscall_rows(const bench_settings& s, table& t);
 
 void print_table(const bench_settings& s, const table& t);
+
+// One row of rates measured round by round: "median (min–max)" of each side
+// in `unit`s, and of the per-round ratios; met when the median ratio reaches
+// `target`.
+void add_timed_row(table& t, const std::string& row, const std::string& figure,
+                   const std::vector<double>& bridge, const std::vector<double>& baseline,
+                   const std::vector<double>& ratios, double unit, int decimals, double target);

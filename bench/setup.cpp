@@ -50,8 +50,8 @@ std::string count_allocations_library() {
 std::string emulator_program() {
   return BENCH_EMULATOR;
 }
-std::string peer_program() {
-  return BENCH_PEER;
+std::string peer_program(bool bridge) {
+  return bridge ? BENCH_PEER_BRIDGE : BENCH_PEER_DIRECT;
 }
 
 std::string temp_path(const std::string& stem) {

@@ -28,8 +28,9 @@ child start_baseline(const std::vector<std::string>& canned,
 // Paths of the programs built beside the benchmark.
 std::string bridge_program();
 std::string count_allocations_library();
-std::string emulator_program();
-std::string peer_program();
+std::string emulator_program(); // empty when not built
+std::string
+peer_program(bool bridge); // capi-peer-bridge or capi-peer-direct (empty when not built)
 
 // A fresh file name in the benchmark's scratch folder, removed at exit.
 std::string temp_path(const std::string& stem);
