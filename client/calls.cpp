@@ -11,9 +11,13 @@ namespace {
 namespace cmd = capimsg::command;
 namespace sub = capimsg::subcommand;
 
-std::uint16_t number_of(const bytes& message) { return capimsg::get_u16(message, 6); }
+std::uint16_t number_of(const bytes& message) {
+  return capimsg::get_u16(message, 6);
+}
 
-std::string who(const client& c) { return "appl " + std::to_string(c.appl_id()); }
+std::string who(const client& c) {
+  return "appl " + std::to_string(c.appl_id());
+}
 
 // A CONF that must carry info 0; its address.
 std::uint32_t confirmed(client& c, std::uint8_t command) {
@@ -83,8 +87,7 @@ bool receive_some(b3_stream& s) {
       if (!conf || conf->ncci != s.ncci || conf->info != 0 || conf->handle != expected ||
           s.blocks_confirmed == s.blocks_sent)
         throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) +
-                         " (awaiting the confirmation of handle " + std::to_string(expected) +
-                         ")");
+                         " (awaiting the confirmation of handle " + std::to_string(expected) + ")");
       s.confirmed += block_length(s, s.blocks_confirmed);
       ++s.blocks_confirmed;
     } else if (message[4] == cmd::data_b3 && message[5] == sub::ind) {
@@ -93,8 +96,8 @@ bool receive_some(b3_stream& s) {
         throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) + " with " +
                          std::to_string(m.b3_data.size()) + " data bytes");
       s.incoming.insert(s.incoming.end(), m.b3_data.begin(), m.b3_data.end());
-      put_ok(*s.end, capimsg::build_data_b3_resp(0, number_of(message),
-                                                 {s.ncci, ind->fields.handle}));
+      put_ok(*s.end,
+             capimsg::build_data_b3_resp(0, number_of(message), {s.ncci, ind->fields.handle}));
     } else {
       throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) +
                        " during the data exchange");

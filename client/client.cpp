@@ -49,12 +49,18 @@ std::string hex(std::uint32_t value) {
 
 std::string kind_name(std::uint8_t kind) {
   switch (kind) {
-  case 'O': return "Open";
-  case 'P': return "Profile";
-  case 'M': return "Put";
-  case 'G': return "Get";
-  case 'C': return "Close";
-  default: return "request '" + std::string(1, static_cast<char>(kind)) + "'";
+  case 'O':
+    return "Open";
+  case 'P':
+    return "Profile";
+  case 'M':
+    return "Put";
+  case 'G':
+    return "Get";
+  case 'C':
+    return "Close";
+  default:
+    return "request '" + std::string(1, static_cast<char>(kind)) + "'";
   }
 }
 
@@ -66,8 +72,10 @@ std::string check_reply(std::uint8_t kind, std::uint32_t info, const bytes& data
                                          std::to_string(expected) + " belong";
   };
   switch (kind) {
-  case 'O': return size_must_be(open_result_size);
-  case 'P': return size_must_be(profile_size);
+  case 'O':
+    return size_must_be(open_result_size);
+  case 'P':
+    return size_must_be(profile_size);
   case 'G': {
     if (info != 0)
       return size_must_be(0);
@@ -84,22 +92,28 @@ std::string check_reply(std::uint8_t kind, std::uint32_t info, const bytes& data
              std::to_string(capimsg::get_u16(data, 16));
     return {};
   }
-  default: return size_must_be(0);
+  default:
+    return size_must_be(0);
   }
 }
 
 } // namespace
 
 std::string info_text(std::uint32_t info) {
-  return info > 0xFFFF ? "unknown info value" : capimsg::info_text(static_cast<std::uint16_t>(info));
+  return info > 0xFFFF ? "unknown info value"
+                       : capimsg::info_text(static_cast<std::uint16_t>(info));
 }
 
 std::string outcome::text() const {
   switch (from) {
-  case source::none: return "ok";
-  case source::library: return hex(info) + " (library): " + info_text(info);
-  case source::bridge: return hex(info) + " (bridge): " + info_text(info);
-  case source::transport: return "transport failure: " + failure;
+  case source::none:
+    return "ok";
+  case source::library:
+    return hex(info) + " (library): " + info_text(info);
+  case source::bridge:
+    return hex(info) + " (bridge): " + info_text(info);
+  case source::transport:
+    return "transport failure: " + failure;
   }
   return {};
 }
@@ -165,9 +179,8 @@ outcome client::fail(const std::string& why) {
   return {source::transport, 0, why};
 }
 
-std::optional<client::reply_frame> client::exchange(byte_view body,
-                                                    std::chrono::milliseconds timeout,
-                                                    outcome& failure) {
+std::optional<client::reply_frame>
+client::exchange(byte_view body, std::chrono::milliseconds timeout, outcome& failure) {
   if (gone_) {
     failure = {source::transport, 0, "the bridge is not in use any more: " + gone_reason_};
     return std::nullopt;
@@ -243,39 +256,46 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
   case 'O':
     return by(info == info_not_installed && body.size() <= 4 &&
               data[4] == static_cast<std::uint8_t>(open_stage::capi_not_available));
-  case 'P': return by(info == info_not_installed);
-  case 'G': return by(info == info_queue_empty);
-  case 'C': return by(false);
+  case 'P':
+    return by(info == info_not_installed);
+  case 'G':
+    return by(info == info_queue_empty);
+  case 'C':
+    return by(false);
   case 'M': {
     byte_view message = body.subspan(1);
     bool framed = message.size() >= capimsg::header_length;
     std::size_t length = framed ? capimsg::get_u16(message, 0) : 0;
-    bool well_formed = framed && length >= capimsg::header_length && length <= 8192 &&
-                       length <= message.size();
+    bool well_formed =
+        framed && length >= capimsg::header_length && length <= 8192 && length <= message.size();
     bool data_b3_req = well_formed && is(message, cmd::data_b3, sub::req);
     switch (info) {
-    case info_illegal_appl_id: return by(!framed || appl_id_ == 0);
+    case info_illegal_appl_id:
+      return by(!framed || appl_id_ == 0);
     case info_illegal_command:
       return by(!well_formed || (data_b3_req && length < capimsg::data_b3_long_length));
     case info_os_resource_error:
-    case info_queue_busy: return by(data_b3_req);
+    case info_queue_busy:
+      return by(data_b3_req);
     case info_data_length_not_supported:
       return by(data_b3_req && length >= capimsg::data_b3_short_length &&
                 capimsg::get_u16(message, 16) > data_b3_limit);
     case info_not_in_current_state:
       return by(well_formed && is(message, cmd::data_b3, sub::resp));
-    default: return by(false);
+    default:
+      return by(false);
     }
   }
-  default: return by(info == info_illegal_command);
+  default:
+    return by(info == info_illegal_command);
   }
 }
 
 raw_reply client::request(byte_view body) {
   raw_reply out;
   bool opening = !body.empty() && body[0] == 'O';
-  auto reply = exchange(body, opening ? options_.open_timeout : options_.request_timeout,
-                        out.status);
+  auto reply =
+      exchange(body, opening ? options_.open_timeout : options_.request_timeout, out.status);
   if (!reply)
     return out;
   out.info = reply->info;

@@ -35,7 +35,8 @@ std::string local_emulator::log() const {
   return text.str();
 }
 
-bool local_emulator::wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const {
+bool local_emulator::wait_for_log(const std::string& text,
+                                  std::chrono::milliseconds timeout) const {
   deadline until = after(timeout);
   while (log().find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() >= until)

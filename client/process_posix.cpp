@@ -66,8 +66,8 @@ exit_status decode(int status) {
 }
 
 // The child's environment: ours, with `extra` set over it.
-std::vector<std::string> merged_environment(
-    const std::vector<std::pair<std::string, std::string>>& extra) {
+std::vector<std::string>
+merged_environment(const std::vector<std::pair<std::string, std::string>>& extra) {
   std::map<std::string, std::string> all;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     std::string entry = *e;
@@ -191,11 +191,17 @@ bool child_process::start(const process_options& options) {
   return true;
 }
 
-const std::string& child_process::error() const { return s_->error; }
+const std::string& child_process::error() const {
+  return s_->error;
+}
 
-bool child_process::running() const { return s_->running; }
+bool child_process::running() const {
+  return s_->running;
+}
 
-long child_process::id() const { return s_->pid; }
+long child_process::id() const {
+  return s_->pid;
+}
 
 io_result child_process::write(const std::uint8_t* data, std::size_t size, deadline until) {
   if (s_->input < 0)
@@ -238,7 +244,9 @@ io_result child_process::read(std::uint8_t* data, std::size_t size, deadline unt
   return io_result::done;
 }
 
-void child_process::close_input() { close_fd(s_->input); }
+void child_process::close_input() {
+  close_fd(s_->input);
+}
 
 std::optional<exit_status> child_process::wait(deadline until) {
   if (s_->ended)

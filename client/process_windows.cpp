@@ -176,8 +176,8 @@ bool child_process::start(const process_options& options) {
   std::string environment = environment_block(options.environment);
   PROCESS_INFORMATION info{};
   BOOL started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE,
-                                EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW,
-                                environment.data(), nullptr, &startup.StartupInfo, &info);
+                                EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, environment.data(),
+                                nullptr, &startup.StartupInfo, &info);
   DeleteProcThreadAttributeList(list);
   if (!started)
     return give_up(last_error_text("starting " + options.command[0]));
@@ -193,11 +193,17 @@ bool child_process::start(const process_options& options) {
   return true;
 }
 
-const std::string& child_process::error() const { return s_->error; }
+const std::string& child_process::error() const {
+  return s_->error;
+}
 
-bool child_process::running() const { return s_->running; }
+bool child_process::running() const {
+  return s_->running;
+}
 
-long child_process::id() const { return static_cast<long>(s_->pid); }
+long child_process::id() const {
+  return static_cast<long>(s_->pid);
+}
 
 io_result child_process::write(const std::uint8_t* data, std::size_t size, deadline until) {
   if (s_->input == nullptr)
@@ -210,7 +216,7 @@ io_result child_process::write(const std::uint8_t* data, std::size_t size, deadl
     if (!WriteFile(s_->input, data + done, chunk, &wrote, nullptr)) {
       DWORD code = GetLastError();
       return code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA ? io_result::ended
-                                                                 : io_result::failed;
+                                                                : io_result::failed;
     }
     done += wrote;
     if (wrote > 0) {
@@ -249,7 +255,9 @@ io_result child_process::read(std::uint8_t* data, std::size_t size, deadline unt
   return io_result::done;
 }
 
-void child_process::close_input() { close_handle(s_->input); }
+void child_process::close_input() {
+  close_handle(s_->input);
+}
 
 std::optional<exit_status> child_process::wait(deadline until) {
   if (s_->ended)
@@ -268,7 +276,9 @@ std::optional<exit_status> child_process::wait(deadline until) {
   return s_->ended;
 }
 
-void child_process::terminate() { kill(); }
+void child_process::terminate() {
+  kill();
+}
 
 void child_process::kill() {
   if (!s_->running)

@@ -221,8 +221,8 @@ int probe(const options& opt, const workspace& w) {
   client c(w.bridge(opt, "bridge"));
   if (opt.trace)
     trace_to_stdout(c, "bridge");
-  bool ok = open_on(c, "bridge", opt.host, static_cast<std::uint16_t>(opt.port)) &&
-            print_profiles(c);
+  bool ok =
+      open_on(c, "bridge", opt.host, static_cast<std::uint16_t>(opt.port)) && print_profiles(c);
   outcome closed = c.close();
   if (!closed.ok()) {
     std::printf("Close failed: %s\n", closed.text().c_str());
@@ -259,7 +259,8 @@ int demonstrate(const options& opt, const workspace& w) {
     std::printf("\nA calls B (number 123) ...\n");
     call c = place_call(a, b, "123");
     std::printf("B answered; B3 connected (NCCI 0x%08lx on A, 0x%08lx on B)\n",
-                static_cast<unsigned long>(c.caller_ncci), static_cast<unsigned long>(c.callee_ncci));
+                static_cast<unsigned long>(c.caller_ncci),
+                static_cast<unsigned long>(c.callee_ncci));
 
     two_way_data d = both_ways(a, b, c, opt.bytes);
     b3_stream& from_a = d.caller;
@@ -272,9 +273,11 @@ int demonstrate(const options& opt, const workspace& w) {
     bar.finish();
     bool a_to_b = from_b.incoming == from_a.outgoing;
     bool b_to_a = from_a.incoming == from_b.outgoing;
-    std::printf("A -> B: %s (digest %016llx)\n", a_to_b ? "every byte arrived, in order" : "DATA DIFFERS",
+    std::printf("A -> B: %s (digest %016llx)\n",
+                a_to_b ? "every byte arrived, in order" : "DATA DIFFERS",
                 static_cast<unsigned long long>(digest(from_b.incoming)));
-    std::printf("B -> A: %s (digest %016llx)\n", b_to_a ? "every byte arrived, in order" : "DATA DIFFERS",
+    std::printf("B -> A: %s (digest %016llx)\n",
+                b_to_a ? "every byte arrived, in order" : "DATA DIFFERS",
                 static_cast<unsigned long long>(digest(from_a.incoming)));
     ok = a_to_b && b_to_a;
 
@@ -313,8 +316,8 @@ int main(int argc, char** argv) {
   if (opt.bridge.empty())
     opt.bridge = first_existing({here / "capi-bridge", here.parent_path() / "capi-bridge"});
   if (opt.emulator.empty())
-    opt.emulator = first_existing({here / "capi-host-emulator",
-                                   here.parent_path() / "emulator" / "capi-host-emulator"});
+    opt.emulator = first_existing(
+        {here / "capi-host-emulator", here.parent_path() / "emulator" / "capi-host-emulator"});
   workspace w;
   if (!w.create(opt))
     return 1;

@@ -48,17 +48,17 @@ void print_profile(std::uint32_t controller, const controller_profile& p) {
   std::string text;
   for (std::size_t i = 44; i < 64 && p.raw[i] != 0; ++i)
     text += p.raw[i] >= 0x20 && p.raw[i] < 0x7f ? static_cast<char>(p.raw[i]) : '.';
-  std::printf("  %-16s %08lx %08lx %08lx %08lx %08lx  \"%s\"\n", "manufacturer",
-              static_cast<unsigned long>(p.manufacturer[0]),
-              static_cast<unsigned long>(p.manufacturer[1]),
-              static_cast<unsigned long>(p.manufacturer[2]),
-              static_cast<unsigned long>(p.manufacturer[3]),
-              static_cast<unsigned long>(p.manufacturer[4]), text.c_str());
+  std::printf(
+      "  %-16s %08lx %08lx %08lx %08lx %08lx  \"%s\"\n", "manufacturer",
+      static_cast<unsigned long>(p.manufacturer[0]), static_cast<unsigned long>(p.manufacturer[1]),
+      static_cast<unsigned long>(p.manufacturer[2]), static_cast<unsigned long>(p.manufacturer[3]),
+      static_cast<unsigned long>(p.manufacturer[4]), text.c_str());
 }
 
 void progress_bar::show(std::uint64_t done) {
   if (!terminal_) {
-    while (quarters_shown_ < 4 && done * 4 >= total_ * static_cast<std::uint64_t>(quarters_shown_ + 1)) {
+    while (quarters_shown_ < 4 &&
+           done * 4 >= total_ * static_cast<std::uint64_t>(quarters_shown_ + 1)) {
       ++quarters_shown_;
       std::printf("  %3d%%  %s of %s\n", quarters_shown_ * 25, kibibytes(done).c_str(),
                   kibibytes(total_).c_str());
@@ -112,6 +112,7 @@ void print_summary(const std::vector<side_summary>& sides) {
   line("bytes from the bridge", [&](const client& c) { return count(c.counters().bytes_read); });
   for (double p : {0.50, 0.90, 0.99}) {
     std::string label = "round trip p" + std::to_string(static_cast<int>(p * 100));
-    line(label.c_str(), [&](const client& c) { return microseconds(c.round_trips().percentile(p)); });
+    line(label.c_str(),
+         [&](const client& c) { return microseconds(c.round_trips().percentile(p)); });
   }
 }

@@ -15,7 +15,9 @@ struct hang_up_case {
   bool callee_hangs_up;
 };
 
-void PrintTo(const hang_up_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const hang_up_case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class two_bridges : public e2e_test, public testing::WithParamInterface<hang_up_case> {};
 

@@ -73,14 +73,18 @@ struct misbehaviour_case {
   std::chrono::milliseconds timeout{10000};
 };
 
-void PrintTo(const misbehaviour_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const misbehaviour_case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class misbehaving_bridge : public e2e_test,
                            public testing::WithParamInterface<misbehaviour_case> {};
 
 // Stand-ins for the bridge, each failing in one way; `exec sleep` keeps them
 // alive, not answering, until the client kills them.
-std::vector<std::string> shell(const std::string& script) { return {"/bin/sh", "-c", script}; }
+std::vector<std::string> shell(const std::string& script) {
+  return {"/bin/sh", "-c", script};
+}
 
 TEST_P(misbehaving_bridge, is_a_transport_failure_and_the_client_stops_using_it) {
   const misbehaviour_case& param = GetParam();
@@ -114,10 +118,13 @@ INSTANTIATE_TEST_SUITE_P(
                           'P', "3 data bytes where 64 belong"},
         misbehaviour_case{
             "data_after_a_message_that_is_no_data_b3_ind",
-            shell(R"(printf '\024\000\000\000\000\000\000\000\014\000\001\000\002\201\001\000\000\000\000\000abcd'; exec sleep 30)"),
+            shell(
+                R"(printf '\024\000\000\000\000\000\000\000\014\000\001\000\002\201\001\000\000\000\000\000abcd'; exec sleep 30)"),
             'G', "4 bytes after a message that is no DATA_B3_IND"},
-        misbehaviour_case{"reply_cut_short", shell(R"(head -c 5 >/dev/null; printf '\020\000\000\000\000\000'; exit 0)"),
-                          'G', "the bridge ended with exit status 0 while reading the reply"},
+        misbehaviour_case{
+            "reply_cut_short",
+            shell(R"(head -c 5 >/dev/null; printf '\020\000\000\000\000\000'; exit 0)"), 'G',
+            "the bridge ended with exit status 0 while reading the reply"},
         misbehaviour_case{"cannot_be_started", {"/nonexistent/capi-bridge"}, 'G', "cannot start"}),
     [](const auto& row) { return row.param.name; });
 

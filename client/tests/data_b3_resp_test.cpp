@@ -10,10 +10,10 @@ namespace sub = capimsg::subcommand;
 namespace {
 
 enum class wrong_answer {
-  never_handed_out,        // a handle no DATA_B3_IND carried
-  answered_twice,          // the same DATA_B3_IND answered a second time
+  never_handed_out,         // a handle no DATA_B3_IND carried
+  answered_twice,           // the same DATA_B3_IND answered a second time
   after_disconnect_b3_resp, // after DISCONNECT_B3_RESP for its NCCI
-  after_disconnect_ind,    // after DISCONNECT_IND for its PLCI
+  after_disconnect_ind,     // after DISCONNECT_IND for its PLCI
 };
 
 struct resp_case {
@@ -22,7 +22,9 @@ struct resp_case {
   wrong_answer wrong;
 };
 
-void PrintTo(const resp_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const resp_case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class bad_data_b3_resp : public e2e_test, public testing::WithParamInterface<resp_case> {};
 

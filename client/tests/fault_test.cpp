@@ -27,8 +27,8 @@ TEST_F(e2e_test, bridge_outlives_a_host_that_drops_every_connection_mid_call) {
     for (std::uint16_t handle = 100; handle < 105; ++handle) {
       message_result got = end->get();
       EXPECT_NE(got.status.from, source::transport) << got.status.text();
-      outcome put = end->put(capimsg::build_data_b3(0, end->next_number(), sub::req,
-                                                    {ncci, handle, 0, std::uint64_t{0}, pattern(9, 10)}));
+      outcome put = end->put(capimsg::build_data_b3(
+          0, end->next_number(), sub::req, {ncci, handle, 0, std::uint64_t{0}, pattern(9, 10)}));
       EXPECT_NE(put.from, source::transport) << put.text();
     }
     outcome last = end->put(capimsg::build_disconnect_req(0, end->next_number(), c.caller_plci));

@@ -20,7 +20,8 @@ TEST_F(e2e_test, open_registers_with_the_id_the_host_assigned_and_close_releases
   EXPECT_EQ(opened.stage, open_stage::registered);
   EXPECT_EQ(opened.appl_id, 100u);
   EXPECT_EQ(a.appl_id(), 100u);
-  EXPECT_TRUE(emulator.wait_for_log("register max_logical=2 blocks=7 len=2048 -> appl=100 info=0x0000"));
+  EXPECT_TRUE(
+      emulator.wait_for_log("register max_logical=2 blocks=7 len=2048 -> appl=100 info=0x0000"));
 
   outcome closed = a.close();
   EXPECT_TRUE(closed.ok()) << closed.text();
@@ -49,11 +50,12 @@ TEST_F(e2e_test, profiles_of_controller_0_and_of_each_controller_are_the_hosts) 
     EXPECT_EQ(p.value.b2_protocols, 0x03u);
     EXPECT_EQ(p.value.b3_protocols, 0x01u);
     // The emulator names itself in the manufacturer-specific part.
-    EXPECT_EQ(std::string(p.value.raw.begin() + 44, p.value.raw.begin() + 62), "capi-host-emulator");
+    EXPECT_EQ(std::string(p.value.raw.begin() + 44, p.value.raw.begin() + 62),
+              "capi-host-emulator");
     EXPECT_EQ(p.value.manufacturer[0], 0x69706163u) << "\"capi\" as a little-endian word";
-    EXPECT_TRUE(std::all_of(p.value.raw.begin() + 20, p.value.raw.begin() + 44,
-                            [](std::uint8_t b) { return b == 0; }))
-        << "reserved bytes";
+    EXPECT_TRUE(std::all_of(p.value.raw.begin() + 20, p.value.raw.begin() + 44, [](std::uint8_t b) {
+      return b == 0;
+    })) << "reserved bytes";
   }
   profile_result absent = a.profile(3);
   ASSERT_TRUE(absent.status.ok()) << absent.status.text();
@@ -98,7 +100,8 @@ TEST_F(e2e_test, refused_registration_is_stage_2_with_the_librarys_0x1008) {
   EXPECT_EQ(opened.appl_id, 0u);
   EXPECT_TRUE(emulator.wait_for_log("info=0x1007"));
 
-  outcome put = a.put(capimsg::build_listen_req(0, 1, {1, 0, cip_mask_unrestricted_digital, 0, {}}));
+  outcome put =
+      a.put(capimsg::build_listen_req(0, 1, {1, 0, cip_mask_unrestricted_digital, 0, {}}));
   EXPECT_EQ(put.from, source::bridge) << put.text();
   EXPECT_EQ(put.info, 0x1101u) << "no application registered";
   EXPECT_TRUE(a.close().ok());

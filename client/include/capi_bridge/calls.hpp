@@ -73,10 +73,10 @@ call place_echo_call(client& caller, const std::string& number, std::uint32_t co
 struct b3_stream {
   client* end = nullptr;
   std::uint32_t ncci = 0;
-  bytes outgoing;               // sent in blocks of block_size
+  bytes outgoing; // sent in blocks of block_size
   std::size_t block_size = 2048;
-  std::size_t window = 7;       // DATA_B3_REQs awaiting their DATA_B3_CONF, at most
-  std::uint16_t handle_cycle = 8; // Data handles 0..handle_cycle-1, used in turn
+  std::size_t window = 7;            // DATA_B3_REQs awaiting their DATA_B3_CONF, at most
+  std::uint16_t handle_cycle = 8;    // Data handles 0..handle_cycle-1, used in turn
   std::size_t expected_incoming = 0; // bytes to receive before the exchange ends
   // Progress.
   std::size_t sent = 0;      // bytes put

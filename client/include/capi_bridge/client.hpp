@@ -136,10 +136,10 @@ struct raw_reply {
 // What went through one client, counted as the replies came.
 struct traffic {
   std::uint64_t requests = 0;
-  std::uint64_t messages_put = 0; // Put requests that the library accepted
-  std::uint64_t messages_got = 0; // messages Get handed out
-  std::uint64_t b3_bytes_put = 0; // payload of accepted DATA_B3_REQ
-  std::uint64_t b3_bytes_got = 0; // data appended to DATA_B3_IND
+  std::uint64_t messages_put = 0;  // Put requests that the library accepted
+  std::uint64_t messages_got = 0;  // messages Get handed out
+  std::uint64_t b3_bytes_put = 0;  // payload of accepted DATA_B3_REQ
+  std::uint64_t b3_bytes_got = 0;  // data appended to DATA_B3_IND
   std::uint64_t bytes_written = 0; // request frames, headers included
   std::uint64_t bytes_read = 0;    // reply frames, headers included
 };
