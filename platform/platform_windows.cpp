@@ -3,11 +3,14 @@
 // IsBadReadPtr. Nothing POSIX-specific.
 #include "platform/platform.hpp"
 
+// winsock2.h must come before windows.h, which would pull in the older
+// winsock.h otherwise.
+#include <winsock2.h>
+
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-#include <winsock2.h>
 
 const char* const capi_library_file_name = "libcapi20-3.dll";
 
