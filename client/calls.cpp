@@ -140,16 +140,17 @@ std::uint32_t dial(client& c, std::uint32_t controller, const std::string& numbe
   return confirmed(c, cmd::connect);
 }
 
-capimsg::connect_ind await_call(client& c) {
+offer await_call(client& c) {
   message_result m = expect(c, cmd::connect, sub::ind);
   auto ind = capimsg::read_connect_ind(m.message);
   if (!ind)
     throw call_error(who(c) + ": unreadable " + capimsg::describe(m.message));
-  return *ind;
+  return {*ind, number_of(m.message)};
 }
 
-void answer(client& c, std::uint32_t plci) {
-  put_ok(c, capimsg::build_connect_resp(0, c.next_number(), {plci, 0, std::nullopt, {}}));
+void answer(client& c, const offer& call) {
+  put_ok(c, capimsg::build_connect_resp(0, call.message_number,
+                                        {call.ind.plci, 0, std::nullopt, {}}));
 }
 
 void await_connected(client& c, std::uint32_t plci) {
@@ -194,9 +195,10 @@ call place_call(client& caller, client& callee, const std::string& number,
   call out;
   listen(callee, controller, cip_mask_unrestricted_digital);
   out.caller_plci = dial(caller, controller, number);
-  out.offered = await_call(callee);
-  out.callee_plci = out.offered.plci;
-  answer(callee, out.callee_plci);
+  offer offered = await_call(callee);
+  out.offered = offered.ind;
+  out.callee_plci = offered.ind.plci;
+  answer(callee, offered);
   await_connected(caller, out.caller_plci);
   await_connected(callee, out.callee_plci);
   out.caller_ncci = connect_b3(caller, out.caller_plci);

@@ -34,10 +34,15 @@ void listen(client& c, std::uint32_t controller, std::uint32_t cip_mask);
 // CONNECT_REQ to `number`; the PLCI from its CONNECT_CONF, which must say 0.
 std::uint32_t dial(client& c, std::uint32_t controller, const std::string& number,
                    std::uint16_t cip = cip_unrestricted_digital);
+// A call offered to this application.
+struct offer {
+  capimsg::connect_ind ind;
+  std::uint16_t message_number = 0; // of the CONNECT_IND, which the response repeats
+};
 // Waits for CONNECT_IND.
-capimsg::connect_ind await_call(client& c);
-// CONNECT_RESP accepting the call on `plci`.
-void answer(client& c, std::uint32_t plci);
+offer await_call(client& c);
+// CONNECT_RESP accepting the offered call.
+void answer(client& c, const offer& call);
 // CONNECT_ACTIVE_IND for `plci`, answered.
 void await_connected(client& c, std::uint32_t plci);
 // CONNECT_B3_REQ on `plci`; the NCCI from its CONNECT_B3_CONF, which must say 0.
