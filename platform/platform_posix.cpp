@@ -50,7 +50,7 @@ void write_whole(const void* data, std::size_t size) {
   }
 }
 
-// Replies up to this size, B3 data aside, are gathered for a single write.
+// A header and message up to this size are gathered into one part.
 constexpr std::size_t gathered_reply_size = 512;
 
 } // namespace
@@ -58,25 +58,31 @@ constexpr std::size_t gathered_reply_size = 512;
 void platform_write_output(const void* head, std::size_t head_length, const void* data,
                            std::size_t data_length, const void* extra, std::size_t extra_length) {
   // writev costs the kernel a copy and a check of the vector, a tenth of a
-  // pipelined request's whole cost; copying a message of a few dozen bytes
-  // behind the header here costs far less. B3 data (the extra) is never
-  // copied: a reply that carries it goes out by writev from where it lies.
-  if (extra_length == 0 && head_length + data_length <= gathered_reply_size) {
-    if (data_length == 0) {
-      write_whole(head, head_length);
-      return;
-    }
-    char gathered[gathered_reply_size];
+  // pipelined request's whole cost, and more for each part; copying a
+  // message of a few dozen bytes behind the header here costs far less. B3
+  // data (the extra) is never copied: a reply that carries it goes out by
+  // writev from where it lies.
+  char gathered[gathered_reply_size];
+  if (data_length != 0 && head_length + data_length <= gathered_reply_size) {
     std::memcpy(gathered, head, head_length);
     std::memcpy(gathered + head_length, data, data_length);
-    write_whole(gathered, head_length + data_length);
+    head = gathered;
+    head_length += data_length;
+    data_length = 0;
+  }
+  if (data_length == 0 && extra_length == 0) {
+    write_whole(head, head_length);
     return;
   }
-  iovec parts[3] = {{const_cast<void*>(head), head_length},
-                    {const_cast<void*>(data), data_length},
-                    {const_cast<void*>(extra), extra_length}};
+  // Only parts that hold bytes go into the vector.
+  iovec parts[3];
+  int left = 0;
+  const void* bases[3] = {head, data, extra};
+  std::size_t lengths[3] = {head_length, data_length, extra_length};
+  for (int i = 0; i < 3; ++i)
+    if (lengths[i] != 0)
+      parts[left++] = {const_cast<void*>(bases[i]), lengths[i]};
   iovec* next = parts;
-  int left = 3;
   // One writev for the whole reply; the loop only runs again when a pipe
   // takes part of it.
   while (left > 0) {
