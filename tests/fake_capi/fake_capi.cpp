@@ -367,9 +367,12 @@ unsigned char send_buffer[send_buffer_size];
 FAKE_CAPI_EXPORT unsigned capi20_put_message(unsigned appl_id, unsigned char* message) {
   // Like Debian's library, copy a full send buffer's worth of the message
   // whatever its length, so that a caller's short buffer shows up under
-  // AddressSanitizer or valgrind.
-  std::memcpy(send_buffer, message, send_buffer_size);
-  put_message_sink = send_buffer[send_buffer_size - 1];
+  // AddressSanitizer or valgrind. The tests all keep a log; without one (a
+  // benchmark) the stand-in answers at once and skips this check.
+  if (log_path() != nullptr) {
+    std::memcpy(send_buffer, message, send_buffer_size);
+    put_message_sink = send_buffer[send_buffer_size - 1];
+  }
 
   std::size_t length = get_le(message, 2);
   if (log_path() != nullptr) {
