@@ -110,8 +110,10 @@ void handle_put(const std::uint8_t* body, std::uint32_t length) {
     return;
   }
 
-  std::memset(put_staging_buffer, 0, staging_dirty_length);
+  // The message covers its own length; only what lies beyond it is cleared.
   std::memcpy(put_staging_buffer, message, message_length);
+  if (staging_dirty_length > message_length)
+    std::memset(put_staging_buffer + message_length, 0, staging_dirty_length - message_length);
   staging_dirty_length = message_length;
 
   data_handle_slot* owner = nullptr;
