@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 
 packages=(cmake make g++ libgtest-dev libcapi20-3 libcapi20-dev
           g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3
-          dpkg-dev unzip)
+          dpkg-dev unzip strace valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
