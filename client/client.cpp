@@ -332,7 +332,9 @@ raw_reply client::request(byte_view body) {
 
 open_result client::open(const std::string& host, std::uint16_t port,
                          std::uint16_t max_logical_connections) {
-  bytes body{'O'};
+  bytes body;
+  body.reserve(5 + host.size());
+  body.push_back('O');
   capimsg::append_u16(body, port);
   capimsg::append_u16(body, max_logical_connections);
   body.insert(body.end(), host.begin(), host.end());

@@ -171,8 +171,11 @@ bool child_process::start(const process_options& options) {
   startup.lpAttributeList = list;
 
   std::string command_line;
-  for (const std::string& argument : options.command)
-    command_line += (command_line.empty() ? "" : " ") + quoted(argument);
+  for (const std::string& argument : options.command) {
+    if (!command_line.empty())
+      command_line += ' ';
+    command_line += quoted(argument);
+  }
   std::string environment = environment_block(options.environment);
   PROCESS_INFORMATION info{};
   BOOL started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE,

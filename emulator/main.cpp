@@ -173,10 +173,12 @@ void log_line(const host& h, const std::string& line) {
 }
 
 std::string who(const host& h, int id) {
-  std::string s = "c" + std::to_string(id);
+  std::string s = "c";
+  s += std::to_string(id);
   auto it = h.connections.find(id);
   if (it != h.connections.end() && it->second.appl_id != 0) {
-    s += " appl=" + std::to_string(it->second.appl_id);
+    s += " appl=";
+    s += std::to_string(it->second.appl_id);
   }
   return s;
 }

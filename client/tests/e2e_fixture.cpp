@@ -88,8 +88,10 @@ std::string e2e_test::library_id_table() const {
     return "(no application ID table)\n";
   std::string out = "IDs 100..299 in use in the library's table:";
   for (std::size_t id = 100; id < 300; ++id)
-    if ((static_cast<unsigned char>(table[16 + 24 * id]) & 1) != 0)
-      out += " " + std::to_string(id);
+    if ((static_cast<unsigned char>(table[16 + 24 * id]) & 1) != 0) {
+      out += ' ';
+      out += std::to_string(id);
+    }
   return out + "\n";
 }
 
