@@ -5,7 +5,8 @@
 set -eu
 build=$1 source=$2 bridge=$3 emulator=$4
 scratch=$(mktemp -d)
-trap 'kill "$emulator_pid" 2>/dev/null || true; rm -rf "$scratch"' EXIT
+emulator_pid=
+trap '[ -z "$emulator_pid" ] || kill "$emulator_pid" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 cmake -S "$source/client/example" -B "$scratch/example" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/example" >/dev/null
