@@ -6,19 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ libcapi20-3 libcapi20-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/install-packages.sh cmake make g++ libcapi20-3 libcapi20-dev
 
 echo "building capi-bridge, capi-host-emulator and capi-bridge-demo in build/ ..."
 cmake -S . -B build -DCAPI_BRIDGE_TESTS=OFF >/dev/null

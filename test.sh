@@ -6,21 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ libgtest-dev libcapi20-3 libcapi20-dev
-          g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3
-          dpkg-dev unzip strace valgrind)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/install-packages.sh cmake make g++ libgtest-dev libcapi20-3 libcapi20-dev \
+  g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3 \
+  dpkg-dev unzip strace valgrind
 
 # The tests start the Windows bridge under one Wine server, which CTest stops
 # at the end; should the run break off first, stop it here.
