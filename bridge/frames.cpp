@@ -20,8 +20,8 @@ std::uint8_t read_ahead[64 * 1024];
 std::size_t read_ahead_start = 0;
 std::size_t read_ahead_end = 0;
 
-} // namespace
-
+// Reads exactly `size` bytes into `buffer`; false when the input ends or
+// fails first.
 bool read_input_exactly(void* buffer, std::size_t size) {
   auto* out = static_cast<std::uint8_t*>(buffer);
   while (size > 0) {
@@ -51,6 +51,8 @@ bool read_input_exactly(void* buffer, std::size_t size) {
   }
   return true;
 }
+
+} // namespace
 
 const std::uint8_t* read_input_in_place(std::uint8_t* buffer, std::size_t size) {
   // Most length fields and bodies, pipelined ones above all, arrive whole in

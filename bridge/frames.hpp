@@ -64,16 +64,11 @@ inline void send_reply(std::uint32_t info) {
   send_reply(info, nullptr, 0, nullptr, 0);
 }
 
-// Reads exactly `size` bytes of standard input into `buffer`. Returns false
-// when the input ends or fails first; the bytes read so far are then lost.
-// Reads ahead: several small pipelined requests cost one system call.
-bool read_input_exactly(void* buffer, std::size_t size);
-
 // Reads the next `size` bytes of standard input. When the read-ahead already
 // holds all of them, returns where they lie there, valid until the next read,
 // and copies nothing; otherwise reads them into `buffer` (room for `size`
 // bytes) and returns `buffer`. Returns nullptr when the input ends or fails
-// first, like read_input_exactly.
+// first. Reads ahead: several small pipelined requests cost one system call.
 const std::uint8_t* read_input_in_place(std::uint8_t* buffer, std::size_t size);
 
 // Forgets input read ahead but not yet consumed. For drivers that run the

@@ -22,7 +22,6 @@ constexpr std::uint8_t subcommand_resp = 0x83;
 
 // The PLCI or NCCI a message is about, right after the header.
 constexpr int address = 8;
-constexpr int size_with_address = 12;
 
 // DATA_B3_REQ and DATA_B3_IND.
 constexpr int data = 12; // 32-bit data pointer

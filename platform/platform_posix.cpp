@@ -86,11 +86,6 @@ void platform_write_output(const void* head, std::size_t head_length, const void
   // One writev for the whole reply; the loop only runs again when a pipe
   // takes part of it.
   while (left > 0) {
-    if (next->iov_len == 0) {
-      ++next;
-      --left;
-      continue;
-    }
     ssize_t wrote = writev(STDOUT_FILENO, next, left);
     if (wrote < 0) {
       if (errno == EINTR)
