@@ -4,6 +4,7 @@
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
 #include "capi/handlers.hpp"
+#include "platform/platform.hpp"
 
 #include <cstdlib>
 
@@ -27,7 +28,9 @@ bool make_room(std::uint32_t length) {
 } // namespace
 
 void serve_requests() {
-  for (;;) {
+  // A stop asked for by a signal ends the loop like the end of the input,
+  // even with requests read ahead.
+  while (!platform_stop_requested()) {
     std::uint8_t length_buffer[4];
     const std::uint8_t* length_field = read_input_in_place(length_buffer, sizeof length_buffer);
     if (length_field == nullptr)

@@ -12,6 +12,12 @@ namespace cm = capi_message;
 
 namespace {
 
+// Debian's library receives each message into a buffer of this size (128
+// bytes more than the registered block size); a length field that claims
+// more was written by a faulty or hostile host, and the bytes it claims lie
+// beyond what the library received.
+constexpr std::uint16_t library_receive_size = 128 + registered_b3_block_size;
+
 // The B3 data a DATA_B3_IND points at, through Data64 when the message has a
 // non-zero one and through the 32-bit Data field otherwise; nullptr when the
 // pointer is zero or the bytes cannot be read.
@@ -22,7 +28,9 @@ const void* readable_b3_data(const unsigned char* message, std::uint16_t length,
     address = get_le64(message + cm::data64);
   const auto* data = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
   count = get_le16(message + cm::data_length);
-  if (data == nullptr || !platform_is_readable(data, count)) {
+  // No registered application receives more than a block; a larger count
+  // would reach past the data the library holds.
+  if (data == nullptr || count > registered_b3_block_size || !platform_is_readable(data, count)) {
     count = 0;
     return nullptr;
   }
@@ -54,6 +62,10 @@ void handle_get(const std::uint8_t*, std::uint32_t) {
   }
 
   std::uint16_t length = get_le16(message + cm::total_length);
+  if (length > library_receive_size) {
+    send_reply(info_illegal_command);
+    return;
+  }
   std::uint8_t command = message[cm::command];
   std::uint8_t subcommand = message[cm::subcommand];
   const void* extra = nullptr;

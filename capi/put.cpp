@@ -16,6 +16,12 @@ namespace {
 
 constexpr std::size_t max_message_length = 8192;
 
+// Debian's library copies at most this many bytes of a message, a
+// DATA_B3_REQ's data included, into its send buffer, then sends the
+// message's full length from there: whatever lies beyond would go out as
+// stack memory, with success reported. Such messages stop here.
+constexpr std::size_t library_send_limit = 2173;
+
 // What capi20_put_message receives. The library reads well past a short
 // message (2173 bytes on Debian) and writes B3 data back into it, so it is
 // always the full size.
@@ -63,6 +69,8 @@ std::uint32_t stage_b3_payload(const std::uint8_t* message, std::size_t message_
     return info_queue_busy;
 
   std::size_t count = declared < available ? declared : available;
+  if (message_length + count > library_send_limit)
+    return info_illegal_command;
   release_slot(slot);
   slot.payload = static_cast<std::uint8_t*>(std::malloc(count != 0 ? count : 1));
   if (slot.payload == nullptr)
@@ -105,7 +113,7 @@ void handle_put(const std::uint8_t* body, std::uint32_t length) {
   const std::uint8_t* message = body + 1;
   std::size_t message_length = get_le16(message + cm::total_length);
   if (message_length < cm::header_size || message_length > max_message_length ||
-      message_length > after_kind) {
+      message_length > after_kind || message_length > library_send_limit) {
     send_reply(info_illegal_command);
     return;
   }

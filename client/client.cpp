@@ -2,7 +2,9 @@
 // its shape, attributed to the library or the bridge, and counted.
 #include "capi_bridge/client.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 #include <thread>
 
 namespace capi_bridge {
@@ -19,6 +21,9 @@ constexpr std::size_t max_reply_body = 0x100000;
 constexpr std::size_t open_result_size = 5;
 constexpr std::size_t profile_size = 64;
 constexpr std::uint32_t data_b3_limit = 2048;
+// The most of a message, a DATA_B3_REQ's data included, that the library
+// sends intact; the bridge refuses more.
+constexpr std::size_t library_send_limit = 2173;
 
 // The bridge's own values (see outcome in the header).
 enum : std::uint32_t {
@@ -259,7 +264,9 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
   case 'P':
     return by(info == info_not_installed);
   case 'G':
-    return by(info == info_queue_empty);
+    // 0x1102: a message whose length field claims more than the library
+    // could have received.
+    return by(info == info_queue_empty || info == info_illegal_command);
   case 'C':
     return by(false);
   case 'M': {
@@ -269,11 +276,15 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
     bool well_formed =
         framed && length >= capimsg::header_length && length <= 8192 && length <= message.size();
     bool data_b3_req = well_formed && is(message, cmd::data_b3, sub::req);
+    std::size_t data_sent = 0;
+    if (data_b3_req && length >= capimsg::data_b3_short_length)
+      data_sent = std::min<std::size_t>(capimsg::get_u16(message, 16), message.size() - length);
     switch (info) {
     case info_illegal_appl_id:
       return by(!framed || appl_id_ == 0);
     case info_illegal_command:
-      return by(!well_formed || (data_b3_req && length < capimsg::data_b3_long_length));
+      return by(!well_formed || length + data_sent > library_send_limit ||
+                (data_b3_req && length < capimsg::data_b3_long_length));
     case info_os_resource_error:
     case info_queue_busy:
       return by(data_b3_req);
@@ -332,6 +343,10 @@ raw_reply client::request(byte_view body) {
 
 open_result client::open(const std::string& host, std::uint16_t port,
                          std::uint16_t max_logical_connections) {
+  if (appl_id_ != 0)
+    throw std::logic_error("application " + std::to_string(appl_id_) +
+                           " is registered: the bridge would replace it and never release it; "
+                           "close this client and start another");
   bytes body;
   body.reserve(5 + host.size());
   body.push_back('O');

@@ -150,13 +150,21 @@ bool child_process::start(const process_options& options) {
     return false;
   }
 
+  // Opened here, so that a file that cannot be opened is reported as such.
+  const std::string error_file = options.stderr_path.empty() ? "/dev/null" : options.stderr_path;
+  int child_err = ::open(error_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (child_err < 0) {
+    s_->error = "cannot open the standard error file " + error_file + ": " + std::strerror(errno);
+    for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]})
+      ::close(fd);
+    return false;
+  }
+
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
-  const std::string error_file = options.stderr_path.empty() ? "/dev/null" : options.stderr_path;
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, child_err, STDERR_FILENO);
   // Descriptors the caller opened without close-on-exec (sockets of a
   // library, say) must not live on in the child.
   posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
@@ -172,11 +180,20 @@ bool child_process::start(const process_options& options) {
     argv.push_back(argument.data());
   argv.push_back(nullptr);
 
+  // A process group of its own: a terminal's Ctrl-C (SIGINT) or Ctrl-\ is for
+  // this program, which ends the bridge as it sees fit, and not for the bridge.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+
   pid_t pid = 0;
-  int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  int failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(to_child[0]);
   ::close(from_child[1]);
+  ::close(child_err);
   if (failed != 0) {
     s_->error = "cannot start " + options.command[0] + ": " + std::strerror(failed);
     ::close(to_child[1]);

@@ -17,6 +17,9 @@ struct child_process::state {
   DWORD pid = 0;
   HANDLE input = nullptr;  // the child's standard input, our end (non-blocking writes)
   HANDLE output = nullptr; // the child's standard output, our end
+  // A job that ends the child when its last handle closes, that is when this
+  // process ends, however it ends: a bridge is never left without its client.
+  HANDLE job = nullptr;
   bool running = false;
   std::optional<exit_status> ended;
   std::string error;
@@ -114,6 +117,7 @@ child_process::~child_process() {
   close_handle(s_->input);
   close_handle(s_->output);
   close_handle(s_->process);
+  close_handle(s_->job);
 }
 
 child_process::child_process(child_process&&) noexcept = default;
@@ -149,7 +153,8 @@ bool child_process::start(const process_options& options) {
     return false;
   };
   if (child_err == INVALID_HANDLE_VALUE)
-    return give_up(last_error_text("opening " + std::string(error_file)));
+    return give_up(
+        last_error_text("cannot open the standard error file " + std::string(error_file)));
 
   // Only these three handles reach the child, whatever else is inheritable.
   HANDLE handed_over[3] = {child_in, child_out, child_err};
@@ -178,12 +183,26 @@ bool child_process::start(const process_options& options) {
   }
   std::string environment = environment_block(options.environment);
   PROCESS_INFORMATION info{};
+  // A process group of its own: a console's Ctrl-C is for this program,
+  // not for its bridge. Suspended until it is in the job.
   BOOL started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE,
-                                EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, environment.data(),
-                                nullptr, &startup.StartupInfo, &info);
+                                EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW |
+                                    CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED,
+                                environment.data(), nullptr, &startup.StartupInfo, &info);
   DeleteProcThreadAttributeList(list);
   if (!started)
     return give_up(last_error_text("starting " + options.command[0]));
+  // Where jobs cannot be nested (before Windows 8) or are not allowed, the
+  // child runs without one.
+  s_->job = CreateJobObjectA(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (s_->job == nullptr ||
+      !SetInformationJobObject(s_->job, JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits) ||
+      !AssignProcessToJobObject(s_->job, info.hProcess))
+    close_handle(s_->job);
+  ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   close_handle(child_in);
   close_handle(child_out);

@@ -52,6 +52,10 @@ Fault switches:
   --stall-after N        answer the N-th CAPI message (counted the same way),
                          then answer nothing more, not even register or profile
                          requests, while keeping every connection open
+  --inject-after N HEX   answer the N-th CAPI message (counted the same way),
+                         then write these bytes, as they are, on its connection:
+                         a frame of a faulty or hostile host (whole frames
+                         header included; nothing checks them)
 
 The exchange: LISTEN_REQ sets a controller's CIP mask. CONNECT_REQ to any
 number but the echo number rings every other application listening on that
@@ -83,6 +87,8 @@ struct options {
   bool silent_register = false;
   unsigned long drop_after = 0;
   unsigned long stall_after = 0;
+  unsigned long inject_after = 0;
+  capimsg::bytes inject;
 };
 
 struct connection {
@@ -117,6 +123,20 @@ bool parse_number(const char* text, unsigned long low, unsigned long high, unsig
   return errno == 0 && *end == '\0' && value >= low && value <= high;
 }
 
+bool parse_hex(const char* text, capimsg::bytes& out) {
+  if (text == nullptr || *text == '\0')
+    return false;
+  std::string digits;
+  for (const char* c = text; *c != '\0'; ++c)
+    if (*c != ' ')
+      digits += *c;
+  if (digits.size() % 2 != 0 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    return false;
+  for (std::size_t i = 0; i < digits.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  return true;
+}
+
 bool parse_options(int argc, char** argv, options& opt) {
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
@@ -142,6 +162,10 @@ bool parse_options(int argc, char** argv, options& opt) {
       ok = parse_number(value, 1, 1000000000, opt.drop_after);
     } else if (name == "--stall-after") {
       ok = parse_number(value, 1, 1000000000, opt.stall_after);
+    } else if (name == "--inject-after") {
+      const char* bytes = i + 2 < argc ? argv[i + 2] : nullptr;
+      ok = parse_number(value, 1, 1000000000, opt.inject_after) && parse_hex(bytes, opt.inject);
+      i += ok ? 1 : 0;
     } else {
       takes_value = false;
       if (name == "--verbose") {
@@ -283,6 +307,11 @@ void frame_in(host& h, int id, capimsg::byte_view payload) {
   }
   if (h.capi_messages == h.opt.drop_after && !h.dropped) {
     h.drop_now = true;
+  }
+  if (h.capi_messages == h.opt.inject_after) {
+    log_line(h, who(h, id) + " -> injected " + std::to_string(h.opt.inject.size()) + " bytes");
+    capimsg::bytes& out = h.connections.at(id).out;
+    out.insert(out.end(), h.opt.inject.begin(), h.opt.inject.end());
   }
 }
 

@@ -5,12 +5,22 @@
 
 #include <cstddef>
 
-// Prepares the process for serving: on Windows starts Windows Sockets 2.2 for
-// the library's network driver and puts standard input, then standard output,
-// into binary mode; on POSIX ignores SIGPIPE, so that a closed output pipe or
-// a dropped CAPI host connection shows up as a failed write instead of killing
-// the process. Results are not examined. Call once, before anything else.
+// Prepares the process for serving. Call once, before anything else.
+// POSIX: first opens the null device on whichever of descriptors 0, 1 and 2
+// is closed, so that no descriptor the library opens later (its machine-wide
+// table of application IDs, a socket) can be taken for a standard stream;
+// ignores SIGPIPE (a closed output pipe or a dropped host connection shows up
+// as a failed write), SIGINT and SIGHUP (the bridge's life follows its input);
+// on SIGTERM, SIGQUIT or the death of its parent process, asks the loop to stop.
+// Windows: starts Windows Sockets 2.2 for the library's network driver, puts
+// standard input, then standard output, into binary mode, and ignores Ctrl-C
+// and Ctrl-Break. Results are not examined.
 void platform_start();
+
+// True once the bridge has been asked to stop (see platform_start). From then
+// on standard input reads as ended, and a blocking call into the library is
+// interrupted (at least once a second) so that it returns.
+bool platform_stop_requested();
 
 // Reads up to `size` bytes of standard input into `buffer`, waiting until at
 // least one byte is there. Returns the number of bytes read, 0 at the end of

@@ -10,16 +10,91 @@
 #include <cstdint>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 const char* const capi_library_file_name = "libcapi20.so.3";
 
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+// The null device, kept open to take the place of standard input on a stop.
+int null_device = -1;
+// The parent at start-up; another parent later means that it has died.
+pid_t first_parent = 0;
+
+// Async-signal-safe. Standard input now reads as ended, so the loop stops
+// even when the signal came just before it blocks in a read; the alarm
+// interrupts a blocking call into the library (connect, recv) until the
+// loop is back.
+void request_stop() {
+  stop_requested = 1;
+  if (null_device >= 0)
+    dup2(null_device, STDIN_FILENO);
+  alarm(1);
+}
+
+void on_stop_signal(int) {
+  request_stop();
+}
+
+// The parent-death signal also comes when the thread that started the bridge
+// ends while its process goes on; only a new parent means the client is gone.
+void on_parent_death_signal(int) {
+  if (getppid() != first_parent)
+    request_stop();
+}
+
+void on_alarm(int) {
+  if (stop_requested != 0)
+    alarm(1);
+}
+
+void handle(int signal, void (*handler)(int), int flags) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  action.sa_flags = flags;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+}
+
+} // namespace
+
 void platform_start() {
+  // A descriptor the library opens while 1 or 2 is closed would take its
+  // number: its debug lines or our replies would then be written into the
+  // machine-wide table of application IDs it keeps open.
+  for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard)
+    if (fcntl(standard, F_GETFD) < 0 && errno == EBADF)
+      open("/dev/null", standard == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+  null_device = open("/dev/null", O_RDONLY | O_CLOEXEC);
+
   // Neither the bridge's own writes nor the library's sends on its TCP
   // sockets (it sets no MSG_NOSIGNAL) may end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  // A terminal's Ctrl-C or hang-up is for the client; the bridge ends with
+  // its input.
+  std::signal(SIGINT, SIG_IGN);
+  // Without SA_RESTART: a stop must interrupt a blocking call.
+  handle(SIGTERM, on_stop_signal, 0);
+  handle(SIGQUIT, on_stop_signal, 0);
+  handle(SIGALRM, on_alarm, 0);
+  // With SA_RESTART: a parent-death signal from an ended thread of a live
+  // client must not disturb the library. A real parent death restarts the
+  // call once, and the alarm then interrupts it.
+  handle(SIGHUP, on_parent_death_signal, SA_RESTART);
+  first_parent = getppid();
+  prctl(PR_SET_PDEATHSIG, SIGHUP);
+  // The parent may have died before the signal was armed.
+  if (getppid() != first_parent)
+    request_stop();
+}
+
+bool platform_stop_requested() {
+  return stop_requested != 0;
 }
 
 long platform_read_input(void* buffer, std::size_t size) {
@@ -41,7 +116,7 @@ void write_whole(const void* data, std::size_t size) {
   while (size > 0) {
     ssize_t wrote = write(STDOUT_FILENO, at, size);
     if (wrote < 0) {
-      if (errno == EINTR)
+      if (errno == EINTR && stop_requested == 0)
         continue;
       return;
     }
@@ -88,7 +163,7 @@ void platform_write_output(const void* head, std::size_t head_length, const void
   while (left > 0) {
     ssize_t wrote = writev(STDOUT_FILENO, next, left);
     if (wrote < 0) {
-      if (errno == EINTR)
+      if (errno == EINTR && stop_requested == 0)
         continue;
       return;
     }

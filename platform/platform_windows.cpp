@@ -14,7 +14,18 @@
 
 const char* const capi_library_file_name = "libcapi20-3.dll";
 
+namespace {
+
+// A console's Ctrl-C and Ctrl-Break are for the client; the bridge ends with
+// its input. Other events (the console closed, log-off) take their course.
+BOOL WINAPI on_console_event(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
+} // namespace
+
 void platform_start() {
+  SetConsoleCtrlHandler(on_console_event, TRUE);
   // The library's driver opens TCP sockets but leaves starting Winsock to
   // its host process.
   WSADATA winsock;
@@ -23,6 +34,12 @@ void platform_start() {
   // stop reading input at 0x1A.
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
+}
+
+// Windows has no signal that asks a console program to stop; a client that
+// ends takes the bridge's input with it.
+bool platform_stop_requested() {
+  return false;
 }
 
 long platform_read_input(void* buffer, std::size_t size) {

@@ -148,7 +148,11 @@ INSTANTIATE_TEST_SUITE_P(
         put_case{"eight_bytes", message_of(8), 0, true},
         put_case{"length_7", le16(7) + bytes(6, 0), 0x1102, false},
         put_case{"length_8193", le16(8193) + bytes(8191, 0), 0x1102, false},
-        put_case{"length_8192", message_of(8192), 0, true},
+        // Debian's library sends at most 2173 bytes of a message intact and
+        // garbage beyond them, with success reported.
+        put_case{"length_8192", message_of(8192), 0x1102, false},
+        put_case{"length_2174", message_of(2174), 0x1102, false},
+        put_case{"length_2173", message_of(2173), 0, true},
         put_case{"longer_than_body", le16(20) + bytes(17, 0), 0x1102, false},
         put_case{"trailing_bytes_ignored", listen_req + bytes(5, 0xee), 0, true},
         put_case{"data_b3_ind_untouched", data_b3_ind(4) + bytes(4, 1), 0, true}),
@@ -181,7 +185,7 @@ TEST_P(data_b3_req_test, payload_is_copied_and_pointed_at_by_data64) {
   auto sent = puts();
   ASSERT_EQ(sent.size(), 1u);
   const bytes& m = sent[0].message;
-  ASSERT_EQ(m.size(), 30u);
+  ASSERT_EQ(m.size(), c.message.size());
   EXPECT_EQ(to_hex(bytes(m.begin() + 12, m.begin() + 16)), "00000000") << "Data";
   EXPECT_NE(data64_of(m), 0u) << "Data64";
   EXPECT_NE(data64_of(m), data64_of(c.message)) << "the client's Data64 passed through";
@@ -212,7 +216,12 @@ INSTANTIATE_TEST_SUITE_P(
         b3_case{"client_pointers_replaced", with_pointers(data_b3_req(8, 5)), counting(8, 7),
                 counting(8, 7)},
         b3_case{"block_size_limit", data_b3_req(2048, 6), counting(2048), counting(2048)},
-        b3_case{"all_byte_values", data_b3_req(2048, 7), counting(2048, 0) , counting(2048, 0)}),
+        b3_case{"all_byte_values", data_b3_req(2048, 7), counting(2048, 0) , counting(2048, 0)},
+        b3_case{"message_and_data_2173", data_b3_req(2048, 8, 125), counting(2048),
+                counting(2048)},
+        // Only the bytes present count towards the library's limit.
+        b3_case{"declared_more_than_fits_but_sent_less", data_b3_req(2048, 9, 200), counting(1000),
+                counting(1000)}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct refused_case {
@@ -242,7 +251,10 @@ INSTANTIATE_TEST_SUITE_P(
         refused_case{"short_form", data_b3_req(8, 1, 22), counting(8), 0x1102},
         // Above the registered block size the library would send other memory.
         refused_case{"above_block_size", data_b3_req(2049, 1), counting(2049), 0x300C},
-        refused_case{"largest_length", data_b3_req(65535, 1), counting(100), 0x300C}),
+        refused_case{"largest_length", data_b3_req(65535, 1), counting(100), 0x300C},
+        // Message and data together beyond what the library sends intact.
+        refused_case{"message_and_data_beyond_2173", data_b3_req(2048, 1, 126), counting(2048),
+                     0x1102}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(put_get_test, refused_request_gives_its_handle_up_to_the_next) {
@@ -389,10 +401,30 @@ INSTANTIATE_TEST_SUITE_P(
                  data_b3_ind(40, 22), {}},
         // Readable at the start, then a no-access page: all or nothing.
         get_case{"straddling_a_no_access_page",
-                 line_for(data_b3_ind(4000), counting(4000), "straddle64"), data_b3_ind(4000), {}},
+                 line_for(data_b3_ind(2000), counting(2000), "straddle64"), data_b3_ind(2000), {}},
+        // No registered application receives more than a block: a larger
+        // Data length (a faulty host's) would reach past the library's data.
+        get_case{"data_length_above_block_size",
+                 line_for(data_b3_ind(2049), counting(2049), "data64"), data_b3_ind(2049), {}},
         get_case{"shorter_than_22", line_for(data_b3_ind(40, 21)), data_b3_ind(40, 21), {}}),
     [](const auto& row) { return std::string(row.param.name); });
 
+
+// A length field beyond the library's receive buffer was written by a faulty
+// or hostile host: the bytes it claims are not the message's, and none of
+// them reach the client.
+TEST_F(put_get_test, message_longer_than_the_library_receives_is_refused) {
+  bytes lying = data_b3_conf(5);
+  lying[0] = 0xff;
+  lying[1] = 0xff;
+  bytes longest = message_of(2176);
+  script(line_for(lying) + "\n" + line_for(message_of(2177)) + "\n" + line_for(longest) + "\n");
+  auto bridge = open();
+  ASSERT_TRUE(bridge->write(frame("G") + frame("G") + frame("G")));
+  EXPECT_TRUE(replies(*bridge, 0x1102));
+  EXPECT_TRUE(replies(*bridge, 0x1102));
+  EXPECT_TRUE(replies(*bridge, 0, longest));
+}
 
 // The whole exchange a client goes through, in order.
 TEST_F(put_get_test, typical_exchange) {

@@ -11,6 +11,16 @@
 namespace fs = std::filesystem;
 using namespace capi_bridge;
 
+std::string bridge_executable() {
+  const char* chosen = std::getenv("CAPI_BRIDGE_EXECUTABLE");
+  return chosen != nullptr && *chosen != '\0' ? chosen : CAPI_BRIDGE;
+}
+
+bool private_id_table() {
+  const char* shm = std::getenv("CAPI_BRIDGE_SHM");
+  return shm != nullptr && std::string(shm) == "private";
+}
+
 void e2e_test::SetUp() {
   std::string pattern = (fs::temp_directory_path() / "capi-client-e2e-XXXXXX").string();
   ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
@@ -59,7 +69,7 @@ void e2e_test::start_emulator(unsigned first_appl_id, const std::vector<std::str
 
 client_options e2e_test::bridge_options(const std::string& name) const {
   client_options options;
-  options.command = {CAPI_BRIDGE};
+  options.command = {bridge_executable()};
   options.environment = {{"HOME", folder}};
   options.stderr_path = path(name + ".stderr");
   return options;

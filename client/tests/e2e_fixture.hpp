@@ -14,6 +14,18 @@
 #include <string>
 #include <vector>
 
+// The bridge under test: CAPI_BRIDGE_EXECUTABLE, or the native build.
+std::string bridge_executable();
+
+// True when the test runs with a /dev/shm of its own (tests/support/
+// private_shm.sh), so that the library's machine-wide table of application
+// IDs is the test's alone.
+bool private_id_table();
+inline constexpr const char* no_private_id_table =
+    "this test marks application IDs in the library's machine-wide table, and "
+    "the machine allows no /dev/shm of the test's own (a mount namespace as "
+    "root or in a user namespace)";
+
 class e2e_test : public testing::Test {
 protected:
   void SetUp() override;

@@ -8,13 +8,17 @@ import os
 import select
 import struct
 import subprocess
+import sys
 import time
 from dataclasses import dataclass
 
 import capi_messages as cm
 
 MAX_REQUEST_BODY = 1 << 20  # kind letter included
-MAX_MESSAGE_LENGTH = 8192   # the longest message Put passes on
+MAX_MESSAGE_LENGTH = 8192   # the longest message length field Put accepts
+# The most of a message, a DATA_B3_REQ's data included, that the library sends
+# intact; the bridge refuses more.
+LIBRARY_SEND_LIMIT = 2173
 B3_BLOCK_SIZE = 2048        # the bridge registers B3 blocks of this size
 PROFILE_SIZE = 64
 
@@ -59,14 +63,17 @@ class Outcome:
               not installed).
       Put     0x1101 is the bridge's when no application is registered or the
               message is under 8 bytes; 0x1102 when the message's length field
-              is below 8, above 8192 or beyond the bytes sent, or it is a
-              DATA_B3_REQ under 30 bytes; 0x1103 when it is a DATA_B3_REQ
+              is below 8, above 8192 or beyond the bytes sent, when the message
+              (a DATA_B3_REQ's data included) is longer than the 2173 bytes the
+              library sends intact, or it is a DATA_B3_REQ under 30 bytes; 0x1103 when it is a DATA_B3_REQ
               whose Data handle has not had its DATA_B3_CONF yet; 0x1008 when
               it is a DATA_B3_REQ; 0x300C when it is a DATA_B3_REQ declaring
               more than 2048 bytes; 0x2001 when it is a DATA_B3_RESP.
       Get     0x1104 is the bridge's ("nothing waiting"); the library's own
               0x1104 (its connection to the host ended) looks the same and
-              means the same to the caller.
+              means the same to the caller. 0x1102 is the bridge's: the host
+              sent a message whose length field claims more than the library
+              receives, and it was dropped.
     Every other non-zero value is the library's.
     """
     source: Source
@@ -179,10 +186,17 @@ class Client:
         self._gone_reason = ""
         argv = [command] if isinstance(command, (str, os.PathLike)) else list(command)
         env = dict(os.environ, **(environment or {}))
-        stderr = open(stderr_path, "ab") if stderr_path else subprocess.DEVNULL
+        try:
+            stderr = open(stderr_path, "ab") if stderr_path else subprocess.DEVNULL
+        except OSError as e:
+            raise TransportError(f"cannot open the standard error file {stderr_path}: "
+                                 f"{e.strerror}") from e
+        # A process group of its own: a terminal's Ctrl-C is for this program,
+        # which ends the bridge as it sees fit, and not for the bridge.
+        group = {"process_group": 0} if sys.version_info >= (3, 11) else {"start_new_session": True}
         try:
             self._process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                             stderr=stderr, env=env, bufsize=0)
+                                             stderr=stderr, env=env, bufsize=0, **group)
         except OSError as e:
             raise TransportError(f"cannot start {argv[0]}: {e}") from e
         finally:
@@ -300,9 +314,10 @@ class Client:
         data_b3_req = well_formed and kind == (cm.DATA_B3, cm.REQ)
         declared = struct.unpack_from("<H", sent, 16)[0] if data_b3_req and length >= 22 else 0
         handle = struct.unpack_from("<H", sent, 18)[0] if data_b3_req and length >= 22 else None
+        data_sent = min(declared, len(sent) - length) if data_b3_req else 0
         return {
             INFO_ILLEGAL_APPL_ID: not framed or not self._appl_id,
-            INFO_ILLEGAL_COMMAND: (not well_formed
+            INFO_ILLEGAL_COMMAND: (not well_formed or length + data_sent > LIBRARY_SEND_LIMIT
                                    or (data_b3_req and length < cm.DATA_B3_REQ_LENGTH)),
             INFO_QUEUE_BUSY: data_b3_req and handle in self._handles_in_flight,
             INFO_OS_RESOURCE_ERROR: data_b3_req,
@@ -330,7 +345,7 @@ class Client:
         if info != 0:
             if data:
                 self._fail(f"Get: malformed reply, {len(data)} data bytes with info 0x{info:04X}")
-            return MessageResult(_judged(info, info == INFO_QUEUE_EMPTY))
+            return MessageResult(_judged(info, info in (INFO_QUEUE_EMPTY, INFO_ILLEGAL_COMMAND)))
         h = cm.read_header(data)
         if h is None:
             self._fail(f"Get: malformed reply, no CAPI message in {len(data)} bytes")

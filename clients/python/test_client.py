@@ -153,6 +153,9 @@ class PutGetTest(StandInTest):
              Outcome(Source.LIBRARY, 0x1102)),
             ("block above 2048 bytes", True, "", cm.data_b3_req(7, 1, 0x10101, 1, 2049),
              bytes(2049), Outcome(Source.BRIDGE, 0x300C)),
+            ("message longer than the library sends", True, "",
+             struct.pack("<H", 2174) + listen[2:] + bytes(2174 - len(listen)), b"",
+             Outcome(Source.BRIDGE, 0x1102)),
             ("library queue full", True, "put_message 0x1103\n",
              cm.data_b3_req(7, 1, 0x10101, 1, 4), b"abcd", Outcome(Source.LIBRARY, 0x1103)),
             ("DATA_B3_RESP answering nothing", True, "", cm.data_b3_resp(7, 1, 0x10101, 3), b"",
@@ -209,6 +212,8 @@ class PutGetTest(StandInTest):
             ("nothing waiting", True, "", Outcome(Source.BRIDGE, 0x1104)),
             ("library error", True, f"get_message 0x1108\nmessage {LISTEN_CONF.hex()}\n",
              Outcome(Source.LIBRARY, 0x1108)),
+            ("length field beyond what the library receives", True,
+             f"message ffff{LISTEN_CONF[2:].hex()}\n", Outcome(Source.BRIDGE, 0x1102)),
         ]
         for name, opened, script, outcome in cases:
             with self.subTest(name):
@@ -319,6 +324,15 @@ class TransportTest(unittest.TestCase):
     def test_bridge_that_cannot_start(self):
         with self.assertRaises(cb.TransportError):
             cb.Client("/nonexistent/capi-bridge")
+
+    def test_stderr_file_that_cannot_be_opened(self):
+        with self.assertRaisesRegex(cb.TransportError, "standard error file .*No such file"):
+            cb.Client(BRIDGE, stderr_path="/nonexistent/folder/stderr")
+
+    def test_bridge_runs_in_a_process_group_of_its_own(self):
+        # A terminal's Ctrl-C reaches only the program that owns the terminal.
+        client = self.start("")
+        self.assertEqual(os.getpgid(client.process_id), client.process_id)
 
 
 if __name__ == "__main__":

@@ -43,13 +43,17 @@ enum class source {
 //   Put     0x1101: the bridge's when no application is registered (as far
 //           as this client knows) or the message is under 8 bytes;
 //           0x1102: when the message's length field is below 8, above 8192
-//           or beyond the bytes given, or it is a DATA_B3_REQ under 30 bytes;
+//           or beyond the bytes given, when the message (a DATA_B3_REQ's data
+//           included) is longer than the 2173 bytes the library sends
+//           intact, or it is a DATA_B3_REQ under 30 bytes;
 //           0x1008, 0x1103: when the message is a DATA_B3_REQ;
 //           0x300C: when it is a DATA_B3_REQ declaring more than 2048 bytes;
 //           0x2001: when it is a DATA_B3_RESP.
 //   Get     0x1104: always the bridge's ("nothing to hand out"); the
 //           library's own 0x1104 (its connection to the host ended) looks
 //           the same on the wire and means the same to the caller.
+//           0x1102: the bridge's; the host sent a message whose length field
+//           claims more than the library receives, and it was dropped.
 //   Any kind letter the bridge does not know: 0x1102, the bridge's.
 // Every other non-zero value is the library's.
 struct outcome {
@@ -164,8 +168,9 @@ enum class direction { to_library, from_library };
 
 class client {
 public:
-  // Starts the bridge. When it cannot be started every request reports a
-  // transport failure saying why.
+  // Starts the bridge in a process group of its own. When it cannot be
+  // started (its standard error file cannot be opened, say) every request
+  // reports a transport failure saying why.
   explicit client(client_options options);
   // Ends the bridge's input (the bridge then releases its application and
   // exits), waits up to 2 s, then kills it if it still runs.
@@ -181,7 +186,9 @@ public:
   long process_id() const { return process_.id(); }
 
   // Points the library at host:port and registers an application with
-  // room for `max_logical_connections` connections.
+  // room for `max_logical_connections` connections. Throws std::logic_error
+  // while an application is registered: the bridge would replace it and
+  // never release it.
   open_result open(const std::string& host, std::uint16_t port,
                    std::uint16_t max_logical_connections);
   // The profile of `controller`; 0 asks for the number of controllers.
