@@ -65,6 +65,10 @@ const std::uint8_t* read_input_in_place(std::uint8_t* buffer, std::size_t size) 
   return read_input_exactly(buffer, size) ? buffer : nullptr;
 }
 
+bool input_read_ahead() {
+  return read_ahead_end != read_ahead_start;
+}
+
 void discard_read_ahead() {
   read_ahead_start = read_ahead_end = 0;
 }

@@ -18,6 +18,7 @@ enum : std::uint32_t {
   info_illegal_command = 0x1102,      // unknown kind letter, or a malformed message
   info_queue_busy = 0x1103,           // Put: Data handle still in use by an unconfirmed request
   info_queue_empty = 0x1104,          // Get: nothing to hand out
+  info_host_gone = 0x1108,            // waiting Get: the library's connection has ended
   info_not_in_current_state = 0x2001, // DATA_B3_RESP that answers no outstanding DATA_B3_IND
   info_data_length_not_supported = 0x300C, // DATA_B3_REQ above the registered block size
 };
@@ -70,6 +71,10 @@ inline void send_reply(std::uint32_t info) {
 // bytes) and returns `buffer`. Returns nullptr when the input ends or fails
 // first. Reads ahead: several small pipelined requests cost one system call.
 const std::uint8_t* read_input_in_place(std::uint8_t* buffer, std::size_t size);
+
+// True when input has been read ahead and not yet consumed: the client has
+// written its next request, or part of it.
+bool input_read_ahead();
 
 // Forgets input read ahead but not yet consumed. For drivers that run the
 // request loop more than once in one process.

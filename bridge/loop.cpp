@@ -61,6 +61,9 @@ void serve_requests() {
     case 'P':
       handle_profile(body, length);
       break;
+    case 'W':
+      handle_wait(body, length);
+      break;
     default:
       send_reply(info_illegal_command);
       break;

@@ -4,6 +4,7 @@
 #include "platform/platform.hpp"
 
 capi_entry_table_type capi_entry_table = {};
+capi_optional_entry_table_type capi_optional_entry_table = {};
 unsigned current_appl_id = 0;
 
 namespace {
@@ -32,7 +33,14 @@ bool load_capi_library() {
   complete &= resolve(library, t.capi20_get_message, "capi20_get_message");
   complete &= resolve(library, t.capi20_waitformessage, "capi20_waitformessage");
   complete &= resolve(library, t.capi20_get_profile, "capi20_get_profile");
+  resolve(library, capi_optional_entry_table.capi20_fileno, "capi20_fileno");
   return complete;
+}
+
+int current_connection() {
+  if (current_appl_id == 0 || capi_optional_entry_table.capi20_fileno == nullptr)
+    return -1;
+  return capi_optional_entry_table.capi20_fileno(current_appl_id);
 }
 
 void release_current_application() {

@@ -28,15 +28,30 @@ struct capi_entry_table_type {
 // All slots empty at start; filled only by load_capi_library.
 extern capi_entry_table_type capi_entry_table;
 
+// Entry points the bridge uses when the library has them and does without
+// otherwise; resolved with the ten, never part of the completeness test.
+struct capi_optional_entry_table_type {
+  // The descriptor of an application's connection to its host, -1 when
+  // there is none; lets the bridge wait for a message and for its own input
+  // at once.
+  int (*capi20_fileno)(unsigned appl_id);
+};
+extern capi_optional_entry_table_type capi_optional_entry_table;
+
 // The registered application, 0 when none. capi20_register writes it directly.
 extern unsigned current_appl_id;
 
 // Loads the library by its file name and resolves all ten entry points,
-// overwriting every slot, an unresolved one with nullptr. Returns true only
-// when all ten were found. When the file cannot be loaded, returns false and
-// leaves the table as it was. The library is never unloaded.
+// overwriting every slot, an unresolved one with nullptr, and then the
+// optional ones. Returns true only when all ten were found. When the file
+// cannot be loaded, returns false and leaves both tables as they were. The
+// library is never unloaded.
 bool load_capi_library();
 
 // Releases current_appl_id with the library if one is registered (result
 // ignored) and sets it to 0.
 void release_current_application();
+
+// The descriptor of the registered application's connection, or -1 when no
+// application is registered or the library does not tell.
+int current_connection();

@@ -1,6 +1,7 @@
-// Get: one incoming CAPI message, fetched without waiting. A DATA_B3_IND's
-// data is appended straight from the library's memory; a DATA_B3_CONF frees
-// the payload copy that Put made for its Data handle.
+// Get and the waiting Get: one incoming CAPI message, fetched without
+// waiting or once one comes. A DATA_B3_IND's data is appended straight from
+// the library's memory; a DATA_B3_CONF frees the payload copy that Put made
+// for its Data handle.
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
 #include "capi/capi_message.hpp"
@@ -11,6 +12,14 @@
 namespace cm = capi_message;
 
 namespace {
+
+// The waiting Get: the letter, then a time-out in milliseconds (up to
+// longest_wait).
+constexpr std::uint32_t wait_request_length = 5;
+constexpr std::uint32_t longest_wait = 60000;
+// Where standard input and the library's connection cannot be waited on
+// together, the wait looks at the input this often.
+constexpr std::uint32_t wait_slice = 10;
 
 // Debian's library receives each message into a buffer of this size (128
 // bytes more than the registered block size); a length field that claims
@@ -37,27 +46,18 @@ const void* readable_b3_data(const unsigned char* message, std::uint16_t length,
   return data;
 }
 
-} // namespace
-
-void handle_get(const std::uint8_t*, std::uint32_t) {
-  if (current_appl_id == 0) {
-    send_reply(info_queue_empty);
-    return;
-  }
-  // Some libraries block in capi20_get_message while nothing is pending, so
-  // ask first, without waiting.
-  if (capi_entry_table.capi20_waitformessage(current_appl_id, platform_zero_timeout()) != 0) {
-    send_reply(info_queue_empty);
-    return;
-  }
+// Hands out the message the library has said is waiting, with a
+// DATA_B3_IND's data appended; `nothing_given` is the answer when the
+// library then has none to give after all.
+void reply_with_waiting_message(std::uint32_t nothing_given) {
   unsigned char* message = nullptr;
   unsigned result = capi_entry_table.capi20_get_message(current_appl_id, &message);
-  if (result != 0) {
-    send_reply(result);
+  if (result == info_queue_empty || (result == 0 && message == nullptr)) {
+    send_reply(nothing_given);
     return;
   }
-  if (message == nullptr) {
-    send_reply(info_queue_empty);
+  if (result != 0) {
+    send_reply(result);
     return;
   }
 
@@ -82,4 +82,74 @@ void handle_get(const std::uint8_t*, std::uint32_t) {
     forget_data_b3_ind_of_plci(get_le32(message + cm::address));
   }
   send_reply(info_ok, message, length, extra, extra_length);
+}
+
+bool message_waiting_now() {
+  return capi_entry_table.capi20_waitformessage(current_appl_id, platform_zero_timeout()) == 0;
+}
+
+// Waits up to `milliseconds` for a message; false when the time passes or
+// the client writes first.
+bool wait_for_message(std::uint32_t milliseconds) {
+  if (message_waiting_now())
+    return true;
+  if (input_read_ahead())
+    return false;
+  int connection = platform_waits_on_connection ? current_connection() : -1;
+  std::uint64_t deadline = platform_milliseconds() + milliseconds;
+  for (;;) {
+    std::uint64_t now = platform_milliseconds();
+    if (now >= deadline)
+      return false;
+    auto left = static_cast<std::uint32_t>(deadline - now);
+    if (connection >= 0) {
+      if (platform_wait(connection, left) != wake::connection)
+        return false;
+      if (message_waiting_now())
+        return true;
+      // The connection and the library disagree; slices cannot spin.
+      connection = -1;
+      continue;
+    }
+    std::uint32_t slice = left < wait_slice ? left : wait_slice;
+    if (capi_entry_table.capi20_waitformessage(current_appl_id, platform_timeout(slice)) == 0)
+      return true;
+    if (platform_input_waiting() || platform_stop_requested())
+      return false;
+  }
+}
+
+} // namespace
+
+void handle_get(const std::uint8_t*, std::uint32_t) {
+  if (current_appl_id == 0) {
+    send_reply(info_queue_empty);
+    return;
+  }
+  // Some libraries block in capi20_get_message while nothing is pending, so
+  // ask first, without waiting.
+  if (!message_waiting_now()) {
+    send_reply(info_queue_empty);
+    return;
+  }
+  reply_with_waiting_message(info_queue_empty);
+}
+
+void handle_wait(const std::uint8_t* body, std::uint32_t length) {
+  if (length < wait_request_length) {
+    send_reply(info_illegal_command);
+    return;
+  }
+  if (current_appl_id == 0) {
+    send_reply(info_queue_empty);
+    return;
+  }
+  std::uint32_t milliseconds = get_le32(body + 1);
+  if (!wait_for_message(milliseconds < longest_wait ? milliseconds : longest_wait)) {
+    send_reply(info_queue_empty);
+    return;
+  }
+  // Debian's library says "ready" at the end of its connection and then has
+  // nothing to give: the host has gone.
+  reply_with_waiting_message(info_host_gone);
 }

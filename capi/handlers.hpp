@@ -22,6 +22,14 @@ void handle_put(const std::uint8_t* body, std::uint32_t length);
 // appended to the reply.
 void handle_get(const std::uint8_t* body, std::uint32_t length);
 
+// "W": like "G", but waits for a message up to the time-out at body
+// offsets 1-4 (milliseconds, at most 60,000), and ends the wait early when
+// the client writes its next request. 0x1102 when the body is shorter than
+// 5 bytes; 0x1104 when the time passes or the client writes first; 0x1108
+// when the library says a message is ready and then has none (its
+// connection to the host has ended).
+void handle_wait(const std::uint8_t* body, std::uint32_t length);
+
 // Releases the payload copy kept under a Data handle, if any: its
 // DATA_B3_CONF has arrived and the library reads it no more.
 void release_b3_copy(std::uint16_t data_handle);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Prepares the process for serving. Call once, before anything else.
 // POSIX: first opens the null device on whichever of descriptors 0, 1 and 2
@@ -53,6 +54,30 @@ struct timeval;
 // A time-out record set to 0 seconds and 0 microseconds afresh on each call.
 // The library may write into it; the next call clears it again.
 timeval* platform_zero_timeout();
+
+// The same record set afresh to `milliseconds`.
+timeval* platform_timeout(std::uint32_t milliseconds);
+
+// Milliseconds on a clock that only goes forward.
+std::uint64_t platform_milliseconds();
+
+// True when standard input has a byte to read, or has ended, so that a read
+// would not wait. Looks without reading.
+bool platform_input_waiting();
+
+// Whether standard input and the library's connection can be waited on
+// together: true on POSIX (poll); false on Windows, whose anonymous pipes
+// cannot be waited on with a socket, so that a caller waits in slices there.
+extern const bool platform_waits_on_connection;
+
+enum class wake { input, connection, timeout };
+
+// Only where platform_waits_on_connection: waits until standard input has a
+// byte to read (or has ended), `connection` is readable (data, or its end),
+// or `milliseconds` have passed, and says which; the connection when both
+// are ready. A stop asked for meanwhile (platform_stop_requested) reads as
+// input.
+wake platform_wait(int connection, std::uint32_t milliseconds);
 
 // True when all `size` bytes from `address` can be read without a fault. The
 // test touches one byte of each page the range covers and keeps none of them;

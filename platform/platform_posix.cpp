@@ -11,6 +11,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -184,6 +185,43 @@ timeval* platform_zero_timeout() {
   static timeval zero;
   zero = {0, 0};
   return &zero;
+}
+
+timeval* platform_timeout(std::uint32_t milliseconds) {
+  static timeval record;
+  record = {static_cast<time_t>(milliseconds / 1000),
+            static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
+  return &record;
+}
+
+std::uint64_t platform_milliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+}
+
+bool platform_input_waiting() {
+  pollfd input = {STDIN_FILENO, POLLIN, 0};
+  return poll(&input, 1, 0) != 0;
+}
+
+const bool platform_waits_on_connection = true;
+
+wake platform_wait(int connection, std::uint32_t milliseconds) {
+  pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {connection, POLLIN, 0}};
+  std::uint64_t deadline = platform_milliseconds() + milliseconds;
+  for (;;) {
+    std::uint64_t now = platform_milliseconds();
+    int left = now < deadline ? static_cast<int>(deadline - now) : 0;
+    int ready = poll(watched, 2, left);
+    if (ready > 0)
+      return watched[1].revents != 0 ? wake::connection : wake::input;
+    if (ready == 0)
+      return wake::timeout;
+    if (errno != EINTR || stop_requested != 0)
+      return wake::input;
+  }
 }
 
 void* platform_load_library(const char* file_name) {

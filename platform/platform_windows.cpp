@@ -77,3 +77,29 @@ timeval* platform_zero_timeout() {
   zero = {0, 0};
   return &zero;
 }
+
+timeval* platform_timeout(std::uint32_t milliseconds) {
+  static timeval record;
+  record = {static_cast<long>(milliseconds / 1000), static_cast<long>(milliseconds % 1000 * 1000)};
+  return &record;
+}
+
+std::uint64_t platform_milliseconds() {
+  return GetTickCount64();
+}
+
+bool platform_input_waiting() {
+  // Standard input that is not a pipe (a file, the null device) or a pipe
+  // whose writer has gone never makes a read wait.
+  DWORD available = 0;
+  if (!PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available, nullptr))
+    return true;
+  return available > 0;
+}
+
+const bool platform_waits_on_connection = false;
+
+// Never called: platform_waits_on_connection is false here.
+wake platform_wait(int, std::uint32_t) {
+  return wake::timeout;
+}
