@@ -5,6 +5,7 @@
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
 #include "capi/capi_message.hpp"
+#include "capi/connection.hpp"
 #include "capi/handlers.hpp"
 #include "capi/incoming_data.hpp"
 #include "platform/platform.hpp"
@@ -20,6 +21,8 @@ constexpr std::uint32_t longest_wait = 60000;
 // Where standard input and the library's connection cannot be waited on
 // together, the wait looks at the input this often.
 constexpr std::uint32_t wait_slice = 10;
+// How long to wait for the rest of a frame that has arrived in part.
+constexpr std::uint32_t frame_pause = 1;
 
 // Debian's library receives each message into a buffer of this size (128
 // bytes more than the registered block size); a length field that claims
@@ -88,34 +91,67 @@ bool message_waiting_now() {
   return capi_entry_table.capi20_waitformessage(current_appl_id, platform_zero_timeout()) == 0;
 }
 
-// Waits up to `milliseconds` for a message; false when the time passes or
+// What the library has for the client, asked without waiting.
+enum class waiting {
+  nothing,  // no message, or only part of its frame so far
+  message,  // the library hands one out without blocking
+  unusable, // a frame the library cannot take has shut the connection down
+};
+
+// Once the library says a message is ready: whether the library can read it
+// whole without blocking, and safely at all.
+waiting ready_frame() {
+  switch (inspect_next_frame()) {
+  case next_frame::incomplete:
+    return waiting::nothing;
+  case next_frame::unusable:
+    return waiting::unusable;
+  default:
+    return waiting::message;
+  }
+}
+
+waiting waiting_now() {
+  return message_waiting_now() ? ready_frame() : waiting::nothing;
+}
+
+// Waits up to `milliseconds` for a message; nothing when the time passes or
 // the client writes first.
-bool wait_for_message(std::uint32_t milliseconds) {
-  if (message_waiting_now())
-    return true;
-  if (input_read_ahead())
-    return false;
+waiting wait_for_message(std::uint32_t milliseconds) {
+  waiting now = waiting_now();
+  if (now != waiting::nothing || input_read_ahead())
+    return now;
   int connection = platform_waits_on_connection ? current_connection() : -1;
   std::uint64_t deadline = platform_milliseconds() + milliseconds;
   for (;;) {
-    std::uint64_t now = platform_milliseconds();
-    if (now >= deadline)
-      return false;
-    auto left = static_cast<std::uint32_t>(deadline - now);
+    std::uint64_t clock = platform_milliseconds();
+    if (clock >= deadline)
+      return waiting::nothing;
+    auto left = static_cast<std::uint32_t>(deadline - clock);
     if (connection >= 0) {
       if (platform_wait(connection, left) != wake::connection)
-        return false;
-      if (message_waiting_now())
-        return true;
-      // The connection and the library disagree; slices cannot spin.
-      connection = -1;
+        return waiting::nothing;
+      if (!message_waiting_now()) {
+        // The connection and the library disagree; slices cannot spin.
+        connection = -1;
+        continue;
+      }
+      now = ready_frame();
+      if (now != waiting::nothing)
+        return now;
+      // Part of a frame: the rest is on its way; look again shortly.
+      if (platform_wait(-1, left < frame_pause ? left : frame_pause) != wake::timeout)
+        return waiting::nothing;
       continue;
     }
     std::uint32_t slice = left < wait_slice ? left : wait_slice;
-    if (capi_entry_table.capi20_waitformessage(current_appl_id, platform_timeout(slice)) == 0)
-      return true;
+    if (capi_entry_table.capi20_waitformessage(current_appl_id, platform_timeout(slice)) == 0) {
+      now = ready_frame();
+      if (now != waiting::nothing)
+        return now;
+    }
     if (platform_input_waiting() || platform_stop_requested())
-      return false;
+      return waiting::nothing;
   }
 }
 
@@ -126,13 +162,19 @@ void handle_get(const std::uint8_t*, std::uint32_t) {
     send_reply(info_queue_empty);
     return;
   }
-  // Some libraries block in capi20_get_message while nothing is pending, so
-  // ask first, without waiting.
-  if (!message_waiting_now()) {
+  // Some libraries block in capi20_get_message while nothing is pending, or
+  // while a frame has arrived only in part, so look first, without waiting.
+  switch (waiting_now()) {
+  case waiting::nothing:
     send_reply(info_queue_empty);
     return;
+  case waiting::unusable:
+    send_reply(info_host_gone);
+    return;
+  case waiting::message:
+    reply_with_waiting_message(info_queue_empty);
+    return;
   }
-  reply_with_waiting_message(info_queue_empty);
 }
 
 void handle_wait(const std::uint8_t* body, std::uint32_t length) {
@@ -145,11 +187,17 @@ void handle_wait(const std::uint8_t* body, std::uint32_t length) {
     return;
   }
   std::uint32_t milliseconds = get_le32(body + 1);
-  if (!wait_for_message(milliseconds < longest_wait ? milliseconds : longest_wait)) {
+  switch (wait_for_message(milliseconds < longest_wait ? milliseconds : longest_wait)) {
+  case waiting::nothing:
     send_reply(info_queue_empty);
     return;
+  case waiting::unusable:
+    send_reply(info_host_gone);
+    return;
+  case waiting::message:
+    // Debian's library says "ready" at the end of its connection and then
+    // has nothing to give: the host has gone.
+    reply_with_waiting_message(info_host_gone);
+    return;
   }
-  // Debian's library says "ready" at the end of its connection and then has
-  // nothing to give: the host has gone.
-  reply_with_waiting_message(info_host_gone);
 }

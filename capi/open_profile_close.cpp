@@ -2,6 +2,7 @@
 // the client's application, reading a controller's profile, and releasing.
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
+#include "capi/connection.hpp"
 #include "capi/handlers.hpp"
 #include "capi/incoming_data.hpp"
 
@@ -47,10 +48,12 @@ void handle_open(const std::uint8_t* body, std::uint32_t length) {
   }
   result = t.capi20_register(max_logical_connections, registered_b3_data_blocks,
                              registered_b3_block_size, &current_appl_id);
-  if (result != 0)
+  if (result != 0) {
     current_appl_id = 0;
-  else
+  } else {
     forget_all_data_b3_ind();
+    tend_connection();
+  }
   reply_open(result, current_appl_id, result != 0 ? stage_register_failed : stage_registered);
 }
 

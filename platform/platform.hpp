@@ -70,6 +70,22 @@ bool platform_input_waiting();
 // cannot be waited on with a socket, so that a caller waits in slices there.
 extern const bool platform_waits_on_connection;
 
+// The library's connection, where capi20_fileno gives it (a descriptor on
+// POSIX, a socket handle on Windows). Each does nothing, or fails, when the
+// value names no socket.
+
+// Turns Nagle's algorithm off and TCP keepalive on (idle 20 s, then 3 probes
+// 5 s apart).
+void platform_tend_connection(int connection);
+
+// Copies up to `size` bytes waiting on the socket without consuming them and
+// without waiting. Returns the count, 0 at the connection's end, -1 when
+// nothing is there, on an error, or when `connection` is no socket.
+long platform_peek(int connection, void* buffer, std::size_t size);
+
+// Ends both directions of the connection.
+void platform_shut_down(int connection);
+
 enum class wake { input, connection, timeout };
 
 // Only where platform_waits_on_connection: waits until standard input has a

@@ -11,8 +11,11 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -204,6 +207,33 @@ std::uint64_t platform_milliseconds() {
 bool platform_input_waiting() {
   pollfd input = {STDIN_FILENO, POLLIN, 0};
   return poll(&input, 1, 0) != 0;
+}
+
+void platform_tend_connection(int connection) {
+  const int on = 1;
+  setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  setsockopt(connection, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  const int idle_seconds = 20, interval_seconds = 5, probes = 3;
+  setsockopt(connection, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds);
+  setsockopt(connection, IPPROTO_TCP, TCP_KEEPINTVL, &interval_seconds, sizeof interval_seconds);
+  setsockopt(connection, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  // Keepalive stays quiet while sent data waits for its acknowledgement;
+  // this limit then ends the connection in the same time.
+  const unsigned unacknowledged_ms = (idle_seconds + probes * interval_seconds) * 1000;
+  setsockopt(connection, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged_ms,
+             sizeof unacknowledged_ms);
+}
+
+long platform_peek(int connection, void* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t got = recv(connection, buffer, size, MSG_PEEK | MSG_DONTWAIT);
+    if (got >= 0 || errno != EINTR)
+      return got >= 0 ? static_cast<long>(got) : -1;
+  }
+}
+
+void platform_shut_down(int connection) {
+  shutdown(connection, SHUT_RDWR);
 }
 
 const bool platform_waits_on_connection = true;

@@ -6,6 +6,8 @@
 // winsock2.h must come before windows.h, which would pull in the older
 // winsock.h otherwise.
 #include <winsock2.h>
+// After winsock2.h: the keepalive times of SIO_KEEPALIVE_VALS.
+#include <mstcpip.h>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -95,6 +97,37 @@ bool platform_input_waiting() {
   if (!PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available, nullptr))
     return true;
   return available > 0;
+}
+
+// The value capi20_fileno gives is taken for a socket handle; calls on
+// anything else fail with WSAENOTSOCK and change nothing.
+void platform_tend_connection(int connection) {
+  auto socket = static_cast<SOCKET>(connection);
+  const BOOL on = TRUE;
+  setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  // Keepalive after 20 s of silence, probes 5 s apart (Windows sends 10).
+  tcp_keepalive times = {1, 20000, 5000};
+  DWORD returned = 0;
+  WSAIoctl(socket, SIO_KEEPALIVE_VALS, &times, sizeof times, nullptr, 0, &returned, nullptr,
+           nullptr);
+}
+
+long platform_peek(int connection, void* buffer, std::size_t size) {
+  auto socket = static_cast<SOCKET>(connection);
+  u_long waiting = 0;
+  if (ioctlsocket(socket, FIONREAD, &waiting) != 0)
+    return -1;
+  // recv would wait while nothing is there; a zero count with the socket
+  // readable is its end, which the library reads as it will.
+  if (waiting == 0)
+    return -1;
+  int count = size < waiting ? static_cast<int>(size) : static_cast<int>(waiting);
+  int got = recv(socket, static_cast<char*>(buffer), count, MSG_PEEK);
+  return got >= 0 ? got : -1;
+}
+
+void platform_shut_down(int connection) {
+  shutdown(static_cast<SOCKET>(connection), SD_BOTH);
 }
 
 const bool platform_waits_on_connection = false;
