@@ -6,6 +6,7 @@
 #include "library_requests.hpp"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -52,6 +53,14 @@ Fault switches:
   --stall-after N        answer the N-th CAPI message (counted the same way),
                          then answer nothing more, not even register or profile
                          requests, while keeping every connection open
+  --oversized-after N    answer the N-th CAPI message (counted the same way),
+                         then send one frame of 5,000 bytes on its connection,
+                         more than the library can read
+  --vanish-after N       answer the N-th CAPI message (counted the same way),
+                         then vanish without closing anything: every
+                         connection drops whatever arrives, keepalive probes
+                         included, and nothing more is sent, as when a cable
+                         is pulled
   --inject-after N HEX   answer the N-th CAPI message (counted the same way),
                          then write these bytes, as they are, on its connection:
                          a frame of a faulty or hostile host (whole frames
@@ -75,6 +84,7 @@ listen, 2 on bad usage.
 constexpr std::size_t output_limit = 1 << 20;
 constexpr std::size_t largest_frame = 4096;
 constexpr int drop_flush_ms = 1000;
+constexpr std::size_t oversized_frame = 5000;
 
 struct options {
   unsigned long port = 0;
@@ -89,6 +99,8 @@ struct options {
   unsigned long stall_after = 0;
   unsigned long inject_after = 0;
   capimsg::bytes inject;
+  unsigned long oversized_after = 0;
+  unsigned long vanish_after = 0;
 };
 
 struct connection {
@@ -107,6 +119,8 @@ struct host {
   bool stalled = false;
   bool drop_now = false;
   bool dropped = false;
+  bool vanish_now = false;
+  bool vanished = false;
 };
 
 volatile std::sig_atomic_t stop_signal = 0;
@@ -162,6 +176,10 @@ bool parse_options(int argc, char** argv, options& opt) {
       ok = parse_number(value, 1, 1000000000, opt.drop_after);
     } else if (name == "--stall-after") {
       ok = parse_number(value, 1, 1000000000, opt.stall_after);
+    } else if (name == "--oversized-after") {
+      ok = parse_number(value, 1, 1000000000, opt.oversized_after);
+    } else if (name == "--vanish-after") {
+      ok = parse_number(value, 1, 1000000000, opt.vanish_after);
     } else if (name == "--inject-after") {
       const char* bytes = i + 2 < argc ? argv[i + 2] : nullptr;
       ok = parse_number(value, 1, 1000000000, opt.inject_after) && parse_hex(bytes, opt.inject);
@@ -308,6 +326,17 @@ void frame_in(host& h, int id, capimsg::byte_view payload) {
   if (h.capi_messages == h.opt.drop_after && !h.dropped) {
     h.drop_now = true;
   }
+  if (h.capi_messages == h.opt.oversized_after) {
+    log_line(h, who(h, id) + " -> oversized frame of " + std::to_string(oversized_frame) +
+                    " bytes");
+    capimsg::bytes& out = h.connections.at(id).out;
+    out.push_back(0x80);
+    capimsg::append_u16(out, static_cast<std::uint16_t>(oversized_frame));
+    out.resize(out.size() + oversized_frame, 0);
+  }
+  if (h.capi_messages == h.opt.vanish_after) {
+    h.vanish_now = true;
+  }
   if (h.capi_messages == h.opt.inject_after) {
     log_line(h, who(h, id) + " -> injected " + std::to_string(h.opt.inject.size()) + " bytes");
     capimsg::bytes& out = h.connections.at(id).out;
@@ -367,6 +396,33 @@ void write_all_pending(host& h) {
       write_to(h, id);
     }
   }
+}
+
+// --vanish-after: the answers already queued go out first; then a socket
+// filter that keeps nothing makes the kernel drop every segment that arrives
+// on each connection before TCP sees it, so that not even a keepalive probe
+// is acknowledged, and the emulator stops reading and writing.
+void vanish(host& h) {
+  for (int waited = 0; waited < drop_flush_ms; waited += 10) {
+    write_all_pending(h);
+    bool pending = false;
+    for (const auto& entry : h.connections) {
+      pending = pending || !entry.second.out.empty();
+    }
+    if (!pending) {
+      break;
+    }
+    ::poll(nullptr, 0, 10);
+  }
+  sock_filter keep_nothing = {BPF_RET | BPF_K, 0, 0, 0};
+  sock_fprog program = {1, &keep_nothing};
+  for (const auto& entry : h.connections) {
+    ::setsockopt(entry.second.fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+  }
+  log_line(h, "vanished after " + std::to_string(h.capi_messages) + " CAPI messages, " +
+                  std::to_string(h.connections.size()) + " connections left open and silent");
+  h.vanish_now = false;
+  h.vanished = true;
 }
 
 // --drop-after: the answers already queued go out whole first (a client that
@@ -491,9 +547,12 @@ int main(int argc, char** argv) {
       timeout.tv_nsec = (left % 1000) * 1000000;
       wait = &timeout;
     }
-    std::vector<pollfd> fds{{listener, POLLIN, 0}};
+    std::vector<pollfd> fds{{listener, static_cast<short>(h.vanished ? 0 : POLLIN), 0}};
     std::vector<int> ids{0};
     for (const auto& [id, c] : h.connections) {
+      if (h.vanished) {
+        break;
+      }
       short events = c.out.size() < output_limit ? POLLIN : 0;
       events = static_cast<short>(events | (c.out.empty() ? 0 : POLLOUT));
       fds.push_back({c.fd, events, 0});
@@ -513,6 +572,9 @@ int main(int argc, char** argv) {
     write_all_pending(h);
     if (h.drop_now) {
       drop_all(h);
+    }
+    if (h.vanish_now) {
+      vanish(h);
     }
   }
   if (stop_signal != 0) {
