@@ -38,6 +38,8 @@ const void* readable_b3_data(const unsigned char* message, std::uint16_t length,
   std::uint64_t address = get_le32(message + cm::data);
   if (length >= cm::data_b3_size_with_data64 && get_le64(message + cm::data64) != 0)
     address = get_le64(message + cm::data64);
+  // The library passes its data pointer as a number in the message.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   const auto* data = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
   count = get_le16(message + cm::data_length);
   // No registered application receives more than a block; a larger count

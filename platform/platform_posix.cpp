@@ -324,6 +324,8 @@ __attribute__((no_sanitize_address)) bool probe_pages(std::uintptr_t first, std:
   // drops the reads as unused.
   char seen = 0;
   for (std::uintptr_t i = 0; i < pages; ++i, page += page_size)
+    // Page arithmetic is done on addresses as numbers.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     seen = static_cast<char>(seen ^ *reinterpret_cast<const volatile char*>(i == 0 ? first : page));
   probe_sink = seen;
   std::atomic_signal_fence(std::memory_order_seq_cst);

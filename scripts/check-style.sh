@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Style checks of the test command: clang-format over every C and C++ source
+# of the tree (nothing may differ), and clang-tidy (.clang-tidy) over the
+# bridge itself.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mapfile -t sources < <(git ls-files '*.cpp' '*.hpp' '*.c' '*.h')
+clang-format --dry-run --Werror "${sources[@]}"
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cmake -S . -B "$scratch" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCAPI_BRIDGE_TESTS=OFF >/dev/null
+if ! findings=$(clang-tidy --quiet -p "$scratch" bridge/*.cpp capi/*.cpp \
+                  platform/platform_posix.cpp 2>&1); then
+  grep -v "warnings generated" <<<"$findings"
+  exit 1
+fi
+echo "style: clang-format and clang-tidy find nothing"
