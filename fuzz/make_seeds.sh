@@ -5,6 +5,7 @@ out=${1:?usage: make_seeds.sh FOLDER}
 mkdir -p "$out"
 open='\x10\x00\x00\x00O\x66\x0a\x02\x00127.0.0.1'
 get='\x01\x00\x00\x00G'
+wait='\x05\x00\x00\x00W\x0a\x00\x00\x00'
 close='\x01\x00\x00\x00C'
 profile='\x05\x00\x00\x00P\x01\x00\x00\x00'
 listen='\x1b\x00\x00\x00M\x1a\x00\x01\x00\x05\x80\x01\x00\x01\x00\x00\x00\xff\x03\x00\x00\xff\x03\x1f\x00\x00\x00\x00\x00\x00\x00'
@@ -14,5 +15,6 @@ disc_b3_resp='\x0d\x00\x00\x00M\x0c\x00\x01\x00\x84\x83\x07\x00\x01\x01\x01\x00'
 printf "$open$profile$close" > "$out/open_profile_close"
 printf "$open$listen$get$get$get$close" > "$out/listen_and_poll"
 printf "$open$data_req$get$get$get$get$get$data_resp_1$get$close" > "$out/data_both_ways"
+printf "$open$listen$wait$get$wait$data_resp_1$wait$close" > "$out/listen_and_wait"
 printf "$open$get$data_resp_1$data_resp_1$disc_b3_resp$get$get$get$get$get$get$get" > "$out/responses"
 printf '\x01\x00\x00\x00A\x00\x00\x00\x00' > "$out/unknown_then_end"
