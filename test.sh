@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-packages.sh cmake make g++ libgtest-dev libcapi20-3 libcapi20-dev \
-  g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3 \
+  g++-mingw-w64-x86-64-posix wine wine64 wine64-tools clang libclang-rt-14-dev python3 \
   dpkg-dev unzip strace valgrind
 
 # The tests start the Windows bridge under one Wine server, which CTest stops

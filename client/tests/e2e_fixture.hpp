@@ -1,7 +1,8 @@
 // The fixture of the end-to-end tests: a scratch folder that serves as the
 // bridges' HOME (its .capi20rc holds only TRACELEVEL 0) and keeps their
 // standard error and the emulator's log; bridges started from the native
-// build; the emulator started with a first application ID of the test's own.
+// build, or the Windows build under Wine; the emulator started with a first
+// application ID of the test's own.
 #pragma once
 
 #include "capi_bridge/calls.hpp"
@@ -14,8 +15,15 @@
 #include <string>
 #include <vector>
 
-// The bridge under test: CAPI_BRIDGE_EXECUTABLE, or the native build.
+// The native bridge: CAPI_BRIDGE_EXECUTABLE, or the native build.
 std::string bridge_executable();
+
+// The command that starts the bridge under test. With CAPI_BRIDGE_WINDOWS_FOLDER
+// set, the Windows build under Wine, "wine FOLDER/capi-bridge.exe" (the folder
+// holds the library it loads); otherwise the native bridge.
+std::vector<std::string> bridge_command();
+// True when the bridge under test is the Windows build under Wine.
+bool windows_bridge();
 
 // True when the test runs with a /dev/shm of its own (tests/support/
 // private_shm.sh), so that the library's machine-wide table of application
@@ -38,11 +46,15 @@ protected:
   // application ID and `arguments`.
   void start_emulator(unsigned first_appl_id, const std::vector<std::string>& arguments = {});
   // Options for a bridge named `name` (its standard error goes to name.stderr).
-  capi_bridge::client_options bridge_options(const std::string& name) const;
+  capi_bridge::client_options
+  bridge_options(const std::string& name,
+                 const std::vector<std::string>& command = bridge_command()) const;
   // A bridge named `name`; kept until the test ends.
-  capi_bridge::client& bridge(const std::string& name);
+  capi_bridge::client& bridge(const std::string& name,
+                              const std::vector<std::string>& command = bridge_command());
   // A bridge that has opened an application on the emulator.
-  capi_bridge::client& opened_bridge(const std::string& name, std::uint16_t max_logical = 2);
+  capi_bridge::client& opened_bridge(const std::string& name, std::uint16_t max_logical = 2,
+                                     const std::vector<std::string>& command = bridge_command());
 
   std::string path(const std::string& name) const { return folder + "/" + name; }
   std::string read(const std::string& name) const;

@@ -3,7 +3,7 @@
 # server in a fresh prefix serves the whole run: the fixture `wine` starts it
 # before the first of these tests and stops it after the last, pass or fail.
 
-set(wine_prefix ${CMAKE_BINARY_DIR}/wine-prefix)
+include(${CMAKE_CURRENT_LIST_DIR}/wine_environment.cmake)
 set(windows_bridge ${CAPI_BRIDGE_WINDOWS_BUILD}/capi-bridge.exe)
 
 add_test(NAME windows.wine_start
@@ -21,22 +21,7 @@ set_tests_properties(windows.imports_only_system_dlls PROPERTIES LABELS windows)
 
 gtest_discover_tests(bridge_tests NO_PRETTY_VALUES TEST_PREFIX windows. TEST_LIST windows_bridge_tests)
 
-# Test properties with list values do not survive gtest_discover_tests, so the
-# environment is set by a file CTest reads after the discovered tests. Wine's
-# settings are the ones wine_prefix.sh uses.
-set(wine_environment
+set_wine_test_properties(windows_bridge_tests 60
   CAPI_BRIDGE_WINDOWS=1
   CAPI_BRIDGE_EXECUTABLE=${windows_bridge}
-  CAPI_BRIDGE_FAKE_CAPI=${CAPI_BRIDGE_WINDOWS_BUILD}/tests/fake_capi
-  WINEPREFIX=${wine_prefix}
-  WINEDEBUG=-all,err+module
-  WINEDLLOVERRIDES=mscoree,mshtml,winedbg.exe=d)
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/wine_test_properties.cmake
-  "if(windows_bridge_tests)\n"
-  "  set_tests_properties(\${windows_bridge_tests} PROPERTIES\n"
-  "    LABELS windows FIXTURES_REQUIRED wine TIMEOUT 60\n"
-  "    ENVIRONMENT \"${wine_environment}\"\n"
-  "    ENVIRONMENT_MODIFICATION \"DISPLAY=unset:;WAYLAND_DISPLAY=unset:\")\n"
-  "endif()\n")
-set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
-  ${CMAKE_CURRENT_BINARY_DIR}/wine_test_properties.cmake)
+  CAPI_BRIDGE_FAKE_CAPI=${CAPI_BRIDGE_WINDOWS_BUILD}/tests/fake_capi)
