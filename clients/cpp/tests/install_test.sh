@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the client library from the build tree into a scratch prefix,
-# builds client/example against it with find_package, and runs it against
+# builds clients/cpp/example against it with find_package, and runs it against
 # the emulated host. Arguments: build tree, source tree, bridge, emulator.
 set -eu
 build=$1 source=$2 bridge=$3 emulator=$4
@@ -8,7 +8,7 @@ scratch=$(mktemp -d)
 emulator_pid=
 trap '[ -z "$emulator_pid" ] || kill "$emulator_pid" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-cmake -S "$source/client/example" -B "$scratch/example" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
+cmake -S "$source/clients/cpp/example" -B "$scratch/example" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/example" >/dev/null
 
 "$emulator" --port 0 --first-appl-id 295 --exit-after 60 >"$scratch/port" 2>/dev/null &

@@ -4,8 +4,8 @@
 // failures. CAPI messages are built and read with capimsg.
 #pragma once
 
+#include "capi_bridge/capimsg.hpp"
 #include "capi_bridge/process.hpp"
-#include "capimsg.hpp"
 
 #include <array>
 #include <chrono>
@@ -128,6 +128,9 @@ struct message_result {
   outcome status;
   bytes message; // the CAPI message, its own length
   bytes b3_data; // a DATA_B3_IND's data; empty otherwise
+  // Nothing was waiting (or no application is registered): the bridge's
+  // 0x1104.
+  bool empty() const;
 };
 
 // A reply as it came, for requests built by hand.
@@ -146,22 +149,6 @@ struct traffic {
   std::uint64_t b3_bytes_got = 0;  // data appended to DATA_B3_IND
   std::uint64_t bytes_written = 0; // request frames, headers included
   std::uint64_t bytes_read = 0;    // reply frames, headers included
-};
-
-// Request-to-reply times, kept in logarithmic buckets (about 3 % apart), so
-// that it takes the same memory however long the client runs.
-class latency_histogram {
-public:
-  void record(std::chrono::nanoseconds time);
-  std::uint64_t count() const { return count_; }
-  // The time below which `fraction` (0..1) of the recorded times lie, to the
-  // bucket's precision; 0 when nothing was recorded.
-  std::chrono::nanoseconds percentile(double fraction) const;
-
-private:
-  static constexpr int sub_buckets = 32;
-  std::array<std::uint64_t, 64 * sub_buckets> buckets_{};
-  std::uint64_t count_ = 0;
 };
 
 enum class direction { to_library, from_library };
@@ -198,10 +185,10 @@ public:
   // `message` (as capimsg::build_data_b3 lays it out). When an application
   // is registered, the message's ApplID field is set to its ID.
   outcome put(byte_view message, byte_view payload = {});
-  // One incoming message, never waiting: info 0x1104 (bridge) when none.
+  // One incoming message, never waiting; empty() when none.
   message_result get();
   // Polls until a message comes or `wait` has passed, pausing 0, 1, 2 ... up
-  // to 10 ms between empty polls. Returns at once on anything but 0x1104.
+  // to 10 ms between empty polls. Returns at once on anything but empty().
   message_result get(std::chrono::milliseconds wait);
   // Releases the application; the bridge then exits, which is awaited.
   outcome close();
@@ -224,10 +211,14 @@ public:
   std::uint16_t next_number() { return ++message_number_; }
 
   const traffic& counters() const { return traffic_; }
-  const latency_histogram& round_trips() const { return round_trips_; }
   // Called with every message put (before it goes) and every message got.
   void set_trace(std::function<void(direction, byte_view message)> trace) {
     trace_ = std::move(trace);
+  }
+  // Called after every reply with the time from writing its request to
+  // reading the reply's last byte.
+  void set_round_trip_trace(std::function<void(std::chrono::nanoseconds)> trace) {
+    round_trip_trace_ = std::move(trace);
   }
 
 private:
@@ -241,6 +232,8 @@ private:
                                       outcome& failure);
   outcome fail(const std::string& why);
   outcome judge(byte_view body, std::uint32_t info, const bytes& data);
+  // Keeps appl_id_ and the counters in step with a reply.
+  void follow(byte_view body, const raw_reply& reply);
 
   child_process process_;
   client_options options_;
@@ -250,8 +243,8 @@ private:
   std::uint32_t appl_id_ = 0;
   std::uint16_t message_number_ = 0;
   traffic traffic_;
-  latency_histogram round_trips_;
   std::function<void(direction, byte_view)> trace_;
+  std::function<void(std::chrono::nanoseconds)> round_trip_trace_;
 };
 
 } // namespace capi_bridge

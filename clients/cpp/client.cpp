@@ -109,6 +109,10 @@ std::string info_text(std::uint32_t info) {
                        : capimsg::info_text(static_cast<std::uint16_t>(info));
 }
 
+bool message_result::empty() const {
+  return status.from == source::bridge && status.info == info_queue_empty;
+}
+
 std::string outcome::text() const {
   switch (from) {
   case source::none:
@@ -123,46 +127,8 @@ std::string outcome::text() const {
   return {};
 }
 
-void latency_histogram::record(std::chrono::nanoseconds time) {
-  auto value = static_cast<std::uint64_t>(time.count() > 0 ? time.count() : 0);
-  std::size_t index = 0;
-  if (value < 2 * sub_buckets) {
-    index = static_cast<std::size_t>(value);
-  } else {
-    int top = 63;
-    while ((value >> top) == 0)
-      --top;
-    // 32 buckets between each power of two and the next.
-    auto mantissa = static_cast<std::size_t>(value >> (top - 5));
-    index = static_cast<std::size_t>(top - 5) * sub_buckets + mantissa;
-  }
-  ++buckets_[index];
-  ++count_;
-}
-
-std::chrono::nanoseconds latency_histogram::percentile(double fraction) const {
-  if (count_ == 0)
-    return {};
-  auto wanted = static_cast<std::uint64_t>(fraction * static_cast<double>(count_) + 0.999999);
-  if (wanted < 1)
-    wanted = 1;
-  std::uint64_t seen = 0;
-  for (std::size_t index = 0; index < buckets_.size(); ++index) {
-    seen += buckets_[index];
-    if (seen < wanted)
-      continue;
-    if (index < 2 * sub_buckets)
-      return std::chrono::nanoseconds(index);
-    std::size_t top = index / sub_buckets + 4;
-    std::uint64_t low = static_cast<std::uint64_t>(index % sub_buckets + sub_buckets) << (top - 5);
-    std::uint64_t width = std::uint64_t{1} << (top - 5);
-    return std::chrono::nanoseconds(static_cast<long long>(low + width / 2));
-  }
-  return {};
-}
-
 client::client(client_options options) : options_(std::move(options)) {
-  if (!process_.start({options_.command, options_.environment, options_.stderr_path})) {
+  if (!process_.start({options_.command, options_.environment, options_.stderr_path, {}})) {
     gone_ = true;
     gone_reason_ = process_.error();
   }
@@ -241,7 +207,8 @@ client::exchange(byte_view body, std::chrono::milliseconds timeout, outcome& fai
   if (io_result r = process_.read(reply.data.data(), reply.data.size(), until);
       r != io_result::done)
     return lost(r, "reading the reply");
-  round_trips_.record(std::chrono::steady_clock::now() - start);
+  if (round_trip_trace_)
+    round_trip_trace_(std::chrono::steady_clock::now() - start);
   ++traffic_.requests;
   traffic_.bytes_read += sizeof head + reply.data.size();
   if (std::string wrong = check_reply(body[0], reply.info, reply.data); !wrong.empty()) {
@@ -313,32 +280,39 @@ raw_reply client::request(byte_view body) {
   out.data = std::move(reply->data);
   out.status = judge(body, out.info, out.data);
 
-  // The client's idea of the registered application follows the bridge's.
-  if (opening) {
-    auto stage = static_cast<open_stage>(out.data[4]);
-    if (stage == open_stage::registered && out.info == 0)
-      appl_id_ = le32(out.data.data());
+  follow(body, out);
+  return out;
+}
+
+// The client's idea of the registered application follows the bridge's.
+void client::follow(byte_view body, const raw_reply& reply) {
+  if (body[0] == 'O') {
+    auto stage = static_cast<open_stage>(reply.data[4]);
+    if (stage == open_stage::registered && reply.info == 0)
+      appl_id_ = le32(reply.data.data());
     else if (stage == open_stage::register_failed)
       appl_id_ = 0;
   } else if (body[0] == 'C') {
     appl_id_ = 0;
-  } else if (body[0] == 'M' && out.info == 0) {
+  } else if (body[0] == 'M' && reply.info == 0) {
     ++traffic_.messages_put;
     byte_view message = body.subspan(1);
-    if (is(message, cmd::data_b3, sub::req)) {
+    // The bridge passes on no DATA_B3_REQ shorter than 30 bytes or than its
+    // length field.
+    if (is(message, cmd::data_b3, sub::req) && message.size() >= capimsg::data_b3_long_length &&
+        capimsg::get_u16(message, 0) <= message.size()) {
       std::size_t length = capimsg::get_u16(message, 0);
       std::size_t declared = capimsg::get_u16(message, 16);
       std::size_t present = message.size() - length;
       traffic_.b3_bytes_put += declared < present ? declared : present;
     }
-  } else if (body[0] == 'G' && out.info == 0) {
+  } else if (body[0] == 'G' && reply.info == 0) {
     ++traffic_.messages_got;
-    std::size_t length = capimsg::get_u16(out.data, 0);
-    traffic_.b3_bytes_got += out.data.size() - length;
+    std::size_t length = capimsg::get_u16(reply.data, 0);
+    traffic_.b3_bytes_got += reply.data.size() - length;
     if (trace_)
-      trace_(direction::from_library, byte_view(out.data));
+      trace_(direction::from_library, byte_view(reply.data));
   }
-  return out;
 }
 
 open_result client::open(const std::string& host, std::uint16_t port,
@@ -408,8 +382,7 @@ message_result client::get(std::chrono::milliseconds wait) {
   auto pause = std::chrono::milliseconds(0);
   for (;;) {
     message_result m = get();
-    bool empty = m.status.from == source::bridge && m.status.info == info_queue_empty;
-    if (!empty || std::chrono::steady_clock::now() >= until)
+    if (!m.empty() || std::chrono::steady_clock::now() >= until)
       return m;
     std::this_thread::sleep_for(pause);
     if (pause < std::chrono::milliseconds(10))

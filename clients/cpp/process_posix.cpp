@@ -65,9 +65,10 @@ exit_status decode(int status) {
   return e;
 }
 
-// The child's environment: ours, with `extra` set over it.
+// The child's environment: ours without `unset`, with `extra` set over it.
 std::vector<std::string>
-merged_environment(const std::vector<std::pair<std::string, std::string>>& extra) {
+merged_environment(const std::vector<std::pair<std::string, std::string>>& extra,
+                   const std::vector<std::string>& unset) {
   std::map<std::string, std::string> all;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     std::string entry = *e;
@@ -75,6 +76,8 @@ merged_environment(const std::vector<std::pair<std::string, std::string>>& extra
     if (equals != std::string::npos)
       all[entry.substr(0, equals)] = entry.substr(equals + 1);
   }
+  for (const std::string& name : unset)
+    all.erase(name);
   for (const auto& [name, value] : extra)
     all[name] = value;
   std::vector<std::string> entries;
@@ -169,7 +172,8 @@ bool child_process::start(const process_options& options) {
   // library, say) must not live on in the child.
   posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
-  std::vector<std::string> environment = merged_environment(options.environment);
+  std::vector<std::string> environment =
+      merged_environment(options.environment, options.unset_environment);
   std::vector<char*> envp;
   for (std::string& entry : environment)
     envp.push_back(entry.data());
@@ -261,8 +265,32 @@ io_result child_process::read(std::uint8_t* data, std::size_t size, deadline unt
   return io_result::done;
 }
 
+io_result child_process::read_some(std::uint8_t* data, std::size_t size, std::size_t& got,
+                                   deadline until) {
+  got = 0;
+  if (s_->output < 0)
+    return io_result::ended;
+  for (;;) {
+    if (!ready(s_->output, POLLIN, until))
+      return io_result::timed_out;
+    ssize_t count = ::read(s_->output, data, size);
+    if (count > 0) {
+      got = static_cast<std::size_t>(count);
+      return io_result::done;
+    }
+    if (count == 0)
+      return io_result::ended;
+    if (errno != EINTR && errno != EAGAIN)
+      return io_result::failed;
+  }
+}
+
 void child_process::close_input() {
   close_fd(s_->input);
+}
+
+void child_process::close_output() {
+  close_fd(s_->output);
 }
 
 std::optional<exit_status> child_process::wait(deadline until) {

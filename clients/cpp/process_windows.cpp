@@ -63,8 +63,10 @@ bool same_name(const std::string& a, const std::string& b) {
          });
 }
 
-// Our environment block with `extra` set over it (names compare without case).
-std::string environment_block(const std::vector<std::pair<std::string, std::string>>& extra) {
+// Our environment block without `unset`, with `extra` set over it (names
+// compare without case).
+std::string environment_block(const std::vector<std::pair<std::string, std::string>>& extra,
+                              const std::vector<std::string>& unset) {
   std::vector<std::pair<std::string, std::string>> all;
   char* strings = GetEnvironmentStringsA();
   for (const char* p = strings; p != nullptr && *p != '\0'; p += std::strlen(p) + 1) {
@@ -76,6 +78,8 @@ std::string environment_block(const std::vector<std::pair<std::string, std::stri
   }
   if (strings != nullptr)
     FreeEnvironmentStringsA(strings);
+  for (const std::string& name : unset)
+    std::erase_if(all, [&](const auto& entry) { return same_name(entry.first, name); });
   for (const auto& [name, value] : extra) {
     auto it = std::find_if(all.begin(), all.end(),
                            [&](const auto& entry) { return same_name(entry.first, name); });
@@ -181,7 +185,7 @@ bool child_process::start(const process_options& options) {
       command_line += ' ';
     command_line += quoted(argument);
   }
-  std::string environment = environment_block(options.environment);
+  std::string environment = environment_block(options.environment, options.unset_environment);
   PROCESS_INFORMATION info{};
   // A process group of its own: a console's Ctrl-C is for this program,
   // not for its bridge. Suspended until it is in the job.
@@ -277,8 +281,36 @@ io_result child_process::read(std::uint8_t* data, std::size_t size, deadline unt
   return io_result::done;
 }
 
+io_result child_process::read_some(std::uint8_t* data, std::size_t size, std::size_t& got,
+                                   deadline until) {
+  got = 0;
+  if (s_->output == nullptr)
+    return io_result::ended;
+  int rounds = 0;
+  DWORD available = 0;
+  for (;;) {
+    if (!PeekNamedPipe(s_->output, nullptr, 0, nullptr, &available, nullptr))
+      return GetLastError() == ERROR_BROKEN_PIPE ? io_result::ended : io_result::failed;
+    if (available > 0)
+      break;
+    if (std::chrono::steady_clock::now() >= until)
+      return io_result::timed_out;
+    back_off(rounds);
+  }
+  DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, available));
+  DWORD count = 0;
+  if (!ReadFile(s_->output, data, want, &count, nullptr))
+    return GetLastError() == ERROR_BROKEN_PIPE ? io_result::ended : io_result::failed;
+  got = count;
+  return io_result::done;
+}
+
 void child_process::close_input() {
   close_handle(s_->input);
+}
+
+void child_process::close_output() {
+  close_handle(s_->output);
 }
 
 std::optional<exit_status> child_process::wait(deadline until) {

@@ -11,11 +11,6 @@
 namespace fs = std::filesystem;
 using namespace capi_bridge;
 
-std::string bridge_executable() {
-  const char* chosen = std::getenv("CAPI_BRIDGE_EXECUTABLE");
-  return chosen != nullptr && *chosen != '\0' ? chosen : CAPI_BRIDGE;
-}
-
 bool private_id_table() {
   const char* shm = std::getenv("CAPI_BRIDGE_SHM");
   return shm != nullptr && std::string(shm) == "private";
@@ -92,13 +87,12 @@ client& e2e_test::opened_bridge(const std::string& name, std::uint16_t max_logic
 // every process on the machine uses; whether the test's IDs were still
 // marked there tells a failure of the host from a table emptied meanwhile.
 std::string e2e_test::library_id_table() const {
-  std::ifstream in("/dev/shm/CAPI20_shared_memory.v01000010", std::ios::binary);
-  std::string table((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (table.size() < 16 + 24 * 1024)
+  auto ids = ids_in_use();
+  if (!ids)
     return "(no application ID table)\n";
   std::string out = "IDs 100..299 in use in the library's table:";
-  for (std::size_t id = 100; id < 300; ++id)
-    if ((static_cast<unsigned char>(table[16 + 24 * id]) & 1) != 0) {
+  for (unsigned id : *ids)
+    if (id >= 100 && id < 300) {
       out += ' ';
       out += std::to_string(id);
     }

@@ -4,6 +4,7 @@
 #include "e2e_fixture.hpp"
 
 using namespace capi_bridge;
+using namespace harness;
 
 namespace {
 

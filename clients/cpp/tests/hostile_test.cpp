@@ -12,6 +12,7 @@
 #include <thread>
 
 using namespace capi_bridge;
+using namespace harness;
 namespace cmd = capimsg::command;
 namespace sub = capimsg::subcommand;
 using namespace std::chrono_literals;
@@ -36,33 +37,6 @@ std::optional<exit_status> wait_for(long pid, std::chrono::milliseconds wait) {
   e.code = e.exited ? WEXITSTATUS(status) : -1;
   e.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return e;
-}
-
-bytes frame(const bytes& body) {
-  bytes f(4 + body.size());
-  capimsg::put_u16(f, 0, static_cast<std::uint16_t>(body.size()));
-  std::copy(body.begin(), body.end(), f.begin() + 4);
-  return f;
-}
-
-bytes open_frame(std::uint16_t port) {
-  bytes body{'O'};
-  capimsg::append_u16(body, port);
-  capimsg::append_u16(body, 2);
-  for (char c : std::string("127.0.0.1"))
-    body.push_back(static_cast<std::uint8_t>(c));
-  return frame(body);
-}
-
-// The application IDs the library's table in /dev/shm marks as in use.
-std::vector<unsigned> ids_in_use() {
-  std::ifstream in("/dev/shm/CAPI20_shared_memory.v01000010", std::ios::binary);
-  std::string table((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<unsigned> ids;
-  for (unsigned id = 1; id < 1024 && 16 + 24 * id < table.size(); ++id)
-    if ((static_cast<unsigned char>(table[16 + 24 * id]) & 1) != 0)
-      ids.push_back(id);
-  return ids;
 }
 
 struct closed_stream_case {

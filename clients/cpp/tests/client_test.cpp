@@ -8,23 +8,11 @@
 #include <unistd.h>
 
 using namespace capi_bridge;
+using namespace harness;
 namespace cmd = capimsg::command;
 namespace sub = capimsg::subcommand;
 
 namespace {
-
-bytes with_kind(std::uint8_t kind, bytes rest) {
-  rest.insert(rest.begin(), kind);
-  return rest;
-}
-
-bytes data_b3_req(std::uint16_t data_length, bool with_data64) {
-  bytes m = capimsg::build_data_b3(0, 1, sub::req,
-                                   {0x10101, 1, 0,
-                                    with_data64 ? std::optional<std::uint64_t>(0) : std::nullopt,
-                                    bytes(data_length, 0x55)});
-  return m;
-}
 
 struct value_case {
   std::string name;
@@ -48,8 +36,8 @@ TEST_F(e2e_test, values_the_bridge_makes_are_told_from_the_librarys) {
       {"unknown_kind", true, {'X'}, 0x1102},
       {"put_of_7_bytes", true, with_kind('M', bytes(listen.begin(), listen.begin() + 7)), 0x1101},
       {"message_longer_than_the_body", true, with_kind('M', listen_too_long), 0x1102},
-      {"data_b3_req_without_data64", true, with_kind('M', data_b3_req(10, false)), 0x1102},
-      {"data_b3_req_above_2048_bytes", true, with_kind('M', data_b3_req(2049, true)), 0x300C},
+      {"data_b3_req_without_data64", true, with_kind('M', data_b3_req(10, 1, false)), 0x1102},
+      {"data_b3_req_above_2048_bytes", true, with_kind('M', data_b3_req(2049)), 0x300C},
       {"data_b3_resp_answering_nothing", true,
        with_kind('M', capimsg::build_data_b3_resp(0, 1, {0x10101, 3})), 0x2001},
       {"get_with_nothing_waiting", true, {'G'}, 0x1104},

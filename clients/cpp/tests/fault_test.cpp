@@ -5,6 +5,7 @@
 #include <csignal>
 
 using namespace capi_bridge;
+using namespace harness;
 namespace cmd = capimsg::command;
 namespace sub = capimsg::subcommand;
 

@@ -1,44 +1,20 @@
-// Call steps and the data exchange over bridges, built on client and capimsg.
-#include "capi_bridge/calls.hpp"
+// Both ends of a call in one program, and the data exchange over them.
+#include "harness/exchange.hpp"
 
 #include <algorithm>
 #include <thread>
 
-namespace capi_bridge {
+namespace harness {
+
+using namespace capi_bridge;
 
 namespace {
 
 namespace cmd = capimsg::command;
 namespace sub = capimsg::subcommand;
 
-std::uint16_t number_of(const bytes& message) {
-  return capimsg::get_u16(message, 6);
-}
-
 std::string who(const client& c) {
   return "appl " + std::to_string(c.appl_id());
-}
-
-// A CONF that must carry info 0; its address.
-std::uint32_t confirmed(client& c, std::uint8_t command) {
-  message_result m = expect(c, command, sub::conf);
-  auto conf = capimsg::read_conf(m.message);
-  if (!conf)
-    throw call_error(who(c) + ": unreadable " + capimsg::describe(m.message));
-  if (conf->info != 0)
-    throw call_error(who(c) + ": " + capimsg::describe(m.message) + ": " + info_text(conf->info));
-  return conf->address;
-}
-
-// The next message must be the indication `command` for `address` (a PLCI
-// or an NCCI); it is answered with a response carrying nothing else.
-bytes answered_indication(client& c, std::uint8_t command, std::uint32_t address) {
-  message_result m = expect(c, command, sub::ind);
-  if (capimsg::read_address(m.message) != address)
-    throw call_error(who(c) + ": " + capimsg::describe(m.message) + " is not for " +
-                     std::to_string(address));
-  put_ok(c, capimsg::build_address_only(0, number_of(m.message), command, sub::resp, address));
-  return std::move(m.message);
 }
 
 std::size_t block_length(const b3_stream& s, std::size_t block) {
@@ -75,7 +51,7 @@ bool receive_some(b3_stream& s) {
     message_result m = s.end->get();
     s.last_get_time = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - asked);
-    if (m.status.from == source::bridge && m.status.info == 0x1104)
+    if (m.empty())
       break;
     if (!m.status.ok())
       throw call_error(who(*s.end) + ": Get: " + m.status.text());
@@ -96,8 +72,8 @@ bool receive_some(b3_stream& s) {
         throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) + " with " +
                          std::to_string(m.b3_data.size()) + " data bytes");
       s.incoming.insert(s.incoming.end(), m.b3_data.begin(), m.b3_data.end());
-      put_ok(*s.end,
-             capimsg::build_data_b3_resp(0, number_of(message), {s.ncci, ind->fields.handle}));
+      put_ok(*s.end, capimsg::build_data_b3_resp(0, capimsg::get_u16(message, 6),
+                                                 {s.ncci, ind->fields.handle}));
     } else {
       throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) +
                        " during the data exchange");
@@ -107,88 +83,6 @@ bool receive_some(b3_stream& s) {
 }
 
 } // namespace
-
-message_result expect(client& c, std::uint8_t command, std::uint8_t subcommand,
-                      std::chrono::milliseconds wait) {
-  const std::string wanted = capimsg::message_name(command, subcommand);
-  message_result m = c.get(wait);
-  if (m.status.from == source::bridge && m.status.info == 0x1104)
-    throw call_error(who(c) + ": nothing came within " + std::to_string(wait.count()) +
-                     " ms; expected " + wanted);
-  if (!m.status.ok())
-    throw call_error(who(c) + ": Get: " + m.status.text() + "; expected " + wanted);
-  if (m.message[4] != command || m.message[5] != subcommand)
-    throw call_error(who(c) + ": got " + capimsg::describe(m.message) + "; expected " + wanted);
-  return m;
-}
-
-void put_ok(client& c, byte_view message, byte_view payload) {
-  outcome status = c.put(message, payload);
-  if (!status.ok())
-    throw call_error(who(c) + ": Put " + capimsg::describe(message) + ": " + status.text());
-}
-
-void listen(client& c, std::uint32_t controller, std::uint32_t cip_mask) {
-  put_ok(c, capimsg::build_listen_req(0, c.next_number(), {controller, 0, cip_mask, 0, {}}));
-  confirmed(c, cmd::listen);
-}
-
-std::uint32_t dial(client& c, std::uint32_t controller, const std::string& number,
-                   std::uint16_t cip) {
-  put_ok(c, capimsg::build_connect_req(0, c.next_number(),
-                                       {controller, cip, {0, 0, number}, {}, std::nullopt}));
-  return confirmed(c, cmd::connect);
-}
-
-offer await_call(client& c) {
-  message_result m = expect(c, cmd::connect, sub::ind);
-  auto ind = capimsg::read_connect_ind(m.message);
-  if (!ind)
-    throw call_error(who(c) + ": unreadable " + capimsg::describe(m.message));
-  return {*ind, number_of(m.message)};
-}
-
-void answer(client& c, const offer& call) {
-  put_ok(c, capimsg::build_connect_resp(0, call.message_number,
-                                        {call.ind.plci, 0, std::nullopt, {}}));
-}
-
-void await_connected(client& c, std::uint32_t plci) {
-  answered_indication(c, cmd::connect_active, plci);
-}
-
-std::uint32_t connect_b3(client& c, std::uint32_t plci) {
-  put_ok(c, capimsg::build_b3_ncpi(0, c.next_number(), cmd::connect_b3, sub::req, {plci, {}}));
-  return confirmed(c, cmd::connect_b3);
-}
-
-std::uint32_t accept_b3(client& c) {
-  message_result m = expect(c, cmd::connect_b3, sub::ind);
-  auto ind = capimsg::read_b3_ncpi(m.message);
-  if (!ind)
-    throw call_error(who(c) + ": unreadable " + capimsg::describe(m.message));
-  put_ok(c, capimsg::build_connect_b3_resp(0, number_of(m.message), {ind->address, 0, {}}));
-  return ind->address;
-}
-
-void await_b3_active(client& c, std::uint32_t ncci) {
-  answered_indication(c, cmd::connect_b3_active, ncci);
-}
-
-void hang_up(client& c, std::uint32_t plci) {
-  put_ok(c, capimsg::build_disconnect_req(0, c.next_number(), plci));
-  confirmed(c, cmd::disconnect);
-}
-
-void await_b3_cleared(client& c, std::uint32_t ncci) {
-  answered_indication(c, cmd::disconnect_b3, ncci);
-}
-
-std::uint16_t await_cleared(client& c, std::uint32_t plci) {
-  bytes m = answered_indication(c, cmd::disconnect, plci);
-  auto ind = capimsg::read_disconnect_ind(m);
-  return ind ? ind->reason : std::uint16_t{0};
-}
 
 call place_call(client& caller, client& callee, const std::string& number,
                 std::uint32_t controller) {
@@ -284,4 +178,4 @@ std::uint64_t digest(byte_view data) {
   return h;
 }
 
-} // namespace capi_bridge
+} // namespace harness

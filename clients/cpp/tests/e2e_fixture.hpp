@@ -6,16 +6,15 @@
 
 #include "capi_bridge/calls.hpp"
 #include "capi_bridge/client.hpp"
-#include "capi_bridge/emulator.hpp"
+#include "harness/emulator.hpp"
+#include "harness/exchange.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
-
-// The bridge under test: CAPI_BRIDGE_EXECUTABLE, or the native build.
-std::string bridge_executable();
 
 // True when the test runs with a /dev/shm of its own (tests/support/
 // private_shm.sh), so that the library's machine-wide table of application
@@ -51,7 +50,7 @@ protected:
   std::string library_id_table() const;
 
   std::string folder;
-  capi_bridge::local_emulator emulator;
+  harness::local_emulator emulator;
   bool emulator_started = false;
   // Bridges whose standard error may hold something (the library's lines).
   std::vector<std::string> stderr_allowed;

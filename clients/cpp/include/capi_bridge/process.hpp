@@ -25,6 +25,9 @@ struct process_options {
   // The child's standard error is appended to this file (created if
   // missing); empty: discarded (the null device).
   std::string stderr_path;
+  // Names taken out of what the child inherits (names compare without case
+  // on Windows); `environment` is applied after, so a name in both is set.
+  std::vector<std::string> unset_environment;
 };
 
 // How a child ended.
@@ -41,6 +44,11 @@ enum class io_result {
   failed,    // the operating system reported an error
 };
 
+// One thread at a time may use a child_process, with one exception: the
+// input side (write, close_input) and the output side (read, read_some,
+// read_line, close_output) may each be used by a thread of its own at the
+// same time, e.g. a thread that writes a long stream of requests while
+// another reads the replies. Nothing else may run while both are in use.
 class child_process {
 public:
   child_process();
@@ -69,12 +77,21 @@ public:
   // Reads exactly `size` bytes of the child's standard output before `until`.
   // `ended` when the output ends first; the bytes read so far are lost.
   io_result read(std::uint8_t* data, std::size_t size, deadline until);
+  // Reads what the child's standard output holds, at most `size` (above 0)
+  // bytes, waiting until `until` for the first byte. `done` with `got` set
+  // to the count (at least 1); otherwise `got` is 0 and `ended` says that
+  // the output ended.
+  io_result read_some(std::uint8_t* data, std::size_t size, std::size_t& got, deadline until);
   // Reads one line of output (without its newline) before `until`. Reads a
   // byte at a time, so nothing after the line is consumed.
   io_result read_line(std::string& line, deadline until);
 
   // Closes the child's standard input: it sees the end of its input.
   void close_input();
+  // Closes this end of the child's standard output: the child's writes fail
+  // from then on (EPIPE, and SIGPIPE unless it ignores it); reads here report
+  // `ended`.
+  void close_output();
   // Waits until the child ends or `until` passes; nullopt if it still runs
   // (it is left running). Once reaped, returns the same status again.
   std::optional<exit_status> wait(deadline until);

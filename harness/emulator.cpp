@@ -1,25 +1,29 @@
-// Running capi-host-emulator beside a client.
-#include "capi_bridge/emulator.hpp"
+// Running capi-host-emulator beside the bridges under test or on show.
+#include "harness/emulator.hpp"
 
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-namespace capi_bridge {
+namespace harness {
+
+using capi_bridge::after;
 
 bool local_emulator::start(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& log_path, std::string& error) {
+  // A child_process starts once; an emulator object may start again.
+  process_ = capi_bridge::child_process();
   log_path_ = log_path;
   std::vector<std::string> command = {program, "--port", "0"};
   command.insert(command.end(), arguments.begin(), arguments.end());
-  if (!process_.start({command, {}, log_path})) {
+  if (!process_.start({command, {}, log_path, {}})) {
     error = process_.error();
     return false;
   }
   std::string line;
-  io_result r = process_.read_line(line, after(std::chrono::milliseconds(5000)));
+  capi_bridge::io_result r = process_.read_line(line, after(std::chrono::milliseconds(5000)));
   const std::string prefix = "listening 127.0.0.1:";
-  if (r != io_result::done || line.rfind(prefix, 0) != 0) {
+  if (r != capi_bridge::io_result::done || line.rfind(prefix, 0) != 0) {
     error = "capi-host-emulator did not report its port (got \"" + line + "\"); its log: " + log();
     process_.kill();
     return false;
@@ -29,6 +33,8 @@ bool local_emulator::start(const std::string& program, const std::vector<std::st
 }
 
 std::string local_emulator::log() const {
+  if (log_path_.empty())
+    return {};
   std::ifstream in(log_path_, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
@@ -37,7 +43,7 @@ std::string local_emulator::log() const {
 
 bool local_emulator::wait_for_log(const std::string& text,
                                   std::chrono::milliseconds timeout) const {
-  deadline until = after(timeout);
+  capi_bridge::deadline until = after(timeout);
   while (log().find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() >= until)
       return false;
@@ -46,12 +52,16 @@ bool local_emulator::wait_for_log(const std::string& text,
   return true;
 }
 
-std::optional<exit_status> local_emulator::stop() {
-  process_.terminate();
-  auto ended = process_.wait(after(std::chrono::milliseconds(5000)));
+std::optional<capi_bridge::exit_status> local_emulator::wait(std::chrono::milliseconds timeout) {
+  auto ended = process_.wait(after(timeout));
   if (!ended)
     process_.kill();
   return ended;
 }
 
-} // namespace capi_bridge
+std::optional<capi_bridge::exit_status> local_emulator::stop() {
+  process_.terminate();
+  return wait(std::chrono::milliseconds(5000));
+}
+
+} // namespace harness
