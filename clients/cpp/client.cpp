@@ -24,6 +24,11 @@ constexpr std::uint32_t data_b3_limit = 2048;
 // The most of a message, a DATA_B3_REQ's data included, that the library
 // sends intact; the bridge refuses more.
 constexpr std::size_t library_send_limit = 2173;
+// Where a DATA_B3_REQ carries its Data handle, and a DATA_B3_CONF its own;
+// the bridge reads it from a DATA_B3_CONF of at least 14 bytes.
+constexpr std::size_t req_data_handle = 18;
+constexpr std::size_t conf_data_handle = 12;
+constexpr std::size_t conf_length_with_handle = 14;
 
 // The bridge's own values (see outcome in the header).
 enum : std::uint32_t {
@@ -253,8 +258,10 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
       return by(!well_formed || length + data_sent > library_send_limit ||
                 (data_b3_req && length < capimsg::data_b3_long_length));
     case info_os_resource_error:
-    case info_queue_busy:
       return by(data_b3_req);
+    case info_queue_busy:
+      return by(data_b3_req && length >= capimsg::data_b3_short_length &&
+                handles_in_flight_[capimsg::get_u16(message, req_data_handle)]);
     case info_data_length_not_supported:
       return by(data_b3_req && length >= capimsg::data_b3_short_length &&
                 capimsg::get_u16(message, 16) > data_b3_limit);
@@ -284,14 +291,18 @@ raw_reply client::request(byte_view body) {
   return out;
 }
 
-// The client's idea of the registered application follows the bridge's.
+// The bridge's state as far as the client can see it: the application
+// registered, and the payload copies it keeps under their Data handles until
+// their DATA_B3_CONF is fetched. A fresh registration starts with none.
 void client::follow(byte_view body, const raw_reply& reply) {
   if (body[0] == 'O') {
     auto stage = static_cast<open_stage>(reply.data[4]);
-    if (stage == open_stage::registered && reply.info == 0)
+    if (stage == open_stage::registered && reply.info == 0) {
       appl_id_ = le32(reply.data.data());
-    else if (stage == open_stage::register_failed)
+      handles_in_flight_.reset();
+    } else if (stage == open_stage::register_failed) {
       appl_id_ = 0;
+    }
   } else if (body[0] == 'C') {
     appl_id_ = 0;
   } else if (body[0] == 'M' && reply.info == 0) {
@@ -305,11 +316,14 @@ void client::follow(byte_view body, const raw_reply& reply) {
       std::size_t declared = capimsg::get_u16(message, 16);
       std::size_t present = message.size() - length;
       traffic_.b3_bytes_put += declared < present ? declared : present;
+      handles_in_flight_.set(capimsg::get_u16(message, req_data_handle));
     }
   } else if (body[0] == 'G' && reply.info == 0) {
     ++traffic_.messages_got;
     std::size_t length = capimsg::get_u16(reply.data, 0);
     traffic_.b3_bytes_got += reply.data.size() - length;
+    if (is(reply.data, cmd::data_b3, sub::conf) && length >= conf_length_with_handle)
+      handles_in_flight_.reset(capimsg::get_u16(reply.data, conf_data_handle));
     if (trace_)
       trace_(direction::from_library, byte_view(reply.data));
   }

@@ -52,6 +52,36 @@ TEST_F(e2e_test, values_the_bridge_makes_are_told_from_the_librarys) {
   EXPECT_TRUE(fresh.usable());
 }
 
+// The bridge refuses a Data handle whose DATA_B3_CONF has not been fetched;
+// through the real library the refusal is the bridge's, and the handle is
+// free again once its confirmation has been fetched.
+TEST_F(e2e_test, busy_data_handle_is_the_bridges_until_its_confirmation_is_fetched) {
+  start_emulator(245);
+  client& a = opened_bridge("a");
+  client& b = opened_bridge("b");
+  call c = place_call(a, b, "123");
+  auto block = [&](std::uint16_t handle) {
+    return capimsg::build_data_b3(
+        0, a.next_number(), sub::req,
+        {c.caller_ncci, handle, 0, std::uint64_t{0}, pattern(handle, 100)});
+  };
+  put_ok(a, block(4));
+  outcome busy = a.put(block(4));
+  EXPECT_EQ(busy.from, source::bridge) << busy.text();
+  EXPECT_EQ(busy.info, 0x1103u);
+  put_ok(a, block(5));
+  for (std::uint16_t handle : {std::uint16_t{4}, std::uint16_t{5}}) {
+    message_result conf = expect(a, cmd::data_b3, sub::conf);
+    EXPECT_EQ(capimsg::read_data_b3_conf(conf.message)->handle, handle);
+  }
+  put_ok(a, block(4));
+  expect(a, cmd::data_b3, sub::conf);
+  for (int i = 0; i < 3; ++i) {
+    message_result ind = expect(b, cmd::data_b3, sub::ind);
+    EXPECT_EQ(ind.b3_data.size(), 100u);
+  }
+}
+
 struct misbehaviour_case {
   std::string name;
   std::vector<std::string> command;

@@ -8,6 +8,7 @@
 #include "capi_bridge/process.hpp"
 
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,7 +21,9 @@ namespace capi_bridge {
 using capimsg::byte_view;
 using capimsg::bytes;
 
-// Who produced a result.
+// Who produced a result. The Python client has the same kinds and names
+// (Source.NONE, LIBRARY, BRIDGE); it raises TransportError where this one
+// reports source::transport.
 enum class source {
   none,      // success: info 0
   library,   // a CAPI info value from libcapi20 inside the bridge
@@ -46,7 +49,12 @@ enum class source {
 //           or beyond the bytes given, when the message (a DATA_B3_REQ's data
 //           included) is longer than the 2173 bytes the library sends
 //           intact, or it is a DATA_B3_REQ under 30 bytes;
-//           0x1008, 0x1103: when the message is a DATA_B3_REQ;
+//           0x1103: when it is a DATA_B3_REQ whose Data handle has a
+//           DATA_B3_REQ that the library accepted and whose DATA_B3_CONF
+//           has not been fetched yet (as far as this client knows: what it
+//           put and got since the last registration);
+//           0x1008: when the message is a DATA_B3_REQ (no memory for the
+//           copy of its data);
 //           0x300C: when it is a DATA_B3_REQ declaring more than 2048 bytes;
 //           0x2001: when it is a DATA_B3_RESP.
 //   Get     0x1104: always the bridge's ("nothing to hand out"); the
@@ -54,6 +62,7 @@ enum class source {
 //           the same on the wire and means the same to the caller.
 //           0x1102: the bridge's; the host sent a message whose length field
 //           claims more than the library receives, and it was dropped.
+//   Close   every value is the library's.
 //   Any kind letter the bridge does not know: 0x1102, the bridge's.
 // Every other non-zero value is the library's.
 struct outcome {
@@ -175,7 +184,7 @@ public:
   // Points the library at host:port and registers an application with
   // room for `max_logical_connections` connections. Throws std::logic_error
   // while an application is registered: the bridge would replace it and
-  // never release it.
+  // never release it (the Python client raises RuntimeError).
   open_result open(const std::string& host, std::uint16_t port,
                    std::uint16_t max_logical_connections);
   // The profile of `controller`; 0 asks for the number of controllers.
@@ -194,7 +203,8 @@ public:
   outcome close();
   // Sends `body` (kind letter first) as one request and returns the reply,
   // checked only as far as its kind letter says. The client's own idea of
-  // the registered application follows Open and Close replies.
+  // the registered application and of the Data handles in flight follows
+  // the replies, whether the request came through here or a typed call.
   raw_reply request(byte_view body);
 
   // Closes the bridge's input without Close and waits up to `wait` for it
@@ -232,7 +242,7 @@ private:
                                       outcome& failure);
   outcome fail(const std::string& why);
   outcome judge(byte_view body, std::uint32_t info, const bytes& data);
-  // Keeps appl_id_ and the counters in step with a reply.
+  // Keeps appl_id_, handles_in_flight_ and the counters in step with a reply.
   void follow(byte_view body, const raw_reply& reply);
 
   child_process process_;
@@ -242,6 +252,9 @@ private:
   std::optional<exit_status> exit_;
   std::uint32_t appl_id_ = 0;
   std::uint16_t message_number_ = 0;
+  // Data handles of DATA_B3_REQs the library accepted whose DATA_B3_CONF
+  // has not been fetched: the bridge refuses them with 0x1103.
+  std::bitset<65536> handles_in_flight_;
   traffic traffic_;
   std::function<void(direction, byte_view)> trace_;
   std::function<void(std::chrono::nanoseconds)> round_trip_trace_;
