@@ -3,6 +3,16 @@
 
 namespace capi_bridge {
 
+child_process& child_process::operator=(child_process&& other) noexcept {
+  if (this != &other) {
+    // The child this object ran until now is ended by the destructor, as
+    // it would be had this object gone out of scope.
+    child_process replaced(std::move(*this));
+    s_.swap(other.s_);
+  }
+  return *this;
+}
+
 io_result child_process::read_line(std::string& line, deadline until) {
   line.clear();
   for (;;) {

@@ -124,8 +124,9 @@ child_process::~child_process() {
   close_handle(s_->job);
 }
 
+// Move assignment (process.cpp) is built on this and the destructor.
 child_process::child_process(child_process&&) noexcept = default;
-child_process& child_process::operator=(child_process&&) noexcept = default;
+
 
 bool child_process::start(const process_options& options) {
   if (options.command.empty()) {

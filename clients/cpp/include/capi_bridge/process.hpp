@@ -54,6 +54,8 @@ public:
   child_process();
   // Kills the child if it is still running, and reaps it.
   ~child_process();
+  // A moved-from child_process may only be destroyed or assigned to.
+  // Assigning ends the child the target ran, as its destructor would.
   child_process(child_process&&) noexcept;
   child_process& operator=(child_process&&) noexcept;
   child_process(const child_process&) = delete;
