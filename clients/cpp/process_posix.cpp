@@ -86,27 +86,30 @@ merged_environment(const std::vector<std::pair<std::string, std::string>>& extra
   return entries;
 }
 
-// While alive, SIGPIPE is blocked in this thread; a SIGPIPE that a write
-// raised meanwhile is taken off the pending set before the mask goes back,
-// so a write to a child that is gone reports EPIPE instead of killing us.
+// While alive, SIGPIPE is blocked in this thread, so that a write to a
+// child that is gone reports EPIPE instead of killing us; the SIGPIPE such a
+// write raised is taken off the pending set before the mask goes back. The
+// common case costs two system calls around the write: a SIGPIPE pending
+// before can only be there when the caller blocks it, and only then is the
+// pending set read.
 class sigpipe_held {
 public:
   sigpipe_held() {
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    already_pending_ = sigismember(&pending, SIGPIPE) == 1;
     pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~sigpipe_held() {
-    if (!already_pending_) {
+    if (sigismember(&old_, SIGPIPE) == 1) {
       sigset_t pending;
       sigpending(&pending);
-      if (sigismember(&pending, SIGPIPE) == 1) {
-        timespec zero{};
-        sigtimedwait(&pipe_, nullptr, &zero);
-      }
+      already_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+  }
+  // A write failed with EPIPE and raised SIGPIPE.
+  void broken_pipe() { broken_ = true; }
+  ~sigpipe_held() {
+    if (broken_ && !already_pending_) {
+      timespec zero{};
+      sigtimedwait(&pipe_, nullptr, &zero);
     }
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
   }
@@ -117,6 +120,7 @@ private:
   sigset_t pipe_{};
   sigset_t old_{};
   bool already_pending_ = false;
+  bool broken_ = false;
 };
 
 } // namespace
@@ -238,8 +242,10 @@ io_result child_process::write(const std::uint8_t* data, std::size_t size, deadl
     }
     if (errno == EINTR)
       continue;
-    if (errno == EPIPE)
+    if (errno == EPIPE) {
+      hold.broken_pipe();
       return io_result::ended;
+    }
     if (errno != EAGAIN && errno != EWOULDBLOCK)
       return io_result::failed;
     if (!ready(s_->input, POLLOUT, until))
