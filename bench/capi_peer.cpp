@@ -13,7 +13,7 @@
 // bridge (0 when it links the library) spent while the blocks were moving;
 // "requests ROUND_TRIPS GETS EMPTY" follow, counted over the same time.
 // Exit status 0 when all went as it should, 1 otherwise.
-#include "capimsg.hpp"
+#include "capi_bridge/capimsg.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -124,10 +124,10 @@ bool fill_replies(std::size_t wanted) {
   reply_end -= reply_start;
   reply_start = 0;
   while (reply_end < wanted) {
-    ssize_t got = read(bridge.from, reply_buffer + reply_end, sizeof reply_buffer - reply_end);
-    if (got <= 0)
+    std::size_t got = read_some(bridge, reply_buffer + reply_end, sizeof reply_buffer - reply_end);
+    if (got == 0)
       return false;
-    reply_end += static_cast<std::size_t>(got);
+    reply_end += got;
   }
   return true;
 }
@@ -152,7 +152,7 @@ void open_application(int port, const std::string& bridge_path) {
   bridge = start_child({bridge_path}, {});
   bytes open = open_frame("127.0.0.1", static_cast<std::uint16_t>(port));
   bytes reply;
-  if (!write_all(bridge.to, open.data(), open.size()) || read_reply(bridge.from, reply) != 0 ||
+  if (!write_all(bridge, open.data(), open.size()) || read_reply(bridge, reply) != 0 ||
       reply.size() < 8)
     fail("no application registered");
   appl_id = le32(reply.data() + 4);
@@ -185,7 +185,7 @@ void receive(bytes& in) {
     std::size_t gets = std::min(last_brought + 1, most_gets_per_batch);
     for (std::size_t i = 0; i < gets; ++i)
       out.insert(out.end(), get.begin(), get.end());
-    if (!write_all(bridge.to, out.data(), out.size()))
+    if (!write_all(bridge, out.data(), out.size()))
       fail("the bridge stopped reading");
     out.clear();
     ++counts.round_trips;
@@ -216,7 +216,7 @@ void receive(bytes& in) {
 }
 
 double bridge_cpu_seconds() {
-  std::ifstream schedstat("/proc/" + std::to_string(bridge.pid) + "/schedstat");
+  std::ifstream schedstat("/proc/" + std::to_string(bridge.id()) + "/schedstat");
   double nanoseconds = 0;
   schedstat >> nanoseconds;
   return nanoseconds / 1e9;
@@ -226,7 +226,7 @@ double bridge_cpu_seconds() {
 void close_application() {
   bytes close = frame({'C'});
   out.insert(out.end(), close.begin(), close.end());
-  write_all(bridge.to, out.data(), out.size());
+  write_all(bridge, out.data(), out.size());
   bytes reply;
   for (; puts_in_flight > 0; --puts_in_flight)
     next_reply(reply);

@@ -2,19 +2,19 @@
 // driving request flows through them.
 #include "child.hpp"
 
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
+
+using capi_bridge::after;
+
+// How long the benchmark waits for a child at the most.
+constexpr std::chrono::milliseconds patience{60000};
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "capi-bridge-bench: %s\n", what.c_str());
@@ -35,51 +35,24 @@ double now_seconds() {
 child start_child(const std::vector<std::string>& argv,
                   const std::vector<std::pair<std::string, std::string>>& set,
                   const std::vector<std::string>& unset) {
-  std::signal(SIGPIPE, SIG_IGN);
-  int to_child[2], from_child[2];
-  if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
-    fail("pipe failed");
-  pid_t pid = fork();
-  if (pid < 0)
-    fail("fork failed");
-  if (pid == 0) {
-    dup2(to_child[0], 0);
-    dup2(from_child[1], 1);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
-    for (const auto& name : unset)
-      unsetenv(name.c_str());
-    for (const auto& [name, value] : set)
-      setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-      args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(to_child[0]);
-  close(from_child[1]);
-  return {pid, to_child[1], from_child[0]};
+  child c;
+  if (!c.start({argv, set, {}, unset}))
+    fail(c.error());
+  return c;
 }
 
 int finish_child(child& c) {
-  if (c.to >= 0)
-    close(c.to);
-  char sink[4096];
-  while (c.from >= 0 && read(c.from, sink, sizeof sink) > 0) {
+  c.close_input();
+  std::uint8_t sink[4096];
+  while (read_some(c, sink, sizeof sink) > 0) {
   }
-  if (c.from >= 0)
-    close(c.from);
-  c.to = c.from = -1;
-  int status = 0;
-  while (waitpid(c.pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  c.pid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  auto ended = c.wait(after(patience));
+  if (!ended)
+    fail("a child did not end");
+  return ended->exited ? ended->code : 128 + ended->signal;
 }
 
-io_calls child_io_calls(pid_t pid) {
+io_calls child_io_calls(long pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/io");
   io_calls calls;
   std::string name;
@@ -97,7 +70,7 @@ io_calls child_io_calls(pid_t pid) {
   return calls;
 }
 
-std::uint64_t child_status_field(pid_t pid, const char* field) {
+std::uint64_t child_status_field(long pid, const char* field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   std::string wanted = std::string(field) + ":";
@@ -192,42 +165,41 @@ std::uint32_t le32(const std::uint8_t* at) {
          static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t wrote = write(fd, data, size);
-    if (wrote < 0 && errno == EINTR)
-      continue;
-    if (wrote <= 0)
-      return false;
-    data += wrote;
-    size -= static_cast<std::size_t>(wrote);
-  }
-  return true;
+bool write_all(child& c, const std::uint8_t* data, std::size_t size) {
+  capi_bridge::io_result r = c.write(data, size, after(patience));
+  if (r == capi_bridge::io_result::timed_out)
+    fail("a child took no input for a minute");
+  return r == capi_bridge::io_result::done;
+}
+
+std::size_t read_some(child& c, std::uint8_t* data, std::size_t size) {
+  std::size_t got = 0;
+  if (c.read_some(data, size, got, after(patience)) == capi_bridge::io_result::timed_out)
+    fail("a child wrote nothing for a minute");
+  return got;
 }
 
 namespace {
 
-bool read_exactly(int fd, std::uint8_t* data, std::size_t size) {
+bool read_exactly(child& c, std::uint8_t* data, std::size_t size) {
   while (size > 0) {
-    ssize_t got = read(fd, data, size);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got <= 0)
+    std::size_t got = read_some(c, data, size);
+    if (got == 0)
       return false;
     data += got;
-    size -= static_cast<std::size_t>(got);
+    size -= got;
   }
   return true;
 }
 
 } // namespace
 
-std::uint32_t read_reply(int fd, bytes& body) {
+std::uint32_t read_reply(child& c, bytes& body) {
   std::uint8_t length_field[4];
-  if (!read_exactly(fd, length_field, 4))
+  if (!read_exactly(c, length_field, 4))
     fail("the child's output ended before its reply");
   body.resize(le32(length_field));
-  if (body.size() < 4 || !read_exactly(fd, body.data(), body.size()))
+  if (body.size() < 4 || !read_exactly(c, body.data(), body.size()))
     fail("the child's reply is cut short");
   return le32(body.data());
 }
@@ -362,16 +334,14 @@ flow_result run_flow(child& c, const flow& f, double seconds, std::uint64_t unit
   std::size_t have = 0;
   while (s.count > 0) {
     if (!s.out.empty()) {
-      if (!write_all(c.to, s.out.data(), s.out.size()))
+      if (!write_all(c, s.out.data(), s.out.size()))
         fail("the child stopped reading");
       s.out.clear();
     }
-    ssize_t got = read(c.from, reply_buffer + have, sizeof reply_buffer - have);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got <= 0)
+    std::size_t got = read_some(c, reply_buffer + have, sizeof reply_buffer - have);
+    if (got == 0)
       fail("the child's output ended with requests in flight");
-    have += static_cast<std::size_t>(got);
+    have += got;
     if (deadline > 0 && now_seconds() >= deadline)
       s.stopping = true;
     std::size_t at = 0;

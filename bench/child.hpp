@@ -3,29 +3,28 @@
 // a measuring client drives through such a pipe pair.
 #pragma once
 
+#include "capi_bridge/process.hpp"
+
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 
 using bytes = std::vector<std::uint8_t>;
 
-struct child {
-  pid_t pid = -1;
-  int to = -1;   // its standard input
-  int from = -1; // its standard output
-};
+// The client library's child process; every wait of the benchmark's on it
+// gives up after a minute, failing the benchmark.
+using child = capi_bridge::child_process;
 
-// Starts `argv` with pipes on standard input and output, standard error to
-// /dev/null, `set` added to the environment and `unset` taken out. Exits the
+// Starts `argv` with pipes on standard input and output, standard error
+// discarded, `set` added to the environment and `unset` taken out. Exits the
 // benchmark with a message when the program cannot be started.
 child start_child(const std::vector<std::string>& argv,
                   const std::vector<std::pair<std::string, std::string>>& set,
                   const std::vector<std::string>& unset = {});
 
-// Closes the child's input, drains and closes its output, and waits for it to
-// end. Returns its exit status, or 128 + the signal that ended it.
+// Closes the child's input, drains its output, and waits for it to end.
+// Returns its exit status, or 128 + the signal that ended it.
 int finish_child(child& c);
 
 // Read and write system calls the child has made so far (/proc/<pid>/io),
@@ -37,10 +36,10 @@ struct io_calls {
   std::uint64_t preemptions = 0;
   std::uint64_t cpu_ns = 0; // time on a CPU (/proc/<pid>/schedstat)
 };
-io_calls child_io_calls(pid_t pid);
+io_calls child_io_calls(long pid);
 
 // A field of /proc/<pid>/status in KiB ("VmHWM", "VmRSS"), or 0.
-std::uint64_t child_status_field(pid_t pid, const char* field);
+std::uint64_t child_status_field(long pid, const char* field);
 
 // Request frames.
 bytes frame(const bytes& body);
@@ -54,13 +53,16 @@ bytes data_b3_resp(std::uint32_t ncci, std::uint16_t handle);
 std::uint16_t le16(const std::uint8_t* at);
 std::uint32_t le32(const std::uint8_t* at);
 
-// Writes `data` whole; false when the pipe is closed.
-bool write_all(int fd, const std::uint8_t* data, std::size_t size);
+// Writes `data` whole to the child's input; false when it stops reading.
+bool write_all(child& c, const std::uint8_t* data, std::size_t size);
+// Reads what the child's output holds, up to `size` bytes, waiting for the
+// first; 0 when the output has ended.
+std::size_t read_some(child& c, std::uint8_t* data, std::size_t size);
 
 // Reads one whole reply; returns its info and puts info, data and extra into
 // `body` (without the length field). Exits the benchmark when the child's
 // output ends first.
-std::uint32_t read_reply(int fd, bytes& body);
+std::uint32_t read_reply(child& c, bytes& body);
 
 // The request flows a client drives.
 enum class flow_kind {

@@ -5,15 +5,13 @@
 #include "rows.hpp"
 
 #include "child.hpp"
+#include "harness/emulator.hpp"
 #include "setup.hpp"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -22,11 +20,12 @@ namespace {
   std::exit(1);
 }
 
-std::string read_line(const child& c) {
+// One line of a peer's output; empty when none comes within a minute.
+std::string read_line(child& c) {
   std::string line;
-  char ch = 0;
-  while (read(c.from, &ch, 1) == 1 && ch != '\n')
-    line += ch;
+  if (c.read_line(line, capi_bridge::after(std::chrono::milliseconds(60000))) !=
+      capi_bridge::io_result::done)
+    line.clear();
   return line;
 }
 
@@ -50,7 +49,7 @@ struct call_result {
   double empty_gets = 0;
 };
 
-double cpu_seconds(pid_t pid) {
+double cpu_seconds(long pid) {
   std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
   double nanoseconds = 0;
   schedstat >> nanoseconds;
@@ -58,7 +57,7 @@ double cpu_seconds(pid_t pid) {
 }
 
 // One call from a sender to a receiver for `seconds`.
-call_result run_call(const call_setup& setup, pid_t host, bool bridge, double seconds) {
+call_result run_call(const call_setup& setup, long host, bool bridge, double seconds) {
   std::vector<std::string> tail;
   if (bridge)
     tail = {"--bridge", bridge_program()};
@@ -127,14 +126,12 @@ void library_rows(const bench_settings& s, table& t) {
 
   // The emulator hands out application IDs from 300 up, clear of other users
   // of the machine-wide ID table, and stops by itself should we not.
-  child emulator = start_child(
-      {emulator_program(), "--port", "0", "--first-appl-id", "300", "--exit-after", "1800"},
-      {{"HOME", setup.home}}, not_the_stand_in);
-  std::string listening = read_line(emulator);
-  std::string prefix = "listening 127.0.0.1:";
-  if (listening.rfind(prefix, 0) != 0)
-    fail("the emulated host did not start");
-  setup.port = listening.substr(prefix.size());
+  harness::local_emulator emulator;
+  std::string error;
+  if (!emulator.start(emulator_program(), {"--first-appl-id", "300", "--exit-after", "1800"}, "",
+                      error))
+    fail("the emulated host did not start: " + error);
+  setup.port = std::to_string(emulator.port());
 
   double seconds = s.quick ? 0.05 : 0.5;
   int slices = s.quick ? 1 : 2;
@@ -144,7 +141,7 @@ void library_rows(const bench_settings& s, table& t) {
     double sum[2] = {0, 0};
     for (int turn = 0; turn < 2 * slices; ++turn) {
       int side = (turn % 4 == 0 || turn % 4 == 3) ? 0 : 1;
-      call_result r = run_call(setup, emulator.pid, side == 0, seconds);
+      call_result r = run_call(setup, emulator.process_id(), side == 0, seconds);
       sum[side] += r.blocks / r.seconds;
       totals[side].blocks += r.blocks;
       totals[side].peer_cpu += r.peer_cpu;
@@ -158,8 +155,7 @@ void library_rows(const bench_settings& s, table& t) {
       rates[side].push_back(sum[side] / slices);
     ratios.push_back(rates[0].back() / rates[1].back());
   }
-  kill(emulator.pid, SIGTERM);
-  finish_child(emulator);
+  emulator.stop();
   add_timed_row(t, "4", figure, rates[0], rates[1], ratios, 1000, 2, 0.8);
   t.rows.push_back({"4", "CPU µs per block in row 4: peers + bridges + emulated host",
                     cpu_per_block(totals[0]), cpu_per_block(totals[1]), "-", "-", "-"});

@@ -3,6 +3,7 @@
 #include "rows.hpp"
 
 #include "child.hpp"
+#include "harness/hex.hpp"
 #include "setup.hpp"
 
 #include <algorithm>
@@ -14,22 +15,14 @@
 
 namespace {
 
+using harness::hex;
+
 // The replies the baseline sends where the bridge's carry data: the same
 // sizes, so that both move the same bytes.
-std::string hex_of(const bytes& data) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (std::uint8_t b : data) {
-    text += digits[b >> 4];
-    text += digits[b & 15];
-  }
-  return text;
-}
-
 std::string canned_get(std::uint32_t info, const bytes& data) {
   bytes body = {static_cast<std::uint8_t>(info), static_cast<std::uint8_t>(info >> 8), 0, 0};
   body.insert(body.end(), data.begin(), data.end());
-  return "G=" + hex_of(body);
+  return "G=" + hex(body);
 }
 
 bytes data_b3_conf_message(std::uint16_t handle) {
@@ -74,9 +67,9 @@ comparison compare(const bench_settings& s, const std::string& script,
     // always runs first.
     for (int turn = 0; turn < 2 * s.slices; ++turn) {
       int side = (turn % 4 == 0 || turn % 4 == 3) ? 0 : 1;
-      io_calls before = child_io_calls(sides[side].pid);
+      io_calls before = child_io_calls(sides[side].id());
       flow_result r = run_flow(sides[side], flows[side], s.slice_seconds, 0);
-      io_calls after = child_io_calls(sides[side].pid);
+      io_calls after = child_io_calls(sides[side].id());
       done[side] += static_cast<double>(count_bytes ? r.bytes_moved : r.units);
       seconds[side] += r.seconds;
       figures[side]->calls.reads += after.reads - before.reads;
@@ -296,9 +289,9 @@ std::pair<std::uint64_t, std::uint64_t> peak_resident(bool bridge, std::uint64_t
   f.depth = 7;
   f.check = bridge;
   run_flow(ch, f, 0, first / 2);
-  std::uint64_t early = child_status_field(ch.pid, "VmHWM");
+  std::uint64_t early = child_status_field(ch.id(), "VmHWM");
   run_flow(ch, f, 0, (total - first) / 2);
-  std::uint64_t late = child_status_field(ch.pid, "VmHWM");
+  std::uint64_t late = child_status_field(ch.id(), "VmHWM");
   if (bridge)
     stop_bridge(ch);
   else

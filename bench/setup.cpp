@@ -69,7 +69,7 @@ child start_bridge(const std::string& script, const std::vector<std::string>& wr
   child c = start_child(joined(wrapper, {bridge_program()}), set, no_log);
   bytes open = open_frame("127.0.0.1", 5000);
   bytes reply;
-  if (!write_all(c.to, open.data(), open.size()) || read_reply(c.from, reply) != 0)
+  if (!write_all(c, open.data(), open.size()) || read_reply(c, reply) != 0)
     fail("the bridge did not open an application");
   return c;
 }
@@ -77,8 +77,8 @@ child start_bridge(const std::string& script, const std::vector<std::string>& wr
 void stop_bridge(child& c) {
   bytes close = frame({'C'});
   bytes reply;
-  write_all(c.to, close.data(), close.size());
-  read_reply(c.from, reply);
+  write_all(c, close.data(), close.size());
+  read_reply(c, reply);
   if (finish_child(c) != 0)
     fail("the bridge did not end cleanly");
 }
@@ -88,8 +88,8 @@ child start_baseline(const std::vector<std::string>& canned,
   child c = start_child(joined(joined(wrapper, {BENCH_BASELINE}), canned), environment, no_log);
   bytes open = open_frame("127.0.0.1", 5000);
   bytes reply;
-  write_all(c.to, open.data(), open.size());
-  read_reply(c.from, reply);
+  write_all(c, open.data(), open.size());
+  read_reply(c, reply);
   return c;
 }
 

@@ -1,6 +1,6 @@
 // Builders and readers of CAPI 2.0 messages: parameters in wire order, structs
 // length-prefixed, every read bounded by the message's length field.
-#include "capimsg.hpp"
+#include "capi_bridge/capimsg.hpp"
 
 namespace capimsg {
 

@@ -1,6 +1,6 @@
 // Human-readable CAPI 2.0: message names, info and reason texts, and the
 // one-line description of a message used in verbose logs.
-#include "capimsg.hpp"
+#include "capi_bridge/capimsg.hpp"
 
 #include <cstdio>
 

@@ -4,7 +4,9 @@
 // CAPI host: Open, the profile of every controller, Close.
 #include "capi_bridge/calls.hpp"
 #include "capi_bridge/client.hpp"
-#include "capi_bridge/emulator.hpp"
+#include "harness/emulator.hpp"
+#include "harness/exchange.hpp"
+#include "harness/latency.hpp"
 #include "report.hpp"
 
 #include <cstdio>
@@ -17,6 +19,7 @@
 
 namespace fs = std::filesystem;
 using namespace capi_bridge;
+using namespace harness;
 
 namespace {
 
@@ -246,6 +249,9 @@ int demonstrate(const options& opt, const workspace& w) {
 
   client a(w.bridge(opt, "bridge-a"));
   client b(w.bridge(opt, "bridge-b"));
+  latency_histogram a_round_trips, b_round_trips;
+  a.set_round_trip_trace([&](std::chrono::nanoseconds t) { a_round_trips.record(t); });
+  b.set_round_trip_trace([&](std::chrono::nanoseconds t) { b_round_trips.record(t); });
   if (opt.trace) {
     trace_to_stdout(a, "A");
     trace_to_stdout(b, "B");
@@ -300,7 +306,7 @@ int demonstrate(const options& opt, const workspace& w) {
       ok = false;
     }
   }
-  print_summary({{"A (caller)", &a}, {"B (callee)", &b}});
+  print_summary({{"A (caller)", &a, &a_round_trips}, {"B (callee)", &b, &b_round_trips}});
   host.stop();
   std::printf("\nOutcome: %s\n", ok ? "success" : "FAILURE");
   return ok ? 0 : 1;

@@ -99,20 +99,23 @@ void print_summary(const std::vector<side_summary>& sides) {
   auto line = [&](const char* label, auto value) {
     std::printf("%-26s", label);
     for (const side_summary& s : sides)
-      std::printf("%16s", value(*s.end).c_str());
+      std::printf("%16s", value(s).c_str());
     std::printf("\n");
   };
+  auto counted = [&](const char* label, auto value) {
+    line(label, [&](const side_summary& s) { return value(s.end->counters()); });
+  };
   auto count = [](std::uint64_t n) { return std::to_string(n); };
-  line("requests", [&](const client& c) { return count(c.counters().requests); });
-  line("messages to the host", [&](const client& c) { return count(c.counters().messages_put); });
-  line("messages from the host", [&](const client& c) { return count(c.counters().messages_got); });
-  line("B3 data sent", [&](const client& c) { return kibibytes(c.counters().b3_bytes_put); });
-  line("B3 data received", [&](const client& c) { return kibibytes(c.counters().b3_bytes_got); });
-  line("bytes to the bridge", [&](const client& c) { return count(c.counters().bytes_written); });
-  line("bytes from the bridge", [&](const client& c) { return count(c.counters().bytes_read); });
+  counted("requests", [&](const traffic& t) { return count(t.requests); });
+  counted("messages to the host", [&](const traffic& t) { return count(t.messages_put); });
+  counted("messages from the host", [&](const traffic& t) { return count(t.messages_got); });
+  counted("B3 data sent", [&](const traffic& t) { return kibibytes(t.b3_bytes_put); });
+  counted("B3 data received", [&](const traffic& t) { return kibibytes(t.b3_bytes_got); });
+  counted("bytes to the bridge", [&](const traffic& t) { return count(t.bytes_written); });
+  counted("bytes from the bridge", [&](const traffic& t) { return count(t.bytes_read); });
   for (double p : {0.50, 0.90, 0.99}) {
     std::string label = "round trip p" + std::to_string(static_cast<int>(p * 100));
     line(label.c_str(),
-         [&](const client& c) { return microseconds(c.round_trips().percentile(p)); });
+         [&](const side_summary& s) { return microseconds(s.round_trips->percentile(p)); });
   }
 }

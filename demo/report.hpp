@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capi_bridge/client.hpp"
+#include "harness/latency.hpp"
 
 #include <cstdint>
 #include <string>
@@ -31,6 +32,7 @@ private:
 struct side_summary {
   std::string name;
   const capi_bridge::client* end;
+  const harness::latency_histogram* round_trips;
 };
 
 // Messages and bytes each way, and the round-trip percentiles, per bridge.

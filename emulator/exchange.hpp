@@ -3,7 +3,7 @@
 // and queues the messages to send; it does no I/O of its own.
 #pragma once
 
-#include "capimsg.hpp"
+#include "capi_bridge/capimsg.hpp"
 
 #include <cstdint>
 #include <deque>

@@ -2,7 +2,7 @@
 // recognising them and building their short-header replies and the profile.
 #pragma once
 
-#include "capimsg.hpp"
+#include "capi_bridge/capimsg.hpp"
 #include "exchange.hpp"
 
 #include <cstdint>

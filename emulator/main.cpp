@@ -1,7 +1,7 @@
 // capi-host-emulator: an emulated CAPI host on 127.0.0.1 for libcapi20's
 // network driver. Options, the single-threaded poll loop, framing, the
 // library's own requests and the fault switches; the calls are exchange.cpp's.
-#include "capimsg.hpp"
+#include "capi_bridge/capimsg.hpp"
 #include "exchange.hpp"
 #include "library_requests.hpp"
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package and the Windows zip, checks what they hold, and
 # runs what the Debian package installs: the bridge once against the stand-in
-# library, the demo through the real one, the C++ example against its headers.
+# library, the demo through the real one, the C++ example against its headers
+# (the client library's, all under include/capi_bridge/, and no others).
 # Arguments: the native build folder and the Windows one (default build and
 # build-windows). Application IDs 440..449 are its own.
 set -euo pipefail
@@ -32,14 +33,19 @@ zip=$windows_build/packages/capi-bridge-${version}-win64.zip
 dpkg-deb -f "$deb" Depends | grep -qw libcapi20-3 || fail "the package does not depend on libcapi20-3"
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' >"$scratch/deb-files"
 for file in usr/bin/capi-bridge usr/bin/capi-host-emulator usr/bin/capi-bridge-demo \
-            usr/include/capi_bridge/client.hpp usr/include/capi_bridge/calls.hpp \
-            usr/include/capimsg.hpp usr/lib/libcapi_bridge_client.a usr/lib/libcapimsg.a \
+            usr/lib/libcapi_bridge_client.a usr/lib/libcapimsg.a \
             usr/lib/cmake/capi_bridge_client/capi_bridge_client-config.cmake \
             usr/lib/cmake/capi_bridge_client/capi_bridge_client-config-version.cmake \
             usr/share/doc/capi-bridge/README.md usr/share/doc/capi-bridge/protocol.md; do
   grep -qx "$file" "$scratch/deb-files" || fail "$file is missing from $deb"
 done
 if grep -v '^usr/' "$scratch/deb-files"; then fail "files outside /usr in $deb"; fi
+# The product's headers and nothing else: the test harness stays out.
+printf '%s\n' usr/include/capi_bridge/calls.hpp usr/include/capi_bridge/capimsg.hpp \
+  usr/include/capi_bridge/client.hpp usr/include/capi_bridge/process.hpp \
+  | diff - <(grep '^usr/include/.*[^/]$' "$scratch/deb-files" | sort) \
+  || fail "$deb holds other headers than these"
+if grep -i harness "$scratch/deb-files"; then fail "the test harness got into $deb"; fi
 if grep libcapi20 "$scratch/deb-files"; then fail "a stand-in library got into $deb"; fi
 
 # The Windows zip: the bridge and its read-me, nothing else.
@@ -72,7 +78,7 @@ timeout 120 "$scratch/root/usr/bin/capi-bridge-demo" --first-appl-id 440 --bytes
   >"$scratch/demo" 2>&1 || { cat "$scratch/demo"; fail "the installed demo failed"; }
 
 # The installed client library, used by a project of its own.
-cmake -S client/example -B "$scratch/example" -DCMAKE_PREFIX_PATH="$scratch/root/usr" >/dev/null
-cmake --build "$scratch/example" >/dev/null || fail "client/example does not build against $deb"
+cmake -S clients/cpp/example -B "$scratch/example" -DCMAKE_PREFIX_PATH="$scratch/root/usr" >/dev/null
+cmake --build "$scratch/example" >/dev/null || fail "clients/cpp/example does not build against $deb"
 
 echo "packages checked: $(basename "$deb"), $(basename "$zip")"

@@ -5,7 +5,8 @@
 // and on memory that keeps growing.
 #include "capi_bridge/calls.hpp"
 #include "capi_bridge/client.hpp"
-#include "capi_bridge/emulator.hpp"
+#include "harness/emulator.hpp"
+#include "harness/exchange.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,7 @@
 
 namespace fs = std::filesystem;
 using namespace capi_bridge;
+using namespace harness;
 using namespace std::chrono_literals;
 
 namespace {

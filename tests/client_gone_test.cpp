@@ -5,21 +5,15 @@
 
 namespace {
 
-const bytes data_b3_ind = from_hex("1e00 0100 8682 0400 01010100 00000000 1000 0300 0000"
-                                   "0000000000000000");
-const bytes data_b3_conf = from_hex("1000 0100 8681 0500 01010100 0700 0000");
-
 // The requests of a short call, in order; the client leaves after `stage` of them.
 std::vector<bytes> call_requests() {
-  bytes data_b3_req = from_hex("1e00 0100 8680 0200 01010100 00000000 0800 0700 0000"
-                               "0000000000000000");
   return {open_request(1, 1, "127.0.0.1"),
-          put_request(from_hex("1a00 0100 0580 0100 01000000 ff030000 ff031f00 00000000 0000")),
+          put_request(listen_req),
           frame("G"),
-          put_request(data_b3_req, bytes(8, 0x42)),
+          put_request(data_b3_req(8, 7), bytes(8, 0x42)),
           frame("G"),
           frame("G"),
-          put_request(from_hex("0e00 0100 8683 0500 01010100 0300")),
+          put_request(data_b3_resp(3)),
           profile_request(1)};
 }
 
@@ -34,7 +28,7 @@ class client_gone_test : public bridge_test, public ::testing::WithParamInterfac
 
 TEST_P(client_gone_test, bridge_releases_once_and_exits_cleanly) {
   auto [stage, how] = GetParam();
-  script("message " + to_hex(data_b3_conf) + " \nmessage " + to_hex(data_b3_ind) +
+  script("message " + to_hex(data_b3_conf(7)) + " \nmessage " + to_hex(data_b3_ind(16, 30, 3)) +
          " data " + to_hex(bytes(16, 0x61)) + " via data64\n");
   auto bridge = start();
   auto requests = call_requests();

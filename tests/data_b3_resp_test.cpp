@@ -10,14 +10,8 @@ constexpr std::uint32_t ncci_b = 0x00020101;  // PLCI 0x0101
 constexpr std::uint32_t ncci_c = 0x00010102;  // PLCI 0x0102
 constexpr std::uint32_t refused = 0x2001;
 
-bytes ind(std::uint16_t handle, std::uint32_t ncci) {
-  return from_hex("1e00 0100 8682 0400") + le32(ncci) + from_hex("00000000 0000") + le16(handle) +
-         from_hex("0000 0000000000000000");
-}
-
-bytes resp(std::uint16_t handle, std::uint32_t ncci) {
-  return from_hex("0e00 0100 8683 0500") + le32(ncci) + le16(handle);
-}
+// A DATA_B3_IND without data.
+bytes ind(std::uint16_t handle, std::uint32_t ncci) { return data_b3_ind(0, 30, handle, ncci); }
 
 bytes disconnect_b3_resp(std::uint32_t ncci) { return from_hex("0c00 0100 8483 0600") + le32(ncci); }
 
@@ -43,7 +37,7 @@ TEST_P(data_b3_resp_test, only_answers_to_outstanding_indications_reach_the_libr
   script(lines);
   auto bridge = start();
   ASSERT_TRUE(bridge->write(open_request(1, 1, "h")));
-  ASSERT_TRUE(replies(*bridge, 0, from_hex("0100000000")));
+  ASSERT_TRUE(replies(*bridge, 0, registered_1));
   for (const auto& m : c.incoming) {
     ASSERT_TRUE(bridge->write(frame("G")));
     ASSERT_TRUE(replies(*bridge, 0, m));
@@ -62,27 +56,27 @@ TEST_P(data_b3_resp_test, only_answers_to_outstanding_indications_reach_the_libr
 INSTANTIATE_TEST_SUITE_P(
     put, data_b3_resp_test,
     ::testing::Values(
-        resp_case{"answered_once", {ind(1, ncci_a)}, {resp(1, ncci_a)}, {0}},
-        resp_case{"never_handed_out", {}, {resp(1, ncci_a)}, {refused}},
-        resp_case{"answered_twice", {ind(1, ncci_a)}, {resp(1, ncci_a), resp(1, ncci_a)},
+        resp_case{"answered_once", {ind(1, ncci_a)}, {data_b3_resp(1, ncci_a)}, {0}},
+        resp_case{"never_handed_out", {}, {data_b3_resp(1, ncci_a)}, {refused}},
+        resp_case{"answered_twice", {ind(1, ncci_a)}, {data_b3_resp(1, ncci_a), data_b3_resp(1, ncci_a)},
                   {0, refused}},
-        resp_case{"other_ncci", {ind(1, ncci_a)}, {resp(1, ncci_b), resp(1, ncci_a)},
+        resp_case{"other_ncci", {ind(1, ncci_a)}, {data_b3_resp(1, ncci_b), data_b3_resp(1, ncci_a)},
                   {refused, 0}},
         resp_case{"too_short_to_name_a_handle",
                   {ind(0, ncci_a)},
-                  {from_hex("0c00 0100 8683 0500") + le32(ncci_a), resp(0, ncci_a)},
+                  {from_hex("0c00 0100 8683 0500") + le32(ncci_a), data_b3_resp(0, ncci_a)},
                   {refused, 0}},
         resp_case{"after_disconnect_b3_resp",
                   {ind(1, ncci_a), ind(2, ncci_b)},
-                  {disconnect_b3_resp(ncci_a), resp(1, ncci_a), resp(2, ncci_b)},
+                  {disconnect_b3_resp(ncci_a), data_b3_resp(1, ncci_a), data_b3_resp(2, ncci_b)},
                   {0, refused, 0}},
         resp_case{"after_disconnect_ind",
                   {ind(1, ncci_a), ind(2, ncci_b), ind(3, ncci_c), disconnect_ind(0x0101)},
-                  {resp(1, ncci_a), resp(2, ncci_b), resp(3, ncci_c)},
+                  {data_b3_resp(1, ncci_a), data_b3_resp(2, ncci_b), data_b3_resp(3, ncci_c)},
                   {refused, refused, 0}},
         resp_case{"handle_reused_after_answer",
                   {ind(4, ncci_a), ind(4, ncci_c)},
-                  {resp(4, ncci_a), resp(4, ncci_c), resp(4, ncci_c)},
+                  {data_b3_resp(4, ncci_a), data_b3_resp(4, ncci_c), data_b3_resp(4, ncci_c)},
                   {refused, 0, refused}}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -92,8 +86,8 @@ TEST_F(bridge_test, new_registration_forgets_unanswered_indications) {
   script("appl_id 1 2\nmessage " + to_hex(ind(1, ncci_a)) + "\n");
   auto bridge = start();
   ASSERT_TRUE(bridge->write(open_request(1, 1, "h") + frame("G") + open_request(1, 1, "h") +
-                            put_request(resp(1, ncci_a))));
-  EXPECT_TRUE(replies(*bridge, 0, from_hex("0100000000")));
+                            put_request(data_b3_resp(1, ncci_a))));
+  EXPECT_TRUE(replies(*bridge, 0, registered_1));
   EXPECT_TRUE(replies(*bridge, 0, ind(1, ncci_a)));
   EXPECT_TRUE(replies(*bridge, 0, from_hex("0200000000")));
   EXPECT_TRUE(replies(*bridge, refused));

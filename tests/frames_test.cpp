@@ -19,7 +19,7 @@ class ending_test : public bridge_test, public ::testing::WithParamInterface<end
 TEST_P(ending_test, ends_without_reply_and_releases_once) {
   auto bridge = start();
   ASSERT_TRUE(bridge->write(open_request(5000, 2, "127.0.0.1")));
-  ASSERT_TRUE(replies(*bridge, 0, from_hex("0100000000")));
+  ASSERT_TRUE(replies(*bridge, 0, registered_1));
   ASSERT_TRUE(bridge->write(GetParam().input));
   bridge->close_input();
   EXPECT_TRUE(bridge->output_ends());
@@ -70,7 +70,7 @@ TEST_F(bridge_test, bytes_after_the_fields_a_kind_reads_are_ignored) {
   ASSERT_TRUE(bridge->write(frame(bytes{'G'} + bytes(10, 0x0a))));
   EXPECT_TRUE(replies(*bridge, 0x1104));
   ASSERT_TRUE(bridge->write(open_request(1, 1, "h")));
-  ASSERT_TRUE(replies(*bridge, 0, from_hex("0100000000")));
+  ASSERT_TRUE(replies(*bridge, 0, registered_1));
   ASSERT_TRUE(bridge->write(frame(bytes{'P'} + le32(7) + from_hex("ffffffff"))));
   auto profile = bridge->read_reply();
   ASSERT_TRUE(profile);
@@ -105,7 +105,7 @@ TEST_F(bridge_test, control_characters_pass_unchanged_both_ways) {
   script("profile " + to_hex(special) + "\n");
   auto bridge = start();
   ASSERT_TRUE(bridge->write(open_request(0x0a0d, 0x1a0a, "\x0d\x0a\x1a\x7f")));
-  ASSERT_TRUE(replies(*bridge, 0, from_hex("0100000000")));
+  ASSERT_TRUE(replies(*bridge, 0, registered_1));
   ASSERT_TRUE(bridge->write(profile_request(0x0d0a1a0a)));
   EXPECT_TRUE(replies(*bridge, 0, special));
   EXPECT_EQ(calls("capi20ext_set_host"),
@@ -119,7 +119,7 @@ TEST_F(bridge_test, control_characters_pass_unchanged_both_ways) {
 TEST_F(bridge_test, close_releases_once_and_ends) {
   auto bridge = start();
   ASSERT_TRUE(bridge->write(open_request(1, 1, "h") + frame("C") + frame("G")));
-  ASSERT_TRUE(replies(*bridge, 0, from_hex("0100000000")));
+  ASSERT_TRUE(replies(*bridge, 0, registered_1));
   EXPECT_TRUE(replies(*bridge, 0));
   EXPECT_TRUE(bridge->output_ends()) << "a request after Close was answered";
   EXPECT_EQ(bridge->wait().status, 0);
@@ -147,7 +147,7 @@ TEST_F(bridge_test, nothing_registered_nothing_released) {
 TEST_F(bridge_test, closed_output_does_not_stop_the_bridge) {
   auto bridge = start();
   ASSERT_TRUE(bridge->write(open_request(1, 1, "h")));
-  ASSERT_TRUE(replies(*bridge, 0, from_hex("0100000000")));
+  ASSERT_TRUE(replies(*bridge, 0, registered_1));
   bridge->close_output();
   for (int i = 0; i < 200; ++i)
     ASSERT_TRUE(bridge->write(frame("G") + profile_request(1)));

@@ -5,9 +5,6 @@
 
 namespace {
 
-using lines = std::vector<std::string>;
-
-const bytes registered_1 = from_hex("0100000000");
 const bytes not_available = from_hex("0000000001");
 const bytes register_failed = from_hex("0000000002");
 

@@ -5,15 +5,6 @@
 
 namespace {
 
-using lines = std::vector<std::string>;
-
-bytes counting(std::size_t size, std::uint8_t from = 0) {
-  bytes b(size);
-  for (std::size_t i = 0; i < size; ++i)
-    b[i] = static_cast<std::uint8_t>(from + i);
-  return b;
-}
-
 // A CONNECT_IND carrying every byte value and then a CR LF pair. A text-mode
 // stream would end the input at 0x1A and shrink CR LF to LF, and on output
 // grow each 0x0A to CR LF.
@@ -40,7 +31,7 @@ TEST_P(every_byte_value_test, passes_unchanged) {
   script(r.script);
   auto bridge = start();
   ASSERT_TRUE(bridge->write(open_request(1, 1, "h") + r.request));
-  ASSERT_TRUE(replies(*bridge, 0, from_hex("0100000000")));
+  ASSERT_TRUE(replies(*bridge, 0, registered_1));
   EXPECT_TRUE(replies(*bridge, 0, r.reply));
   EXPECT_EQ(calls(r.entry), r.logged);
 }

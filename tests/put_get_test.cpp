@@ -7,49 +7,6 @@
 
 namespace {
 
-using lines = std::vector<std::string>;
-
-const bytes registered_1 = from_hex("0100000000");
-
-// A CAPI message from hex, its total length field set to its size.
-bytes message(const std::string& hex) {
-  bytes m = from_hex(hex);
-  m[0] = static_cast<std::uint8_t>(m.size());
-  m[1] = static_cast<std::uint8_t>(m.size() >> 8);
-  return m;
-}
-
-// A 26-byte LISTEN_REQ as Debian's library sends it.
-const bytes listen_req = message("0000 0100 0580 0100 01000000 ff030000 ff031f00 00 00 00 00 00 00");
-
-bytes data_b3_req(std::uint16_t data_length, std::uint16_t handle, std::size_t size = 30) {
-  bytes m = le16(static_cast<std::uint16_t>(size)) + from_hex("0100 8680 0200 01010100") +
-            from_hex("00000000") + le16(data_length) + le16(handle) + from_hex("0000");
-  m.resize(size, 0);
-  return m;
-}
-
-bytes data_b3_conf(std::uint16_t handle, std::uint16_t info = 0, std::size_t size = 16) {
-  bytes m = le16(static_cast<std::uint16_t>(size)) + from_hex("0100 8681 0300 01010100") +
-            le16(handle) + le16(info);
-  m.resize(size, 0);
-  return m;
-}
-
-bytes data_b3_ind(std::uint16_t data_length, std::size_t size = 30) {
-  bytes m = le16(static_cast<std::uint16_t>(size)) + from_hex("0100 8682 0400 01010100") +
-            from_hex("00000000") + le16(data_length) + from_hex("0700 0000");
-  m.resize(size, 0);
-  return m;
-}
-
-bytes counting(std::size_t size, std::uint8_t from = 0) {
-  bytes b(size);
-  for (std::size_t i = 0; i < size; ++i)
-    b[i] = static_cast<std::uint8_t>(from + i);
-  return b;
-}
-
 // One capi20_put_message call as the stand-in logged it.
 struct put_call {
   bytes message;
@@ -381,8 +338,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         get_case{"other_message", line_for(connect_ind), connect_ind, {}},
         get_case{"data_b3_req_subcommand", line_for(data_b3_req(4, 1)), data_b3_req(4, 1), {}},
-        get_case{"data_b3_resp", line_for(from_hex("0e00 0100 8683 0500 01010100 0700")),
-                 from_hex("0e00 0100 8683 0500 01010100 0700"), {}},
+        get_case{"data_b3_resp", line_for(data_b3_resp(7)), data_b3_resp(7), {}},
         get_case{"data64", line_for(data_b3_ind(100), counting(100), "data64"), data_b3_ind(100),
                  counting(100)},
         get_case{"data32_in_short_form", line_for(data_b3_ind(50, 22), counting(50), "data32"),
@@ -430,7 +386,7 @@ TEST_F(put_get_test, message_longer_than_the_library_receives_is_refused) {
 TEST_F(put_get_test, typical_exchange) {
   const bytes connect_req = message("0000 0100 0280 0100 01000000 1000 0480313233 00 00 00 00 00"
                                      " 00 00 00 00 00");
-  const bytes data_b3_resp = from_hex("0e00 0100 8683 0400 01010100 0700");
+  const bytes resp = data_b3_resp(7);
   script("waitformessage 0x1104 0x1104 0\n"
          "message " + to_hex(connect_ind) + "\n" +
          "message " + to_hex(data_b3_conf(3)) + "\n" +
@@ -438,7 +394,7 @@ TEST_F(put_get_test, typical_exchange) {
   auto bridge = open();
   ASSERT_TRUE(bridge->write(put_request(connect_req) + frame("G") + frame("G") +
                             put_request(data_b3_req(16, 3), counting(16, 0x41)) + frame("G") +
-                            frame("G") + frame("G") + put_request(data_b3_resp) + frame("G") +
+                            frame("G") + frame("G") + put_request(resp) + frame("G") +
                             frame("C")));
   EXPECT_TRUE(replies(*bridge, 0));
   EXPECT_TRUE(replies(*bridge, 0x1104));
@@ -458,7 +414,7 @@ TEST_F(put_get_test, typical_exchange) {
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0].message, connect_req);
   EXPECT_EQ(sent[1].data, counting(16, 0x41));
-  EXPECT_EQ(sent[2].message, data_b3_resp);
+  EXPECT_EQ(sent[2].message, resp);
   EXPECT_EQ(calls("capi20_release"), lines{"capi20_release 1"});
 }
 

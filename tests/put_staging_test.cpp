@@ -5,19 +5,11 @@
 
 namespace {
 
-const bytes listen_req =
-    from_hex("1a00 0100 0580 0100 01000000 ff030000 ff031f00 00 00 00 00 00 00");
-
 // A message of `size` bytes whose parameters are all 0xaa.
 bytes long_message(std::uint16_t size) {
   bytes m = le16(size) + from_hex("0100 8080 0200 01000000");
   m.resize(size, 0xaa);
   return m;
-}
-
-bytes data_b3_req(std::uint16_t data_length, std::uint16_t handle) {
-  return from_hex("1e00 0100 8680 0300 01010100 00000000") + le16(data_length) + le16(handle) +
-         from_hex("0000 0000000000000000");
 }
 
 struct staging_case {
@@ -41,7 +33,7 @@ TEST_P(put_staging_test, library_sees_zeros_past_each_message) {
   for (const bytes& put : c.puts)
     requests = requests + put;
   ASSERT_TRUE(bridge->write(requests + frame("C")));
-  ASSERT_TRUE(replies(*bridge, 0, from_hex("0100000000")));
+  ASSERT_TRUE(replies(*bridge, 0, registered_1));
   for (std::size_t i = 0; i < c.puts.size(); ++i)
     EXPECT_TRUE(replies(*bridge, c.infos[i])) << "put " << i;
   EXPECT_TRUE(replies(*bridge, 0));

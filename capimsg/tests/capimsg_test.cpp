@@ -1,6 +1,6 @@
 // capimsg against byte-exact CAPI 2.0 layouts: frames captured from the real
 // library and messages laid out by hand from the parameter order of CAPI 2.0.
-#include "capimsg.hpp"
+#include "capi_bridge/capimsg.hpp"
 
 #include <gtest/gtest.h>
 

@@ -43,7 +43,8 @@ class TransportError(Exception):
 
 
 class Source(enum.Enum):
-    """Who produced a result. Transport failures are TransportError instead."""
+    """Who produced a result. Transport failures are TransportError instead
+    (the C++ client's source::transport); the names are the C++ client's."""
     NONE = "none"        # success: info 0
     LIBRARY = "library"  # a CAPI info value from libcapi20 inside the bridge
     BRIDGE = "bridge"    # a value the bridge produced itself
@@ -74,6 +75,7 @@ class Outcome:
               means the same to the caller. 0x1102 is the bridge's: the host
               sent a message whose length field claims more than the library
               receives, and it was dropped.
+      Close   every value is the library's.
     Every other non-zero value is the library's.
     """
     source: Source
@@ -377,7 +379,7 @@ class Client:
         self._gone_reason = "closed"
         if status != 0:
             raise TransportError(f"Close: the bridge ended with {_how(status)}")
-        return _judged(info, True)
+        return _judged(info, False)
 
     def end_input(self, wait):
         """Closes the bridge's input without Close (the bridge releases its

@@ -38,18 +38,18 @@ class StandInTest(unittest.TestCase):
         self.folder = Path(tempfile.mkdtemp(prefix="capi-bridge-python-"))
         self.addCleanup(shutil.rmtree, self.folder)
 
-    def start(self, script="", library=FAKE_CAPI):
+    def start(self, script="", library=FAKE_CAPI, environment=None):
         (self.folder / "script").write_text(script)
         (self.folder / "log").unlink(missing_ok=True)
         environment = {"LD_LIBRARY_PATH": library, "HOME": str(self.folder),
                        "FAKE_CAPI_SCRIPT": str(self.folder / "script"),
-                       "FAKE_CAPI_LOG": str(self.folder / "log")}
+                       "FAKE_CAPI_LOG": str(self.folder / "log"), **(environment or {})}
         client = cb.Client(BRIDGE, environment, self.folder / "stderr")
         self.addCleanup(client.kill)
         return client
 
-    def opened(self, script=""):
-        client = self.start("appl_id 7\n" + script)
+    def opened(self, script="", environment=None):
+        client = self.start("appl_id 7\n" + script, environment=environment)
         self.assertEqual(client.open("127.0.0.1", 2662, 2).appl_id, 7)
         return client
 
@@ -162,11 +162,23 @@ class PutGetTest(StandInTest):
              Outcome(Source.BRIDGE, 0x2001)),
             ("send failed", True, "put_message 0x1108\n", listen, b"",
              Outcome(Source.LIBRARY, 0x1108)),
+            ("library out of memory", True, "put_message 0x1008\n", listen, b"",
+             Outcome(Source.LIBRARY, 0x1008)),
         ]
         for name, opened, script, message, payload, outcome in cases:
             with self.subTest(name):
                 client = self.opened(script) if opened else self.start(script)
                 self.assertEqual(client.put(message, payload), outcome)
+
+    def test_no_memory_for_the_copy_is_the_bridges_0x1008(self):
+        preload = os.environ.get("COUNT_ALLOCATIONS_LIBRARY")
+        if not preload:
+            self.skipTest("allocation failures are injected with an LD_PRELOAD library, which "
+                          "a sanitizer's own allocator does not admit")
+        client = self.opened(environment={"LD_PRELOAD": preload, "FAIL_ALLOCATIONS_OF": "1234"})
+        self.assertEqual(client.put(cm.data_b3_req(7, 1, 0x10101, 1, 1234), bytes(1234)),
+                         Outcome(Source.BRIDGE, 0x1008))
+        self.assertEqual(self.calls("capi20_put_message"), [])
 
     def test_put_sets_the_registered_application(self):
         client = self.opened()
@@ -175,12 +187,12 @@ class PutGetTest(StandInTest):
                          ["capi20_put_message 7 " + cm.listen_req(7, 1, 1, 1).hex()])
 
     def test_data_handle_in_flight_until_its_conf_is_fetched(self):
-        client = self.opened("confirm_data_b3\nput_message 0 0x1103\n")
+        conf = struct.pack("<HHBBHIHH", 16, 7, cm.DATA_B3, cm.CONF, 2, 0x10101, 5, 0)
+        client = self.opened(f"message {conf.hex()}\nput_message 0 0x1103\n")
         request = cm.data_b3_req(7, 1, 0x10101, 5, 4)
         self.assertEqual(client.put(request, b"abcd"), OK)
         self.assertEqual(client.put(request, b"efgh"), Outcome(Source.BRIDGE, 0x1103))
-        conf = client.get()
-        self.assertEqual(cm.read_data_b3_conf(conf.message), cm.DataB3Conf(0x10101, 5, 0))
+        self.assertEqual(client.get().message, conf)
         # The bridge has let the handle go: a refusal now is the library's.
         self.assertEqual(client.put(request, b"ijkl"), Outcome(Source.LIBRARY, 0x1103))
         self.assertEqual([line.split(" data ")[1] for line in self.calls("capi20_put_message")],

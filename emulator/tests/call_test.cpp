@@ -73,10 +73,10 @@ TEST_P(call_clearing, call_carries_data_both_ways_then_clears) {
 
   release(a);
   release(b);
-  EXPECT_TRUE(wait_for_log(emu, "appl=" + std::to_string(b.id) + " closed"));
+  EXPECT_TRUE(emu.wait_for_log("appl=" + std::to_string(b.id) + " closed"));
   // The last DATA_B3_RESPs may race the hang-up on the other connection; the
   // responses of the call itself must each have answered something.
-  const std::string log = read_log(emu);
+  const std::string log = emu.log();
   EXPECT_EQ(log.find("note: CONNECT"), std::string::npos);
   EXPECT_EQ(log.find("note: DISCONNECT"), std::string::npos);
 }
@@ -149,7 +149,7 @@ TEST_F(emulator_test, first_listener_to_answer_gets_the_call) {
   expect_active(a, plci_a, "4242");
   expect_active(c, ring_c.plci, std::to_string(a.id));
   answer(b, ring_b.plci); // too late: ignored
-  ASSERT_TRUE(wait_for_log(emu, "note: CONNECT_RESP answers no offered call"));
+  ASSERT_TRUE(emu.wait_for_log("note: CONNECT_RESP answers no offered call"));
 
   ASSERT_EQ(put(c, build_disconnect_req(0, next_number(c), ring_c.plci)), 0u);
   EXPECT_TRUE(read_conf(expect(c, command::disconnect, subcommand::conf)));
@@ -167,7 +167,7 @@ TEST_F(emulator_test, release_during_a_call_clears_the_peer) {
   ASSERT_EQ(register_app(b), 0u);
   const call_ends ends = call_with_b3(a, b);
   release(a);
-  EXPECT_TRUE(wait_for_log(emu, "appl=" + std::to_string(a.id) + " release"));
+  EXPECT_TRUE(emu.wait_for_log("appl=" + std::to_string(a.id) + " release"));
   expect_disconnect_b3(b, ends.ncci_b);
   expect_disconnect(b, ends.plci_b, info::normal_call_clearing);
   release(b);

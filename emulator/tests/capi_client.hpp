@@ -2,7 +2,7 @@
 // helpers that put and get messages under timeouts.
 #pragma once
 
-#include "capimsg.hpp"
+#include "capi_bridge/capimsg.hpp"
 
 #include <chrono>
 #include <cstdint>

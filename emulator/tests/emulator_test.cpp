@@ -4,23 +4,36 @@
 #include <capi20.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <tuple>
 
 using namespace capimsg;
 
+bool start_emulator(const std::vector<std::string>& args, harness::local_emulator& emu,
+                    std::string& error) {
+  static int log_count = 0;
+  std::string log_path =
+      std::string(std::getenv("HOME")) + "/emulator-" + std::to_string(++log_count) + ".log";
+  std::vector<std::string> all = {"--verbose", "--exit-after", "60"};
+  all.insert(all.end(), args.begin(), args.end());
+  return emu.start(CAPI_HOST_EMULATOR, all, log_path, error);
+}
+
 void emulator_test::start(const std::vector<std::string>& args) {
   std::string error;
   ASSERT_TRUE(start_emulator(args, emu, error)) << error;
-  use_emulator(emu.port);
+  use_emulator(emu.port());
   ASSERT_EQ(capi20_isinstalled(), 0u);
 }
 
 void emulator_test::TearDown() {
-  if (emu.pid > 0) {
-    EXPECT_EQ(stop_emulator(emu), 0) << read_log(emu);
+  if (emu.running()) {
+    auto ended = emu.stop();
+    EXPECT_TRUE(ended && ended->exited && ended->code == 0) << emu.log();
   }
   if (HasFailure()) {
-    std::fputs(read_log(emu).c_str(), stderr);
+    std::fputs(emu.log().c_str(), stderr);
   }
 }
 

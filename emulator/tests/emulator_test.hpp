@@ -3,7 +3,7 @@
 #pragma once
 
 #include "capi_client.hpp"
-#include "emulator_process.hpp"
+#include "harness/emulator.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,15 @@
 #include <utility>
 #include <vector>
 
+// Starts the emulator with --verbose, --exit-after 60 and `args`, its log in
+// a fresh file in $HOME. Returns false with `error` set when it does not
+// report its port within 5 s.
+bool start_emulator(const std::vector<std::string>& args, harness::local_emulator& emu,
+                    std::string& error);
+
 class emulator_test : public testing::Test {
 protected:
-  emulator_process emu;
+  harness::local_emulator emu;
   // Starts the emulator with `args`, points the library at it and checks that
   // the library takes it as installed.
   void start(const std::vector<std::string>& args);

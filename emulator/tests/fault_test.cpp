@@ -18,7 +18,7 @@ TEST_F(emulator_test, drop_after_answers_then_closes_and_serves_later_connection
   ASSERT_EQ(capi20_waitformessage(a.id, &wait), 0u) << "end of stream is readable";
   unsigned char* m = nullptr;
   EXPECT_EQ(capi20_get_message(a.id, &m), 0x1104u) << "the library's word for a closed connection";
-  EXPECT_TRUE(wait_for_log(emu, "dropping 2 connections"));
+  EXPECT_TRUE(emu.wait_for_log("dropping 2 connections"));
   release(a);
 
   capi_app b;
@@ -38,20 +38,21 @@ TEST_F(emulator_test, stall_after_keeps_connections_open_and_answers_nothing) {
   ASSERT_EQ(put(a, build_listen_req(0, next_number(a), {1, 0, cip_mask_data, 0, {}})), 0u);
   timeval wait{0, 300000};
   EXPECT_EQ(capi20_waitformessage(a.id, &wait), 0x1104u) << "a timeout, not an end of stream";
-  EXPECT_TRUE(wait_for_log(emu, "stalled, not answered: LISTEN_REQ"));
+  EXPECT_TRUE(emu.wait_for_log("stalled, not answered: LISTEN_REQ"));
   release(a);
 }
 
 TEST(emulator, exits_by_itself_after_exit_after) {
-  emulator_process emu;
+  harness::local_emulator emu;
   std::string error;
   ASSERT_TRUE(start_emulator({"--exit-after", "1"}, emu, error)) << error;
-  EXPECT_EQ(wait_for_exit(emu, std::chrono::seconds(5)), 0);
-  EXPECT_NE(read_log(emu).find("exit (--exit-after)"), std::string::npos);
+  auto ended = emu.wait(std::chrono::seconds(5));
+  EXPECT_TRUE(ended && ended->exited && ended->code == 0);
+  EXPECT_NE(emu.log().find("exit (--exit-after)"), std::string::npos);
 }
 
 TEST(emulator, refuses_bad_usage) {
-  emulator_process emu;
+  harness::local_emulator emu;
   std::string error;
   EXPECT_FALSE(start_emulator({"--controllers", "0"}, emu, error));
   EXPECT_FALSE(start_emulator({"--refuse-register", "0"}, emu, error));

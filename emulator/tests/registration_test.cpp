@@ -14,13 +14,13 @@ TEST_F(emulator_test, register_hands_out_unique_ids_and_release_frees_them) {
   EXPECT_EQ(a.id, 500u);
   EXPECT_EQ(b.id, 501u);
   release(a);
-  EXPECT_TRUE(wait_for_log(emu, "appl=500 release"));
-  EXPECT_TRUE(wait_for_log(emu, "appl=500 closed (end of stream)"));
+  EXPECT_TRUE(emu.wait_for_log("appl=500 release"));
+  EXPECT_TRUE(emu.wait_for_log("appl=500 closed (end of stream)"));
   ASSERT_EQ(register_app(c), 0u);
   EXPECT_EQ(c.id, 500u) << "the lowest free ID again";
   release(b);
   release(c);
-  EXPECT_TRUE(wait_for_log(emu, "appl=501 release"));
+  EXPECT_TRUE(emu.wait_for_log("appl=501 release"));
 }
 
 TEST_F(emulator_test, profile_of_controller_0_and_of_each_controller) {
@@ -42,14 +42,14 @@ TEST_F(emulator_test, profile_of_controller_0_and_of_each_controller) {
   }
   ASSERT_EQ(get_profile(3, profile), 0u);
   EXPECT_EQ(get_u16(byte_view(profile, 2), 0), 0) << "no such controller: zeros";
-  EXPECT_TRUE(wait_for_log(emu, "get-profile ctrl=3"));
+  EXPECT_TRUE(emu.wait_for_log("get-profile ctrl=3"));
 }
 
 TEST_F(emulator_test, refused_register_fails_in_the_library) {
   start({"--first-appl-id", "510", "--refuse-register", "0x1007"});
   capi_app a;
   EXPECT_EQ(register_app(a), 0x1008u) << "the library reports every refusal as 0x1008";
-  EXPECT_TRUE(wait_for_log(emu, "info=0x1007"));
+  EXPECT_TRUE(emu.wait_for_log("info=0x1007"));
 }
 
 TEST_F(emulator_test, silent_register_leaves_the_library_waiting) {
@@ -57,7 +57,7 @@ TEST_F(emulator_test, silent_register_leaves_the_library_waiting) {
   capi_app a;
   EXPECT_EQ(register_app(a, 2, 7, 2048, std::chrono::milliseconds(300)), 0x1008u)
       << "only the alarm ends the wait";
-  EXPECT_TRUE(wait_for_log(emu, "not answered (--silent-register)"));
+  EXPECT_TRUE(emu.wait_for_log("not answered (--silent-register)"));
 }
 
 } // namespace

@@ -81,11 +81,11 @@ std::vector<std::string> bridge_test::calls() const { return calls(""); }
 
 std::vector<std::string> bridge_test::calls(const std::string& prefix) const {
   std::istringstream log(read_file(path("log")));
-  std::vector<std::string> lines;
+  std::vector<std::string> logged;
   for (std::string line; std::getline(log, line);)
     if (line != "fake libcapi20 loaded" && line.starts_with(prefix))
-      lines.push_back(line);
-  return lines;
+      logged.push_back(line);
+  return logged;
 }
 
 std::string bridge_test::stderr_text() const { return read_file(path("stderr")); }

@@ -1,0 +1,263 @@
+// The client side of capi-bridge: starts the bridge as a child process and
+// makes typed requests of it, each answered within a time limit, keeping
+// apart what the CAPI library said, what the bridge said, and transport
+// failures. CAPI messages are built and read with capimsg.
+#pragma once
+
+#include "capi_bridge/capimsg.hpp"
+#include "capi_bridge/process.hpp"
+
+#include <array>
+#include <bitset>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace capi_bridge {
+
+using capimsg::byte_view;
+using capimsg::bytes;
+
+// Who produced a result. The Python client has the same kinds and names
+// (Source.NONE, LIBRARY, BRIDGE); it raises TransportError where this one
+// reports source::transport.
+enum class source {
+  none,      // success: info 0
+  library,   // a CAPI info value from libcapi20 inside the bridge
+  bridge,    // an info value the bridge produced itself (see below)
+  transport, // no reply: the bridge could not be started, died, wrote a
+             // malformed reply, or did not answer in time
+};
+
+// The result of one request.
+//
+// Telling the bridge's values from the library's. The bridge answers some
+// conditions itself with fixed values; the same values can come from the
+// library. The client decides by the request and by what it knows itself:
+//   Open    0x1009 with stage 1: the bridge's only when the request was too
+//           short (raw requests); a typed open() is never too short, and the
+//           bridge's "library or entry point missing" cannot be told from the
+//           library's is-installed failure, so it counts as the library's.
+//   Profile 0x1009: the bridge's (the library answers 0x1109 when CAPI is
+//           not installed).
+//   Put     0x1101: the bridge's when no application is registered (as far
+//           as this client knows) or the message is under 8 bytes;
+//           0x1102: when the message's length field is below 8, above 8192
+//           or beyond the bytes given, when the message (a DATA_B3_REQ's data
+//           included) is longer than the 2173 bytes the library sends
+//           intact, or it is a DATA_B3_REQ under 30 bytes;
+//           0x1103: when it is a DATA_B3_REQ whose Data handle has a
+//           DATA_B3_REQ that the library accepted and whose DATA_B3_CONF
+//           has not been fetched yet (as far as this client knows: what it
+//           put and got since the last registration);
+//           0x1008: when the message is a DATA_B3_REQ (no memory for the
+//           copy of its data);
+//           0x300C: when it is a DATA_B3_REQ declaring more than 2048 bytes;
+//           0x2001: when it is a DATA_B3_RESP.
+//   Get     0x1104: always the bridge's ("nothing to hand out"); the
+//           library's own 0x1104 (its connection to the host ended) looks
+//           the same on the wire and means the same to the caller.
+//           0x1102: the bridge's; the host sent a message whose length field
+//           claims more than the library receives, and it was dropped.
+//   Close   every value is the library's.
+//   Any kind letter the bridge does not know: 0x1102, the bridge's.
+// Every other non-zero value is the library's.
+struct outcome {
+  source from = source::none;
+  std::uint32_t info = 0; // 0 for success and for transport failures
+  std::string failure;    // transport failures: what happened
+  bool ok() const { return from == source::none; }
+  // E.g. "0x1104 (bridge): Queue is empty" or "transport failure: ...".
+  std::string text() const;
+};
+
+// The CAPI 2.0 text of an info or reason value (capimsg's table).
+std::string info_text(std::uint32_t info);
+
+struct client_options {
+  // How to start the bridge, e.g. {"/opt/capi-bridge/capi-bridge"} or
+  // {"wine", "C:/capi-bridge/capi-bridge.exe"}.
+  std::vector<std::string> command;
+  // Set in the bridge's environment (HOME decides which .capi20rc the
+  // library reads).
+  std::vector<std::pair<std::string, std::string>> environment;
+  // The bridge's standard error, where the library writes its debug lines:
+  // appended to this file, or discarded when empty.
+  std::string stderr_path;
+  // Time allowed for each reply. Open may wait on the network (the library
+  // connects and registers without time limits of its own) and has its own.
+  std::chrono::milliseconds request_timeout{10000};
+  std::chrono::milliseconds open_timeout{30000};
+};
+
+enum class open_stage : std::uint8_t {
+  registered = 0,
+  capi_not_available = 1,
+  register_failed = 2,
+};
+
+struct open_result {
+  outcome status;
+  std::uint32_t appl_id = 0;
+  open_stage stage = open_stage::capi_not_available;
+};
+
+// A controller's CAPI profile (CAPI_GET_PROFILE), decoded. Controller 0
+// carries only the number of controllers.
+struct controller_profile {
+  std::uint16_t controllers = 0;
+  std::uint16_t b_channels = 0;
+  std::uint32_t global_options = 0;
+  std::uint32_t b1_protocols = 0; // bit n: B1 protocol n supported
+  std::uint32_t b2_protocols = 0;
+  std::uint32_t b3_protocols = 0;
+  std::array<std::uint32_t, 5> manufacturer{}; // manufacturer-specific words
+  std::array<std::uint8_t, 64> raw{};
+};
+
+controller_profile decode_profile(const std::array<std::uint8_t, 64>& raw);
+
+// Names of the profile's bits, for display: "internal controller",
+// "64 kbit/s HDLC", "X.75", "transparent"; an empty string for bits CAPI 2.0
+// leaves reserved.
+std::string global_option_name(unsigned bit);
+std::string b1_protocol_name(unsigned bit);
+std::string b2_protocol_name(unsigned bit);
+std::string b3_protocol_name(unsigned bit);
+
+struct profile_result {
+  outcome status;
+  controller_profile value; // what the bridge sent, whatever the status (zeros if nothing)
+};
+
+struct message_result {
+  outcome status;
+  bytes message; // the CAPI message, its own length
+  bytes b3_data; // a DATA_B3_IND's data; empty otherwise
+  // Nothing was waiting (or no application is registered): the bridge's
+  // 0x1104.
+  bool empty() const;
+};
+
+// A reply as it came, for requests built by hand.
+struct raw_reply {
+  outcome status;
+  std::uint32_t info = 0;
+  bytes data; // data and extra
+};
+
+// What went through one client, counted as the replies came.
+struct traffic {
+  std::uint64_t requests = 0;
+  std::uint64_t messages_put = 0;  // Put requests that the library accepted
+  std::uint64_t messages_got = 0;  // messages Get handed out
+  std::uint64_t b3_bytes_put = 0;  // payload of accepted DATA_B3_REQ
+  std::uint64_t b3_bytes_got = 0;  // data appended to DATA_B3_IND
+  std::uint64_t bytes_written = 0; // request frames, headers included
+  std::uint64_t bytes_read = 0;    // reply frames, headers included
+};
+
+enum class direction { to_library, from_library };
+
+class client {
+public:
+  // Starts the bridge in a process group of its own. When it cannot be
+  // started (its standard error file cannot be opened, say) every request
+  // reports a transport failure saying why.
+  explicit client(client_options options);
+  // Ends the bridge's input (the bridge then releases its application and
+  // exits), waits up to 2 s, then kills it if it still runs.
+  ~client();
+  client(const client&) = delete;
+  client& operator=(const client&) = delete;
+
+  // True while the bridge runs and its replies have made sense.
+  bool usable() const { return !gone_; }
+  // Why the client stopped using the bridge; empty while usable.
+  const std::string& gone_reason() const { return gone_reason_; }
+  // The bridge's process ID; 0 if it was never started.
+  long process_id() const { return process_.id(); }
+
+  // Points the library at host:port and registers an application with
+  // room for `max_logical_connections` connections. Throws std::logic_error
+  // while an application is registered: the bridge would replace it and
+  // never release it (the Python client raises RuntimeError).
+  open_result open(const std::string& host, std::uint16_t port,
+                   std::uint16_t max_logical_connections);
+  // The profile of `controller`; 0 asks for the number of controllers.
+  profile_result profile(std::uint32_t controller);
+  // Passes one CAPI message to the library. For a DATA_B3_REQ of 30 bytes
+  // the B3 data follows: in `payload`, or already after the message in
+  // `message` (as capimsg::build_data_b3 lays it out). When an application
+  // is registered, the message's ApplID field is set to its ID.
+  outcome put(byte_view message, byte_view payload = {});
+  // One incoming message, never waiting; empty() when none.
+  message_result get();
+  // Polls until a message comes or `wait` has passed, pausing 0, 1, 2 ... up
+  // to 10 ms between empty polls. Returns at once on anything but empty().
+  message_result get(std::chrono::milliseconds wait);
+  // Releases the application; the bridge then exits, which is awaited.
+  outcome close();
+  // Sends `body` (kind letter first) as one request and returns the reply,
+  // checked only as far as its kind letter says. The client's own idea of
+  // the registered application and of the Data handles in flight follows
+  // the replies, whether the request came through here or a typed call.
+  raw_reply request(byte_view body);
+
+  // Closes the bridge's input without Close and waits up to `wait` for it
+  // to exit; nullopt if it still runs then (it keeps running).
+  std::optional<exit_status> end_input(std::chrono::milliseconds wait);
+  // Kills the bridge at once.
+  void kill();
+  // How the bridge ended, once it has.
+  std::optional<exit_status> exit() const { return exit_; }
+
+  // The application registered through this client, 0 if none.
+  std::uint32_t appl_id() const { return appl_id_; }
+  // The next message number for a request, counting from 1.
+  std::uint16_t next_number() { return ++message_number_; }
+
+  const traffic& counters() const { return traffic_; }
+  // Called with every message put (before it goes) and every message got.
+  void set_trace(std::function<void(direction, byte_view message)> trace) {
+    trace_ = std::move(trace);
+  }
+  // Called after every reply with the time from writing its request to
+  // reading the reply's last byte.
+  void set_round_trip_trace(std::function<void(std::chrono::nanoseconds)> trace) {
+    round_trip_trace_ = std::move(trace);
+  }
+
+private:
+  struct reply_frame {
+    std::uint32_t info = 0;
+    bytes data;
+  };
+  // Sends one request and reads its reply; nullopt after a transport
+  // failure, which has then ended the bridge.
+  std::optional<reply_frame> exchange(byte_view body, std::chrono::milliseconds timeout,
+                                      outcome& failure);
+  outcome fail(const std::string& why);
+  outcome judge(byte_view body, std::uint32_t info, const bytes& data);
+  // Keeps appl_id_, handles_in_flight_ and the counters in step with a reply.
+  void follow(byte_view body, const raw_reply& reply);
+
+  child_process process_;
+  client_options options_;
+  bool gone_ = false;
+  std::string gone_reason_;
+  std::optional<exit_status> exit_;
+  std::uint32_t appl_id_ = 0;
+  std::uint16_t message_number_ = 0;
+  // Data handles of DATA_B3_REQs the library accepted whose DATA_B3_CONF
+  // has not been fetched: the bridge refuses them with 0x1103.
+  std::bitset<65536> handles_in_flight_;
+  traffic traffic_;
+  std::function<void(direction, byte_view)> trace_;
+  std::function<void(std::chrono::nanoseconds)> round_trip_trace_;
+};
+
+} // namespace capi_bridge

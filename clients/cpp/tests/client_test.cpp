@@ -1,0 +1,186 @@
+// The client library's own promises: values the bridge makes told from the
+// library's, transport failures for every way a bridge can misbehave, and
+// where the bridge's standard error goes.
+#include "e2e_fixture.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace capi_bridge;
+using namespace harness;
+namespace cmd = capimsg::command;
+namespace sub = capimsg::subcommand;
+
+namespace {
+
+struct value_case {
+  std::string name;
+  bool registered; // sent by a bridge with an application
+  bytes body;
+  std::uint32_t info;
+};
+
+TEST_F(e2e_test, values_the_bridge_makes_are_told_from_the_librarys) {
+  start_emulator(240);
+  client& fresh = bridge("fresh");
+  client& registered = opened_bridge("registered");
+  bytes listen = capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}});
+  bytes listen_too_long = listen;
+  capimsg::put_u16(listen_too_long, 0, 200);
+  const std::vector<value_case> cases = {
+      {"get_before_open", false, {'G'}, 0x1104},
+      {"put_before_open", false, with_kind('M', listen), 0x1101},
+      {"profile_before_open", false, {'P', 1, 0, 0, 0}, 0x1009},
+      {"open_too_short", false, {'O', 1, 2}, 0x1009},
+      {"unknown_kind", true, {'X'}, 0x1102},
+      {"put_of_7_bytes", true, with_kind('M', bytes(listen.begin(), listen.begin() + 7)), 0x1101},
+      {"message_longer_than_the_body", true, with_kind('M', listen_too_long), 0x1102},
+      {"data_b3_req_without_data64", true, with_kind('M', data_b3_req(10, 1, false)), 0x1102},
+      {"data_b3_req_above_2048_bytes", true, with_kind('M', data_b3_req(2049)), 0x300C},
+      {"data_b3_resp_answering_nothing", true,
+       with_kind('M', capimsg::build_data_b3_resp(0, 1, {0x10101, 3})), 0x2001},
+      {"get_with_nothing_waiting", true, {'G'}, 0x1104},
+  };
+  for (const value_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    raw_reply r = (c.registered ? registered : fresh).request(c.body);
+    EXPECT_EQ(r.status.from, source::bridge) << r.status.text();
+    EXPECT_EQ(r.info, c.info) << r.status.text();
+  }
+  EXPECT_TRUE(registered.usable());
+  EXPECT_TRUE(fresh.usable());
+}
+
+// The bridge refuses a Data handle whose DATA_B3_CONF has not been fetched;
+// through the real library the refusal is the bridge's, and the handle is
+// free again once its confirmation has been fetched.
+TEST_F(e2e_test, busy_data_handle_is_the_bridges_until_its_confirmation_is_fetched) {
+  start_emulator(245);
+  client& a = opened_bridge("a");
+  client& b = opened_bridge("b");
+  call c = place_call(a, b, "123");
+  auto block = [&](std::uint16_t handle) {
+    return capimsg::build_data_b3(
+        0, a.next_number(), sub::req,
+        {c.caller_ncci, handle, 0, std::uint64_t{0}, pattern(handle, 100)});
+  };
+  put_ok(a, block(4));
+  outcome busy = a.put(block(4));
+  EXPECT_EQ(busy.from, source::bridge) << busy.text();
+  EXPECT_EQ(busy.info, 0x1103u);
+  put_ok(a, block(5));
+  for (std::uint16_t handle : {std::uint16_t{4}, std::uint16_t{5}}) {
+    message_result conf = expect(a, cmd::data_b3, sub::conf);
+    EXPECT_EQ(capimsg::read_data_b3_conf(conf.message)->handle, handle);
+  }
+  put_ok(a, block(4));
+  expect(a, cmd::data_b3, sub::conf);
+  for (int i = 0; i < 3; ++i) {
+    message_result ind = expect(b, cmd::data_b3, sub::ind);
+    EXPECT_EQ(ind.b3_data.size(), 100u);
+  }
+}
+
+struct misbehaviour_case {
+  std::string name;
+  std::vector<std::string> command;
+  char request; // 'G' get, 'P' profile
+  std::string failure;
+  // The reply limit; long where the failure must come from something else.
+  std::chrono::milliseconds timeout{10000};
+};
+
+void PrintTo(const misbehaviour_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class misbehaving_bridge : public e2e_test,
+                           public testing::WithParamInterface<misbehaviour_case> {};
+
+// Stand-ins for the bridge, each failing in one way; `exec sleep` keeps them
+// alive, not answering, until the client kills them.
+std::vector<std::string> shell(const std::string& script) {
+  return {"/bin/sh", "-c", script};
+}
+
+TEST_P(misbehaving_bridge, is_a_transport_failure_and_the_client_stops_using_it) {
+  if (windows_bridge())
+    GTEST_SKIP() << "shell stand-ins, no bridge: nothing differs from the native run";
+  const misbehaviour_case& param = GetParam();
+  client_options options = bridge_options("stand-in");
+  options.command = param.command;
+  options.request_timeout = param.timeout;
+  client c(options);
+  outcome first = param.request == 'P' ? c.profile(1).status : c.get().status;
+  EXPECT_EQ(first.from, source::transport) << first.text();
+  EXPECT_NE(first.failure.find(param.failure), std::string::npos) << first.failure;
+  EXPECT_FALSE(c.usable());
+  if (c.process_id() != 0) {
+    EXPECT_TRUE(c.exit()) << "the stand-in was ended and reaped";
+  }
+  outcome next = c.get().status;
+  EXPECT_EQ(next.from, source::transport) << next.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, misbehaving_bridge,
+    testing::Values(
+        misbehaviour_case{"exits_at_once", shell("exit 3"), 'G',
+                          "the bridge ended with exit status 3"},
+        misbehaviour_case{"never_answers", shell("exec sleep 30"), 'G', "no reply within 300 ms",
+                          std::chrono::milliseconds(300)},
+        misbehaviour_case{"length_field_with_byte_3_set",
+                          shell(R"(printf '\004\000\000\001\000\000\000\000'; exec sleep 30)"), 'G',
+                          "malformed reply, length field 0x1000004"},
+        misbehaviour_case{"profile_of_3_bytes",
+                          shell(R"(printf '\007\000\000\000\000\000\000\000abc'; exec sleep 30)"),
+                          'P', "3 data bytes where 64 belong"},
+        misbehaviour_case{
+            "data_after_a_message_that_is_no_data_b3_ind",
+            shell(
+                R"(printf '\024\000\000\000\000\000\000\000\014\000\001\000\002\201\001\000\000\000\000\000abcd'; exec sleep 30)"),
+            'G', "4 bytes after a message that is no DATA_B3_IND"},
+        misbehaviour_case{
+            "reply_cut_short",
+            shell(R"(head -c 5 >/dev/null; printf '\020\000\000\000\000\000'; exit 0)"), 'G',
+            "the bridge ended with exit status 0 while reading the reply"},
+        misbehaviour_case{"cannot_be_started", {"/nonexistent/capi-bridge"}, 'G', "cannot start"}),
+    [](const auto& row) { return row.param.name; });
+
+TEST_F(e2e_test, library_lines_go_to_the_stderr_file_when_the_trace_level_is_not_0) {
+  start_emulator(250);
+  // A .capi20rc without TRACELEVEL leaves the library at its default, all on.
+  std::filesystem::create_directory(path("loud"));
+  std::ofstream(path("loud/.capi20rc")) << "# no trace level\n";
+  client_options options = bridge_options("loud");
+  options.environment = {{"HOME", path("loud")}};
+  stderr_allowed.push_back("loud");
+  {
+    client a(options);
+    ASSERT_TRUE(a.open("127.0.0.1", emulator.port(), 2).status.ok());
+    EXPECT_TRUE(a.close().ok());
+  }
+  std::string lines = read("loud.stderr");
+  EXPECT_NE(lines.find("fritzbox"), std::string::npos) << lines;
+}
+
+TEST_F(e2e_test, stderr_is_discarded_when_no_file_is_given) {
+  start_emulator(260);
+  std::filesystem::create_directory(path("loud"));
+  std::ofstream(path("loud/.capi20rc")) << "# no trace level\n";
+  client_options options = bridge_options("quiet");
+  options.environment = {{"HOME", path("loud")}};
+  options.stderr_path.clear();
+  client a(options);
+  char target[256] = {};
+  std::string fd2 = "/proc/" + std::to_string(a.process_id()) + "/fd/2";
+  ASSERT_GT(::readlink(fd2.c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, "/dev/null");
+  // The library's lines go nowhere and hold nothing up.
+  ASSERT_TRUE(a.open("127.0.0.1", emulator.port(), 2).status.ok());
+  EXPECT_TRUE(a.profile(1).status.ok());
+  EXPECT_TRUE(a.close().ok());
+}
+
+} // namespace
