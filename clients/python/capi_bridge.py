@@ -21,6 +21,7 @@ MAX_MESSAGE_LENGTH = 8192   # the longest message length field Put accepts
 LIBRARY_SEND_LIMIT = 2173
 B3_BLOCK_SIZE = 2048        # the bridge registers B3 blocks of this size
 PROFILE_SIZE = 64
+LONGEST_WAIT_MS = 60000     # the longest wait one waiting Get asks for
 
 # The info values the bridge produces itself; the library has some of them too.
 INFO_OS_RESOURCE_ERROR = 0x1008
@@ -29,6 +30,7 @@ INFO_ILLEGAL_APPL_ID = 0x1101
 INFO_ILLEGAL_COMMAND = 0x1102
 INFO_QUEUE_BUSY = 0x1103
 INFO_QUEUE_EMPTY = 0x1104
+INFO_HOST_GONE = 0x1108
 INFO_NOT_IN_CURRENT_STATE = 0x2001
 INFO_DATA_LENGTH_NOT_SUPPORTED = 0x300C
 
@@ -74,7 +76,11 @@ class Outcome:
               0x1104 (its connection to the host ended) looks the same and
               means the same to the caller. 0x1102 is the bridge's: the host
               sent a message whose length field claims more than the library
-              receives, and it was dropped.
+              receives, and it was dropped. 0x1108 counts as the library's (no
+              free buffer), though the bridge also answers it for a frame the
+              library cannot take.
+      waiting Get (get with a wait): as Get, but 0x1108 is the bridge's:
+              the host has gone (MessageResult.host_gone).
       Close   every value is the library's.
     Every other non-zero value is the library's.
     """
@@ -151,6 +157,13 @@ class MessageResult:
         return self.status == Outcome(Source.BRIDGE, INFO_QUEUE_EMPTY)
 
     @property
+    def host_gone(self):
+        """The host has gone: the library's connection to it has ended or can
+        no longer be used (the bridge's 0x1108 from a waiting Get). Close and
+        start again."""
+        return self.status == Outcome(Source.BRIDGE, INFO_HOST_GONE)
+
+    @property
     def name(self):
         return cm.name_of(self.message) if self.message else ""
 
@@ -185,6 +198,7 @@ class Client:
         self._appl_id = 0
         self._message_number = 0
         self._handles_in_flight = set()  # of DATA_B3_REQs the library accepted
+        self._waiting_get = None  # whether the bridge has "W"; None until asked
         self._gone_reason = ""
         argv = [command] if isinstance(command, (str, os.PathLike)) else list(command)
         env = dict(os.environ, **(environment or {}))
@@ -330,32 +344,55 @@ class Client:
     def get(self, wait=0.0):
         """One incoming message with a DATA_B3_IND's data; result.empty when
         none is waiting (or no application is registered). With `wait`
-        (seconds), polls until a message comes or the time has passed,
-        pausing 0, 1, 2 ... up to 10 ms between empty polls; returns at once
-        on anything but "nothing waiting"."""
+        (seconds), waits until a message comes or the time has passed, and
+        returns at once on anything but "nothing waiting": through the
+        bridge's waiting Get ("W", asked once: an older bridge answers it with
+        0x1102, and the client then polls with Get, pausing 0, 1, 2 ... up to
+        10 ms between empty polls). Each waiting request waits up to 60 s and
+        has request_timeout on top for its reply. result.host_gone when the
+        library's connection to the host has ended."""
         deadline = time.monotonic() + wait
         pause = 0.0
         while True:
-            result = self._get_once()
+            left = max(deadline - time.monotonic(), 0.0)
+            waiting = wait > 0 and self._waiting_get is not False
+            result = self._wait_once(left) if waiting else self._get_once(b"G")
             if not result.empty or time.monotonic() >= deadline:
                 return result
+            if waiting and self._waiting_get:
+                continue
             time.sleep(pause)
             pause = min(pause + 0.001, 0.01)
 
-    def _get_once(self):
-        info, data = self._exchange(b"G", self.request_timeout, "Get")
+    def _wait_once(self, seconds):
+        milliseconds = min(int(seconds * 1000), LONGEST_WAIT_MS)
+        return self._get_once(b"W" + struct.pack("<I", milliseconds),
+                              self.request_timeout + milliseconds / 1000)
+
+    def _get_once(self, body, timeout=None):
+        what = "Get" if body == b"G" else "waiting Get"
+        info, data = self._exchange(body, timeout or self.request_timeout, what)
+        if body != b"G" and self._waiting_get is None:
+            # A bridge without the waiting Get answers it as an unknown kind;
+            # asked once, the answer stands. (One that has it gives 0x1102
+            # only for a host's message with a lying length, which it drops:
+            # taken for an older bridge then, the client merely polls.)
+            self._waiting_get = info != INFO_ILLEGAL_COMMAND
+            if not self._waiting_get:
+                return MessageResult(Outcome(Source.BRIDGE, INFO_QUEUE_EMPTY))
         if info != 0:
             if data:
-                self._fail(f"Get: malformed reply, {len(data)} data bytes with info 0x{info:04X}")
-            return MessageResult(_judged(info, info in (INFO_QUEUE_EMPTY, INFO_ILLEGAL_COMMAND)))
+                self._fail(f"{what}: malformed reply, {len(data)} data bytes with info 0x{info:04X}")
+            ours = (INFO_QUEUE_EMPTY, INFO_ILLEGAL_COMMAND) + (() if body == b"G" else (INFO_HOST_GONE,))
+            return MessageResult(_judged(info, info in ours))
         h = cm.read_header(data)
         if h is None:
-            self._fail(f"Get: malformed reply, no CAPI message in {len(data)} bytes")
+            self._fail(f"{what}: malformed reply, no CAPI message in {len(data)} bytes")
         message, extra = data[:h.length], data[h.length:]
         kind = (h.command, h.subcommand)
         if extra and (kind != (cm.DATA_B3, cm.IND) or h.length < 22
                       or struct.unpack_from("<H", message, 16)[0] != len(extra)):
-            self._fail(f"Get: malformed reply, {len(extra)} bytes after {h.name}")
+            self._fail(f"{what}: malformed reply, {len(extra)} bytes after {h.name}")
         if kind == (cm.DATA_B3, cm.CONF) and h.length >= 14:
             self._handles_in_flight.discard(struct.unpack_from("<H", message, 12)[0])
         if self.trace:

@@ -232,8 +232,8 @@ class PutGetTest(StandInTest):
                 client = self.opened(script) if opened else self.start(script)
                 self.assertEqual(client.get(), cb.MessageResult(outcome))
 
-    def test_waiting_get_polls_until_a_message_comes(self):
-        client = self.opened(f"waitformessage 0x1104 0x1104 0x1104 0\n"
+    def test_waiting_get_waits_until_a_message_comes(self):
+        client = self.opened(f"waitformessage 0x1104 0x1104 0x1104 0 0x1104\n"
                              f"message {LISTEN_CONF.hex()}\n")
         self.assertEqual(client.get(10).message, LISTEN_CONF)
         self.assertEqual(len(self.calls("capi20_waitformessage")), 4)

@@ -62,6 +62,11 @@ enum class source {
 //           the same on the wire and means the same to the caller.
 //           0x1102: the bridge's; the host sent a message whose length field
 //           claims more than the library receives, and it was dropped.
+//           0x1108 counts as the library's (no free buffer: more
+//           DATA_B3_IND unanswered than it holds), though the bridge also
+//           answers it for a frame the library cannot take.
+//   waiting Get ("W", used by get(wait)): as Get, but 0x1108 counts as the
+//           bridge's: the host has gone (see message_result::host_gone).
 //   Close   every value is the library's.
 //   Any kind letter the bridge does not know: 0x1102, the bridge's.
 // Every other non-zero value is the library's.
@@ -140,6 +145,9 @@ struct message_result {
   // Nothing was waiting (or no application is registered): the bridge's
   // 0x1104.
   bool empty() const;
+  // The host has gone: the library's connection to it has ended or can no
+  // longer be used (the bridge's 0x1108). Close and start again.
+  bool host_gone() const;
 };
 
 // A reply as it came, for requests built by hand.
@@ -196,8 +204,12 @@ public:
   outcome put(byte_view message, byte_view payload = {});
   // One incoming message, never waiting; empty() when none.
   message_result get();
-  // Polls until a message comes or `wait` has passed, pausing 0, 1, 2 ... up
-  // to 10 ms between empty polls. Returns at once on anything but empty().
+  // Waits until a message comes or `wait` has passed; returns at once on
+  // anything but empty(). Uses the bridge's waiting Get ("W", asked once:
+  // an older bridge answers it with 0x1102, and the client then polls with
+  // Get, pausing 0, 1, 2 ... up to 10 ms between empty polls). Each waiting
+  // request waits up to 60 s and has request_timeout on top for its reply.
+  // host_gone() when the library's connection to the host has ended.
   message_result get(std::chrono::milliseconds wait);
   // Releases the application; the bridge then exits, which is awaited.
   outcome close();
@@ -244,6 +256,13 @@ private:
   outcome judge(byte_view body, std::uint32_t info, const bytes& data);
   // Keeps appl_id_, handles_in_flight_ and the counters in step with a reply.
   void follow(byte_view body, const raw_reply& reply);
+  static message_result message_from(raw_reply reply);
+  // One waiting Get of up to `wait` (at most longest_wait).
+  message_result wait_once(std::chrono::milliseconds wait);
+
+  static constexpr std::chrono::milliseconds::rep longest_wait = 60000;
+  enum class support { unknown, present, absent };
+  support waiting_get_ = support::unknown;
 
   child_process process_;
   client_options options_;
