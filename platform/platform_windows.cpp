@@ -92,7 +92,9 @@ std::uint64_t platform_milliseconds() {
 
 bool platform_input_waiting() {
   // Standard input that is not a pipe (a file, the null device) or a pipe
-  // whose writer has gone never makes a read wait.
+  // whose writer has gone never makes a read wait. A pipe that cannot be
+  // looked into (under Wine, a Unix pipe from a Unix parent) counts as
+  // ready too: a wait then ends early rather than miss the client's write.
   DWORD available = 0;
   if (!PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available, nullptr))
     return true;

@@ -249,8 +249,7 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
     return by(info == info_queue_empty || info == info_illegal_command);
   case 'W':
     // And 0x1108: the host has gone.
-    return by(info == info_queue_empty || info == info_illegal_command ||
-              info == info_host_gone);
+    return by(info == info_queue_empty || info == info_illegal_command || info == info_host_gone);
   case 'C':
     return by(false);
   case 'M': {
@@ -431,8 +430,8 @@ message_result client::wait_once(std::chrono::milliseconds wait) {
   bytes body{'W'};
   capimsg::append_u32(body, milliseconds);
   raw_reply r;
-  auto reply = exchange(body, options_.request_timeout + std::chrono::milliseconds(milliseconds),
-                        r.status);
+  auto reply =
+      exchange(body, options_.request_timeout + std::chrono::milliseconds(milliseconds), r.status);
   if (!reply)
     return message_from(std::move(r));
   r.info = reply->info;
