@@ -1,7 +1,7 @@
 // capi-bridge-bench: what the bridge costs a client, measured side by side
 // with a baseline in one run, printed as one Markdown table.
 //
-// Rows 1-3 drive the real bridge, loaded with the stand-in library, and the
+// Rows 1-3 drive the real bridge, loaded with a null library, and the
 // pipe baseline with identical request flows, taking turns in short slices on
 // one CPU. Row 4 moves DATA_B3 blocks between two applications through
 // Debian's libcapi20 and the emulated CAPI host, once through two bridges and

@@ -1,4 +1,4 @@
-// Rows 1-3, 5 and 6: the bridge against the stand-in library, beside the pipe
+// Rows 1-3, 5 and 6: the bridge against the null library, beside the pipe
 // baseline, with identical request flows from the same client.
 #include "rows.hpp"
 

@@ -15,9 +15,6 @@ namespace {
   std::exit(1);
 }
 
-// The stand-in's log would cost a file write per call: it stays off.
-const std::vector<std::string> no_log = {"FAKE_CAPI_LOG"};
-
 std::string scratch_folder() {
   static std::string folder = [] {
     std::string pattern = std::filesystem::temp_directory_path() / "capi-bridge-bench-XXXXXX";
@@ -63,10 +60,10 @@ child start_bridge(const std::string& script, const std::vector<std::string>& wr
                    const environment_list& environment) {
   std::string script_file = temp_path("script");
   std::ofstream(script_file) << script;
-  environment_list set = {{"LD_LIBRARY_PATH", BENCH_FAKE_CAPI_DIR},
-                          {"FAKE_CAPI_SCRIPT", script_file}};
+  environment_list set = {{"LD_LIBRARY_PATH", BENCH_NULL_CAPI_DIR},
+                          {"NULL_CAPI_SCRIPT", script_file}};
   set.insert(set.end(), environment.begin(), environment.end());
-  child c = start_child(joined(wrapper, {bridge_program()}), set, no_log);
+  child c = start_child(joined(wrapper, {bridge_program()}), set);
   bytes open = open_frame("127.0.0.1", 5000);
   bytes reply;
   if (!write_all(c, open.data(), open.size()) || read_reply(c, reply) != 0)
@@ -85,7 +82,7 @@ void stop_bridge(child& c) {
 
 child start_baseline(const std::vector<std::string>& canned,
                      const std::vector<std::string>& wrapper, const environment_list& environment) {
-  child c = start_child(joined(joined(wrapper, {BENCH_BASELINE}), canned), environment, no_log);
+  child c = start_child(joined(joined(wrapper, {BENCH_BASELINE}), canned), environment);
   bytes open = open_frame("127.0.0.1", 5000);
   bytes reply;
   write_all(c, open.data(), open.size());

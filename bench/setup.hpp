@@ -10,9 +10,9 @@
 
 using environment_list = std::vector<std::pair<std::string, std::string>>;
 
-// Starts the bridge (under `wrapper`, if any) against the stand-in library
-// with `script`, and opens an application. Exits the benchmark when the open
-// fails.
+// Starts the bridge (under `wrapper`, if any) against the null library
+// (null_capi/null_capi.cpp) with `script`, and opens an application. Exits
+// the benchmark when the open fails.
 child start_bridge(const std::string& script, const std::vector<std::string>& wrapper = {},
                    const environment_list& environment = {});
 

@@ -12,9 +12,26 @@ TEST_F(bridge_test, open_points_the_library_at_the_host_and_registers) {
   auto bridge = start();
   ASSERT_TRUE(bridge->write(open_request(2662, 30, "127.0.0.1")));
   EXPECT_TRUE(replies(*bridge, 0, registered_1));
-  EXPECT_EQ(calls(), (lines{"capi20ext_set_driver fritzbox",
-                            "capi20ext_set_host 3132372e302e302e31", "capi20ext_set_port 2662",
-                            "capi20_isinstalled", "capi20_register 30 7 2048"}));
+  lines expected = {"capi20ext_set_driver fritzbox", "capi20ext_set_host 3132372e302e302e31",
+                    "capi20ext_set_port 2662", "capi20_isinstalled", "capi20_register 30 7 2048"};
+  // The registered application's connection, to tend its socket; the
+  // Windows stand-in, like a library without it, has no capi20_fileno.
+  if (!testing_windows_build())
+    expected.push_back("capi20_fileno 1");
+  EXPECT_EQ(calls(), expected);
+}
+
+// capi20_fileno is optional: a library without it serves all the same.
+TEST_F(bridge_test, library_without_fileno_serves_all_the_same) {
+  if (testing_windows_build())
+    GTEST_SKIP() << "the Windows stand-in has no capi20_fileno anyway";
+  script("message " + to_hex(listen_conf) + " after 100\n");
+  auto bridge = start("without_capi20_fileno");
+  ASSERT_TRUE(bridge->write(open_request(2662, 30, "127.0.0.1")));
+  EXPECT_TRUE(replies(*bridge, 0, registered_1));
+  ASSERT_TRUE(bridge->write(frame(bytes{'W'} + le32(5000))));
+  EXPECT_TRUE(replies(*bridge, 0, listen_conf));
+  EXPECT_EQ(calls("capi20_fileno"), lines{});
 }
 
 struct open_failure {

@@ -293,6 +293,41 @@ TEST_F(put_get_test, get_passes_library_errors_and_empty_results) {
   EXPECT_EQ(calls("capi20_waitformessage"), lines(4, "capi20_waitformessage 1 0 0"));
 }
 
+// A library may say a message is there and then have none to give; the
+// client learns only that nothing came, however often that happens.
+TEST_F(put_get_test, ready_without_a_message_is_queue_empty_every_time) {
+  script("waitformessage 0\nget_message 0x1104\n");
+  auto bridge = open();
+  ASSERT_TRUE(bridge->write(frame("G") + frame("G") + frame("G")));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(replies(*bridge, 0x1104)) << "Get " << i;
+  EXPECT_EQ(calls("capi20_waitformessage").size(), 3u);
+  EXPECT_EQ(calls("capi20_get_message"), lines(3, "capi20_get_message 1"));
+}
+
+// Get never waits: a message that the library has not yet received is
+// simply not there, and is handed out by the first Get after it came.
+TEST_F(put_get_test, message_arriving_later_is_handed_out_by_a_later_get) {
+  script("message " + to_hex(listen_req) + " after 500\n");
+  auto before_open = std::chrono::steady_clock::now();
+  auto bridge = open();
+  auto deadline = before_open + 10s;
+  std::optional<reply> got;
+  std::size_t gets = 0;
+  do {
+    ASSERT_TRUE(bridge->write(frame("G")));
+    got = bridge->read_reply();
+    ASSERT_TRUE(got);
+    ++gets;
+    if (got->info == 0x1104)
+      std::this_thread::sleep_for(20ms);
+  } while (got->info == 0x1104 && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(got->info, 0u);
+  EXPECT_EQ(got->body, listen_req);
+  EXPECT_GE(std::chrono::steady_clock::now() - before_open, 500ms);
+  EXPECT_EQ(calls("capi20_waitformessage"), lines(gets, "capi20_waitformessage 1 0 0"));
+}
+
 struct get_case {
   const char* name;
   std::string message_line; // the stand-in's script line

@@ -71,7 +71,7 @@ class OpenProfileCloseTest(StandInTest):
         self.assertEqual(self.calls(), [
             "capi20ext_set_driver fritzbox", "capi20ext_set_host " + b"127.0.0.1".hex(),
             "capi20ext_set_port 2662", "capi20_isinstalled", "capi20_register 3 7 2048",
-            "capi20_release 7"])
+            "capi20_fileno 7", "capi20_release 7"])
         with self.assertRaises(cb.TransportError):
             client.get()
 

@@ -2,6 +2,7 @@
 // natively or through Wine.
 #include "support/bridge_fixture.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,8 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
+bool short_io_requested() { return setting("CAPI_BRIDGE_SHORT_IO", "0") == "1"; }
+
 } // namespace
 
 bool testing_windows_build() { return setting("CAPI_BRIDGE_WINDOWS", "0") == "1"; }
@@ -39,6 +42,9 @@ void bridge_test::SetUp() {
   char name[] = "/tmp/capi-bridge-test-XXXXXX";
   ASSERT_NE(mkdtemp(name), nullptr);
   folder = name;
+  if (short_io_requested() && !can_preload_allocator())
+    GTEST_SKIP() << "short reads and writes are injected with an LD_PRELOAD library, which "
+                    "neither Wine nor a sanitizer's own allocator admits";
 }
 
 void bridge_test::TearDown() {
@@ -70,8 +76,19 @@ std::unique_ptr<bridge_process> bridge_test::start(const std::string& variant,
       fs::copy_file(entry.path(), bin + "/" + entry.path().filename().string(),
                     fs::copy_options::overwrite_existing);
     argv = {"wine", bin + "/capi-bridge.exe"};
+    if (windows_pipes) {
+      fs::copy_file(setting("CAPI_BRIDGE_WINDOWS_PIPES", ""), bin + "/windows_pipes.exe",
+                    fs::copy_options::overwrite_existing);
+      std::string windows_path = "Z:" + bin + "/capi-bridge.exe";
+      std::replace(windows_path.begin(), windows_path.end(), '/', '\\');
+      argv = {"wine", bin + "/windows_pipes.exe", windows_path};
+    }
   } else {
     environment["LD_LIBRARY_PATH"] = library_folder;
+    if (short_io_requested()) {
+      std::string& preload = environment["LD_PRELOAD"];
+      preload = preload.empty() ? SHORT_IO_LIBRARY : preload + ":" + SHORT_IO_LIBRARY;
+    }
     argv = {executable};
   }
   return std::make_unique<bridge_process>(argv, environment, path("stderr"));

@@ -4,7 +4,10 @@
 // Which bridge runs comes from the environment, so that one suite serves both
 // builds: CAPI_BRIDGE_EXECUTABLE (default: the Linux build next to the tests),
 // CAPI_BRIDGE_FAKE_CAPI (the folder holding one folder per stand-in variant)
-// and CAPI_BRIDGE_WINDOWS=1 for a Windows build started through Wine.
+// and CAPI_BRIDGE_WINDOWS=1 for a Windows build started through Wine. With
+// CAPI_BRIDGE_SHORT_IO=1 every bridge runs with tests/support/short_io.c
+// preloaded, its SHORT_IO_* settings taken from the test's environment; a
+// test that cannot preload (see can_preload_allocator) is then skipped.
 #pragma once
 
 #include "support/bridge_process.hpp"
@@ -42,6 +45,10 @@ protected:
   std::string folder;
   // Set by a test that expects the bridge to have written to standard error.
   bool stderr_may_be_written = false;
+  // Set by a test that needs the Windows build to get the pipes a Windows
+  // client would give it (tests/wine/windows_pipes.c); Wine cannot look
+  // into the Unix pipes the tests have.
+  bool windows_pipes = false;
 };
 
 // Reads the reply to one request and checks it, bytes and all.

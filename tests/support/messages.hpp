@@ -41,6 +41,8 @@ bytes message(const std::string& hex);
 // A 26-byte LISTEN_REQ as Debian's library sends it.
 inline const bytes listen_req =
     message("0000 0100 0580 0100 01000000 ff030000 ff031f00 00 00 00 00 00 00");
+// The LISTEN_CONF that answers it, Info 0.
+inline const bytes listen_conf = message("0000 0100 0581 0100 01000000 0000");
 // DATA_B3 messages on NCCI 0x00010101 unless named, each `size` bytes long
 // (the message's own length field says so), cut or padded with zeros.
 bytes data_b3_req(std::uint16_t data_length, std::uint16_t handle, std::size_t size = 30);

@@ -24,4 +24,5 @@ gtest_discover_tests(bridge_tests NO_PRETTY_VALUES TEST_PREFIX windows. TEST_LIS
 set_wine_test_properties(windows_bridge_tests 60
   CAPI_BRIDGE_WINDOWS=1
   CAPI_BRIDGE_EXECUTABLE=${windows_bridge}
-  CAPI_BRIDGE_FAKE_CAPI=${CAPI_BRIDGE_WINDOWS_BUILD}/tests/fake_capi)
+  CAPI_BRIDGE_FAKE_CAPI=${CAPI_BRIDGE_WINDOWS_BUILD}/tests/fake_capi
+  CAPI_BRIDGE_WINDOWS_PIPES=${CAPI_BRIDGE_WINDOWS_BUILD}/tests/windows_pipes.exe)

@@ -1,0 +1,133 @@
+// The waiting Get against the stand-in library: when it answers (a message
+// waiting, one that comes during the wait, its time-out, the client's next
+// request), what it answers (as Get, and 0x1108 where the library says ready
+// and has nothing), with and without the library's capi20_fileno.
+#include "support/bridge_fixture.hpp"
+#include "support/messages.hpp"
+
+#include <chrono>
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+bytes wait_request(std::uint32_t milliseconds) {
+  return frame(bytes{'W'} + le32(milliseconds));
+}
+
+// Each test runs once against the full stand-in, and natively once more
+// against one without capi20_fileno, where the bridge waits in slices.
+class wait_test : public bridge_test, public ::testing::WithParamInterface<const char*> {
+protected:
+  void SetUp() override {
+    bridge_test::SetUp();
+    windows_pipes = true;
+    if (std::string(GetParam()) != "full" && testing_windows_build())
+      GTEST_SKIP() << "the Windows stand-in has no capi20_fileno in the first place";
+  }
+  std::unique_ptr<bridge_process> opened(const std::string& script_text = "") {
+    script(script_text);
+    auto bridge = start(GetParam());
+    EXPECT_TRUE(bridge->write(open_request(1, 1, "h")));
+    EXPECT_TRUE(replies(*bridge, 0, registered_1));
+    return bridge;
+  }
+};
+
+TEST_P(wait_test, hands_out_a_waiting_message_at_once) {
+  auto bridge = opened("message " + to_hex(listen_conf) + "\n");
+  auto start = steady::now();
+  ASSERT_TRUE(bridge->write(wait_request(60000)));
+  EXPECT_TRUE(replies(*bridge, 0, listen_conf));
+  EXPECT_LT(steady::now() - start, std::chrono::seconds(30));
+}
+
+TEST_P(wait_test, waits_for_a_message_that_comes_during_the_wait) {
+  auto bridge = opened("message " + to_hex(listen_conf) + " after 300\n");
+  auto start = steady::now();
+  ASSERT_TRUE(bridge->write(wait_request(20000)));
+  EXPECT_TRUE(replies(*bridge, 0, listen_conf));
+  auto waited = steady::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(250)) << "answered before the message was there";
+  EXPECT_LT(waited, std::chrono::seconds(15)) << "the wait ran to its time-out";
+}
+
+TEST_P(wait_test, answers_queue_empty_when_its_time_out_passes) {
+  auto bridge = opened();
+  for (std::uint32_t milliseconds : {0u, 200u}) {
+    auto start = steady::now();
+    ASSERT_TRUE(bridge->write(wait_request(milliseconds)));
+    EXPECT_TRUE(replies(*bridge, 0x1104));
+    EXPECT_GE(steady::now() - start, std::chrono::milliseconds(milliseconds) * 3 / 4);
+  }
+  // And the next request is served as usual.
+  ASSERT_TRUE(bridge->write(frame("G")));
+  EXPECT_TRUE(replies(*bridge, 0x1104));
+}
+
+TEST_P(wait_test, next_request_ends_the_wait) {
+  auto bridge = opened();
+  // Written ahead, in the same write: the wait never starts.
+  auto start = steady::now();
+  ASSERT_TRUE(bridge->write(wait_request(60000) + frame("A")));
+  EXPECT_TRUE(replies(*bridge, 0x1104));
+  EXPECT_TRUE(replies(*bridge, 0x1102));
+  // Written during the wait.
+  ASSERT_TRUE(bridge->write(wait_request(60000)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(bridge->write(profile_request(1)));
+  EXPECT_TRUE(replies(*bridge, 0x1104));
+  auto profile = bridge->read_reply();
+  ASSERT_TRUE(profile);
+  EXPECT_EQ(profile->info, 0u);
+  EXPECT_EQ(profile->body.size(), 64u);
+  EXPECT_LT(steady::now() - start, std::chrono::seconds(30));
+}
+
+TEST_P(wait_test, short_body_and_no_application) {
+  auto bridge = start(GetParam());
+  ASSERT_TRUE(bridge->write(frame("W") + frame(bytes{'W', 1, 0, 0}) + wait_request(60000)));
+  EXPECT_TRUE(replies(*bridge, 0x1102));
+  EXPECT_TRUE(replies(*bridge, 0x1102));
+  EXPECT_TRUE(replies(*bridge, 0x1104)) << "before Open, at once";
+  EXPECT_EQ(calls(), lines{});
+}
+
+// Debian's library says "ready" at the end of its connection and then has
+// nothing to give: W says the host has gone, where Get says nothing waits.
+TEST_P(wait_test, ready_without_a_message_is_host_gone) {
+  auto bridge = opened("waitformessage 0\nget_message 0x1104\n");
+  ASSERT_TRUE(bridge->write(wait_request(5000) + wait_request(5000) + frame("G")));
+  EXPECT_TRUE(replies(*bridge, 0x1108));
+  EXPECT_TRUE(replies(*bridge, 0x1108));
+  EXPECT_TRUE(replies(*bridge, 0x1104));
+}
+
+// Everything Get does with what it hands out, W does too: the data of a
+// DATA_B3_IND appended and the indication noted for its DATA_B3_RESP, the
+// payload copy of a DATA_B3_CONF's handle released.
+TEST_P(wait_test, keeps_the_books_as_get_does) {
+  bytes data = counting(100);
+  auto bridge = opened("message " + to_hex(data_b3_ind(100)) + " data " + to_hex(data) +
+                       " via data64 after 100\nmessage " + to_hex(data_b3_conf(5)) + "\n");
+  ASSERT_TRUE(bridge->write(put_request(data_b3_req(4, 5), counting(4)) + wait_request(10000)));
+  EXPECT_TRUE(replies(*bridge, 0));
+  auto got = bridge->read_reply();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->info, 0u);
+  ASSERT_EQ(got->body.size(), 30u + 100u);
+  EXPECT_EQ(bytes(got->body.begin() + 30, got->body.end()), data);
+  // The indication is outstanding: its response passes, once.
+  bytes resp = data_b3_resp(7);
+  ASSERT_TRUE(bridge->write(put_request(resp) + put_request(resp) + wait_request(10000) +
+                            put_request(data_b3_req(4, 5), counting(4))));
+  EXPECT_TRUE(replies(*bridge, 0));
+  EXPECT_TRUE(replies(*bridge, 0x2001));
+  EXPECT_TRUE(replies(*bridge, 0, data_b3_conf(5)));
+  EXPECT_TRUE(replies(*bridge, 0)) << "handle 5 was released by its DATA_B3_CONF";
+}
+
+INSTANTIATE_TEST_SUITE_P(wait, wait_test, ::testing::Values("full", "without_capi20_fileno"),
+                         [](const auto& row) { return std::string(row.param); });
+
+} // namespace
