@@ -171,8 +171,7 @@ std::optional<header> read_header(byte_view message) {
   if (message.size() < header_length) {
     return std::nullopt;
   }
-  header h{get_u16(message, 0), get_u16(message, 2), message[4], message[5],
-           get_u16(message, 6)};
+  header h{get_u16(message, 0), get_u16(message, 2), message[4], message[5], get_u16(message, 6)};
   if (h.length < header_length || h.length > message.size()) {
     return std::nullopt;
   }
@@ -204,8 +203,7 @@ void finish_message(bytes& message) {
   put_u16(message, 0, static_cast<std::uint16_t>(message.size()));
 }
 
-bytes build_conf(std::uint16_t appl_id, std::uint16_t number, std::uint8_t command,
-                 const conf& p) {
+bytes build_conf(std::uint16_t appl_id, std::uint16_t number, std::uint8_t command, const conf& p) {
   bytes m = begin_message(appl_id, command, subcommand::conf, number);
   append_u32(m, p.address);
   append_u16(m, p.info);
@@ -372,8 +370,7 @@ bytes build_disconnect_req(std::uint16_t appl_id, std::uint16_t number, std::uin
   return finished(std::move(m));
 }
 
-bytes build_disconnect_ind(std::uint16_t appl_id, std::uint16_t number,
-                           const disconnect_ind& p) {
+bytes build_disconnect_ind(std::uint16_t appl_id, std::uint16_t number, const disconnect_ind& p) {
   bytes m = begin_message(appl_id, command::disconnect, subcommand::ind, number);
   append_u32(m, p.plci);
   append_u16(m, p.reason);
@@ -404,8 +401,7 @@ std::optional<b3_ncpi> read_b3_ncpi(byte_view message) {
   return done(r, p);
 }
 
-bytes build_connect_b3_resp(std::uint16_t appl_id, std::uint16_t number,
-                            const connect_b3_resp& p) {
+bytes build_connect_b3_resp(std::uint16_t appl_id, std::uint16_t number, const connect_b3_resp& p) {
   bytes m = begin_message(appl_id, command::connect_b3, subcommand::resp, number);
   append_u32(m, p.ncci);
   append_u16(m, p.reject);

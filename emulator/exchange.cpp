@@ -25,7 +25,9 @@ struct message_in {
   byte_view frame;
 };
 
-void note(exchange& ex, std::string text) { ex.notes.push_back(std::move(text)); }
+void note(exchange& ex, std::string text) {
+  ex.notes.push_back(std::move(text));
+}
 
 // Messages to a connection without an application (released, gone) are dropped.
 void send_to(exchange& ex, int connection, std::uint16_t number, bytes message) {
@@ -153,8 +155,7 @@ bool b3_open(const leg& l) {
 void end_b3(exchange& ex, int a, int b) {
   std::vector<int> ids;
   for (int id : {a, b}) {
-    if (id >= 0 && std::find(ids.begin(), ids.end(), id) == ids.end() &&
-        b3_open(ex.legs.at(id))) {
+    if (id >= 0 && std::find(ids.begin(), ids.end(), id) == ids.end() && b3_open(ex.legs.at(id))) {
       ids.push_back(id);
     }
   }
@@ -162,8 +163,8 @@ void end_b3(exchange& ex, int a, int b) {
     leg& l = ex.legs.at(id);
     for (data_block& block : l.inbound) {
       send_to(ex, block.origin_connection, block.origin_number,
-              build_data_b3_conf(0, 0, {block.origin_ncci, block.origin_handle,
-                                        info::not_supported_in_state}));
+              build_data_b3_conf(
+                  0, 0, {block.origin_ncci, block.origin_handle, info::not_supported_in_state}));
     }
     l.inbound.clear();
     l.in_flight.clear(); // the library drops held blocks with DISCONNECT_B3_RESP
@@ -227,14 +228,22 @@ void hang_up(exchange& ex, int id, std::uint16_t peer_reason) {
 // The caller's DISCONNECT_IND reason for a listener's Reject value.
 std::uint16_t reason_for_reject(std::uint16_t reject) {
   switch (reject) {
-  case 1: return 0; // ignore the call: no reason of its own
-  case 2: return info::normal_call_clearing;
-  case 3: return info::user_busy;
-  case 4: return info::network_cause_base | 44; // requested channel not available
-  case 5: return info::network_cause_base | 29; // facility rejected
-  case 6: return info::network_cause_base | 6;  // channel unacceptable
-  case 7: return info::network_cause_base | 88; // incompatible destination
-  case 8: return info::network_cause_base | 27; // destination out of order
+  case 1:
+    return 0; // ignore the call: no reason of its own
+  case 2:
+    return info::normal_call_clearing;
+  case 3:
+    return info::user_busy;
+  case 4:
+    return info::network_cause_base | 44; // requested channel not available
+  case 5:
+    return info::network_cause_base | 29; // facility rejected
+  case 6:
+    return info::network_cause_base | 6; // channel unacceptable
+  case 7:
+    return info::network_cause_base | 88; // incompatible destination
+  case 8:
+    return info::network_cause_base | 27; // destination out of order
   default:
     if ((reject & 0xff00) == 0x3400) { // a cause chosen by the application
       return static_cast<std::uint16_t>(info::network_cause_base | (reject & 0x7f));
@@ -435,7 +444,8 @@ void select_b_protocol_req(message_in& in) {
   const int id = find_leg(in.ex, in.connection, p->plci);
   if (id < 0) {
     reply_conf(in, p->plci, info::illegal_address);
-  } else if (in.ex.legs.at(id).state != leg_state::active || in.ex.legs.at(id).b3 != b3_state::none) {
+  } else if (in.ex.legs.at(id).state != leg_state::active ||
+             in.ex.legs.at(id).b3 != b3_state::none) {
     reply_conf(in, p->plci, info::not_supported_in_state);
   } else {
     reply_conf(in, p->plci, check_b_protocol(p->b));
@@ -552,8 +562,7 @@ void pump(exchange& ex, int id) {
 // What the receiving library can take: DataLength within its MaxBDataLen,
 // and the frame within the 4096 bytes it reads frames into.
 bool fits(const application& app, std::size_t length) {
-  return length <= app.limits.max_b_data_len &&
-         data_b3_short_length + length <= largest_frame;
+  return length <= app.limits.max_b_data_len && data_b3_short_length + length <= largest_frame;
 }
 
 void data_b3_req(message_in& in) {
@@ -633,29 +642,64 @@ void reset_b3_req(message_in& in) {
 
 void handle_req(message_in& in) {
   switch (in.h.command) {
-  case command::listen: listen_req(in); break;
-  case command::connect: connect_req(in); break;
-  case command::alert: alert_req(in); break;
-  case command::disconnect: disconnect_req(in); break;
-  case command::select_b_protocol: select_b_protocol_req(in); break;
-  case command::connect_b3: connect_b3_req(in); break;
-  case command::disconnect_b3: disconnect_b3_req(in); break;
-  case command::data_b3: data_b3_req(in); break;
-  case command::reset_b3: reset_b3_req(in); break;
-  case command::info: unsupported_req(in, info::not_supported_in_state); break;
-  case command::facility: unsupported_req(in, info::facility_not_supported); break;
-  default: reply_conf(in, read_address(in.frame).value_or(0), info::illegal_command); break;
+  case command::listen:
+    listen_req(in);
+    break;
+  case command::connect:
+    connect_req(in);
+    break;
+  case command::alert:
+    alert_req(in);
+    break;
+  case command::disconnect:
+    disconnect_req(in);
+    break;
+  case command::select_b_protocol:
+    select_b_protocol_req(in);
+    break;
+  case command::connect_b3:
+    connect_b3_req(in);
+    break;
+  case command::disconnect_b3:
+    disconnect_b3_req(in);
+    break;
+  case command::data_b3:
+    data_b3_req(in);
+    break;
+  case command::reset_b3:
+    reset_b3_req(in);
+    break;
+  case command::info:
+    unsupported_req(in, info::not_supported_in_state);
+    break;
+  case command::facility:
+    unsupported_req(in, info::facility_not_supported);
+    break;
+  default:
+    reply_conf(in, read_address(in.frame).value_or(0), info::illegal_command);
+    break;
   }
 }
 
 void handle_resp(message_in& in) {
   switch (in.h.command) {
-  case command::connect: connect_resp(in); break;
-  case command::disconnect: disconnect_resp(in); break;
-  case command::connect_b3: connect_b3_resp(in); break;
-  case command::disconnect_b3: disconnect_b3_resp(in); break;
-  case command::data_b3: data_b3_resp(in); break;
-  default: break; // CONNECT_ACTIVE_RESP and the like only acknowledge
+  case command::connect:
+    connect_resp(in);
+    break;
+  case command::disconnect:
+    disconnect_resp(in);
+    break;
+  case command::connect_b3:
+    connect_b3_resp(in);
+    break;
+  case command::disconnect_b3:
+    disconnect_b3_resp(in);
+    break;
+  case command::data_b3:
+    data_b3_resp(in);
+    break;
+  default:
+    break; // CONNECT_ACTIVE_RESP and the like only acknowledge
   }
 }
 
@@ -689,7 +733,8 @@ void handle_message(exchange& ex, int connection, byte_view frame) {
   std::optional<header> h = read_header(frame);
   auto app = ex.applications.find(connection);
   if (!h || app == ex.applications.end()) {
-    note(ex, !h ? "unreadable message, ignored" : "message on a connection without application, ignored");
+    note(ex, !h ? "unreadable message, ignored"
+                : "message on a connection without application, ignored");
     return;
   }
   message_in in{ex, connection, app->second, *h, frame};

@@ -53,7 +53,7 @@ struct leg {
   b3_state b3 = b3_state::none;
   std::uint32_t ncci = 0;
   std::uint16_t ncci_count = 0;
-  std::deque<data_block> inbound;     // data for this leg, not yet indicated
+  std::deque<data_block> inbound;       // data for this leg, not yet indicated
   std::vector<std::uint16_t> in_flight; // our handles of unanswered DATA_B3_INDs
   std::uint16_t next_handle = 0;
 };
@@ -65,7 +65,7 @@ struct call {
   capimsg::party_number calling;
   bool echo = false;
   bool alerted = false;
-  int caller = -1;           // leg ids; -1 when gone
+  int caller = -1; // leg ids; -1 when gone
   int answerer = -1;
   std::vector<int> offered; // legs that got CONNECT_IND and have not answered
   std::uint16_t reject_reason = 0;
@@ -83,7 +83,7 @@ struct exchange {
   std::map<int, leg> legs;
   std::map<int, call> calls;
   int next_id = 1;
-  std::vector<outgoing> out;     // filled by the functions below; the caller empties it
+  std::vector<outgoing> out;      // filled by the functions below; the caller empties it
   std::vector<std::string> notes; // why a message got no answer, for the log
 };
 

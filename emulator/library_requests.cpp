@@ -34,10 +34,12 @@ library_request classify(byte_view payload) {
   switch (payload[10]) {
   case kind_register:
     return payload.size() >= 20 ? library_request::register_application : library_request::unknown;
-  case kind_release: return library_request::release;
+  case kind_release:
+    return library_request::release;
   case kind_get_profile:
     return payload.size() >= 16 ? library_request::get_profile : library_request::unknown;
-  default: return library_request::unknown;
+  default:
+    return library_request::unknown;
   }
 }
 
@@ -45,7 +47,9 @@ registration read_registration(byte_view payload) {
   return {get_u16(payload, 14), get_u16(payload, 16), get_u16(payload, 18)};
 }
 
-std::uint16_t read_profile_controller(byte_view payload) { return get_u16(payload, 14); }
+std::uint16_t read_profile_controller(byte_view payload) {
+  return get_u16(payload, 14);
+}
 
 bytes register_reply(std::uint16_t appl_id, std::uint16_t info) {
   bytes reply = {0x80, static_cast<std::uint8_t>(reply_body_length)};

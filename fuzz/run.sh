@@ -5,10 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-120}
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCAPI_BRIDGE_FUZZ=ON -DCAPI_BRIDGE_TESTS=OFF \
-  -DCAPI_BRIDGE_SANITIZE=address,undefined -DCAPI_BRIDGE_WERROR=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target request_loop_fuzzer fake_capi_full
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)"
 fuzz/make_seeds.sh build-fuzz/seeds
 mkdir -p build-fuzz/corpus fuzz-findings
 FAKE_CAPI_SCRIPT=$PWD/fuzz/incoming.script \

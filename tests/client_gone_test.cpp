@@ -48,8 +48,8 @@ TEST_P(client_gone_test, bridge_releases_once_and_exits_cleanly) {
   EXPECT_TRUE(end.exited) << "signal " << end.signal;
   EXPECT_EQ(end.status, 0);
   bool registered = stage > 0 || how == leaving::output;
-  EXPECT_EQ(calls("capi20_release"), registered ? std::vector<std::string>{"capi20_release 1"}
-                                                : std::vector<std::string>{});
+  EXPECT_EQ(calls("capi20_release"),
+            registered ? std::vector<std::string>{"capi20_release 1"} : std::vector<std::string>{});
 }
 
 std::vector<gone_case> every_point() {

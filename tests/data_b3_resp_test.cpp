@@ -5,15 +5,19 @@
 
 namespace {
 
-constexpr std::uint32_t ncci_a = 0x00010101;  // PLCI 0x0101
-constexpr std::uint32_t ncci_b = 0x00020101;  // PLCI 0x0101
-constexpr std::uint32_t ncci_c = 0x00010102;  // PLCI 0x0102
+constexpr std::uint32_t ncci_a = 0x00010101; // PLCI 0x0101
+constexpr std::uint32_t ncci_b = 0x00020101; // PLCI 0x0101
+constexpr std::uint32_t ncci_c = 0x00010102; // PLCI 0x0102
 constexpr std::uint32_t refused = 0x2001;
 
 // A DATA_B3_IND without data.
-bytes ind(std::uint16_t handle, std::uint32_t ncci) { return data_b3_ind(0, 30, handle, ncci); }
+bytes ind(std::uint16_t handle, std::uint32_t ncci) {
+  return data_b3_ind(0, 30, handle, ncci);
+}
 
-bytes disconnect_b3_resp(std::uint32_t ncci) { return from_hex("0c00 0100 8483 0600") + le32(ncci); }
+bytes disconnect_b3_resp(std::uint32_t ncci) {
+  return from_hex("0c00 0100 8483 0600") + le32(ncci);
+}
 
 bytes disconnect_ind(std::uint32_t plci) {
   return from_hex("0e00 0100 0482 0700") + le32(plci) + from_hex("0000");
@@ -25,7 +29,9 @@ struct resp_case {
   std::vector<bytes> puts;
   std::vector<std::uint32_t> infos; // the reply to each Put
 };
-void PrintTo(const resp_case& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const resp_case& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class data_b3_resp_test : public bridge_test, public ::testing::WithParamInterface<resp_case> {};
 
@@ -58,9 +64,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         resp_case{"answered_once", {ind(1, ncci_a)}, {data_b3_resp(1, ncci_a)}, {0}},
         resp_case{"never_handed_out", {}, {data_b3_resp(1, ncci_a)}, {refused}},
-        resp_case{"answered_twice", {ind(1, ncci_a)}, {data_b3_resp(1, ncci_a), data_b3_resp(1, ncci_a)},
+        resp_case{"answered_twice",
+                  {ind(1, ncci_a)},
+                  {data_b3_resp(1, ncci_a), data_b3_resp(1, ncci_a)},
                   {0, refused}},
-        resp_case{"other_ncci", {ind(1, ncci_a)}, {data_b3_resp(1, ncci_b), data_b3_resp(1, ncci_a)},
+        resp_case{"other_ncci",
+                  {ind(1, ncci_a)},
+                  {data_b3_resp(1, ncci_b), data_b3_resp(1, ncci_a)},
                   {refused, 0}},
         resp_case{"too_short_to_name_a_handle",
                   {ind(0, ncci_a)},

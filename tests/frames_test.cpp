@@ -10,7 +10,9 @@ struct ending_case {
   const char* name;
   bytes input;
 };
-void PrintTo(const ending_case& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const ending_case& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class ending_test : public bridge_test, public ::testing::WithParamInterface<ending_case> {};
 
@@ -108,8 +110,7 @@ TEST_F(bridge_test, control_characters_pass_unchanged_both_ways) {
   ASSERT_TRUE(replies(*bridge, 0, registered_1));
   ASSERT_TRUE(bridge->write(profile_request(0x0d0a1a0a)));
   EXPECT_TRUE(replies(*bridge, 0, special));
-  EXPECT_EQ(calls("capi20ext_set_host"),
-            std::vector<std::string>{"capi20ext_set_host 0d0a1a7f"});
+  EXPECT_EQ(calls("capi20ext_set_host"), std::vector<std::string>{"capi20ext_set_host 0d0a1a7f"});
   EXPECT_EQ(calls("capi20ext_set_port"), std::vector<std::string>{"capi20ext_set_port 2573"});
   EXPECT_EQ(calls("capi20_register"), std::vector<std::string>{"capi20_register 6666 7 2048"});
   EXPECT_EQ(calls("capi20_get_profile"),

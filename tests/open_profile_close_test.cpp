@@ -2,7 +2,6 @@
 // order, with their arguments, and the exact replies.
 #include "support/bridge_fixture.hpp"
 
-
 namespace {
 
 const bytes not_available = from_hex("0000000001");
@@ -43,7 +42,9 @@ struct open_failure {
   bytes result;
   lines calls;
 };
-void PrintTo(const open_failure& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const open_failure& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class open_failure_test : public bridge_test, public ::testing::WithParamInterface<open_failure> {};
 
@@ -66,12 +67,22 @@ const lines setters = {"capi20ext_set_driver fritzbox", "capi20ext_set_host 68",
 INSTANTIATE_TEST_SUITE_P(
     open, open_failure_test,
     ::testing::Values(
-        open_failure{"too_short", "full", "", frame(bytes{'O', 1, 0, 2}), 0x1009, not_available,
+        open_failure{
+            "too_short", "full", "", frame(bytes{'O', 1, 0, 2}), 0x1009, not_available, {}},
+        open_failure{"library_unloadable",
+                     "unloadable",
+                     "",
+                     open_request(1, 1, "h"),
+                     0x1009,
+                     not_available,
                      {}},
-        open_failure{"library_unloadable", "unloadable", "", open_request(1, 1, "h"), 0x1009,
-                     not_available, {}},
-        open_failure{"entry_point_missing", "without_capi20_waitformessage", "",
-                     open_request(1, 1, "h"), 0x1009, not_available, {}},
+        open_failure{"entry_point_missing",
+                     "without_capi20_waitformessage",
+                     "",
+                     open_request(1, 1, "h"),
+                     0x1009,
+                     not_available,
+                     {}},
         open_failure{"not_installed", "full", "isinstalled 0x1009\n", open_request(1, 1, "h"),
                      0x1009, not_available, setters + lines{"capi20_isinstalled"}},
         open_failure{"isinstalled_other_info", "full", "isinstalled 0x1108\n",

@@ -17,12 +17,14 @@ bytes message_with_every_byte_value() {
 struct route {
   const char* name;
   std::string script;
-  bytes request;       // sent after an Open
-  bytes reply;         // the expected reply's data, info 0
-  std::string entry;   // the library entry point the request reaches
-  lines logged;        // its log lines
+  bytes request;     // sent after an Open
+  bytes reply;       // the expected reply's data, info 0
+  std::string entry; // the library entry point the request reaches
+  lines logged;      // its log lines
 };
-void PrintTo(const route& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const route& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class every_byte_value_test : public bridge_test, public ::testing::WithParamInterface<route> {};
 
@@ -38,23 +40,31 @@ TEST_P(every_byte_value_test, passes_unchanged) {
 
 route profile_route(const char* name, std::uint8_t from) {
   bytes profile = counting(64, from);
-  return {name, "profile " + to_hex(profile) + "\n", profile_request(3), profile,
-          "capi20_get_profile", {"capi20_get_profile 3"}};
+  return {name,
+          "profile " + to_hex(profile) + "\n",
+          profile_request(3),
+          profile,
+          "capi20_get_profile",
+          {"capi20_get_profile 3"}};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     streams, every_byte_value_test,
     ::testing::Values(
         // The profile is 64 bytes: four runs see all 256 values in a reply.
-        profile_route("profile_00_to_3f", 0x00),
-        profile_route("profile_40_to_7f", 0x40),
-        profile_route("profile_80_to_bf", 0x80),
-        profile_route("profile_c0_to_ff", 0xc0),
-        route{"put_message", "", put_request(message_with_every_byte_value()), {},
+        profile_route("profile_00_to_3f", 0x00), profile_route("profile_40_to_7f", 0x40),
+        profile_route("profile_80_to_bf", 0x80), profile_route("profile_c0_to_ff", 0xc0),
+        route{"put_message",
+              "",
+              put_request(message_with_every_byte_value()),
+              {},
               "capi20_put_message",
               {"capi20_put_message 1 " + to_hex(message_with_every_byte_value())}},
-        route{"get_message", "message " + to_hex(message_with_every_byte_value()) + "\n",
-              frame("G"), message_with_every_byte_value(), "capi20_get_message",
+        route{"get_message",
+              "message " + to_hex(message_with_every_byte_value()) + "\n",
+              frame("G"),
+              message_with_every_byte_value(),
+              "capi20_get_message",
               {"capi20_get_message 1"}}),
     [](const auto& row) { return std::string(row.param.name); });
 

@@ -75,7 +75,9 @@ struct put_case {
   std::uint32_t info;
   bool reaches_library;
 };
-void PrintTo(const put_case& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const put_case& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class put_validation_test : public put_get_test, public ::testing::WithParamInterface<put_case> {};
 
@@ -100,19 +102,18 @@ bytes message_of(std::size_t length) {
 
 INSTANTIATE_TEST_SUITE_P(
     put, put_validation_test,
-    ::testing::Values(
-        put_case{"seven_bytes", bytes(7, 8), 0x1101, false},
-        put_case{"eight_bytes", message_of(8), 0, true},
-        put_case{"length_7", le16(7) + bytes(6, 0), 0x1102, false},
-        put_case{"length_8193", le16(8193) + bytes(8191, 0), 0x1102, false},
-        // Debian's library sends at most 2173 bytes of a message intact and
-        // garbage beyond them, with success reported.
-        put_case{"length_8192", message_of(8192), 0x1102, false},
-        put_case{"length_2174", message_of(2174), 0x1102, false},
-        put_case{"length_2173", message_of(2173), 0, true},
-        put_case{"longer_than_body", le16(20) + bytes(17, 0), 0x1102, false},
-        put_case{"trailing_bytes_ignored", listen_req + bytes(5, 0xee), 0, true},
-        put_case{"data_b3_ind_untouched", data_b3_ind(4) + bytes(4, 1), 0, true}),
+    ::testing::Values(put_case{"seven_bytes", bytes(7, 8), 0x1101, false},
+                      put_case{"eight_bytes", message_of(8), 0, true},
+                      put_case{"length_7", le16(7) + bytes(6, 0), 0x1102, false},
+                      put_case{"length_8193", le16(8193) + bytes(8191, 0), 0x1102, false},
+                      // Debian's library sends at most 2173 bytes of a message intact and
+                      // garbage beyond them, with success reported.
+                      put_case{"length_8192", message_of(8192), 0x1102, false},
+                      put_case{"length_2174", message_of(2174), 0x1102, false},
+                      put_case{"length_2173", message_of(2173), 0, true},
+                      put_case{"longer_than_body", le16(20) + bytes(17, 0), 0x1102, false},
+                      put_case{"trailing_bytes_ignored", listen_req + bytes(5, 0xee), 0, true},
+                      put_case{"data_b3_ind_untouched", data_b3_ind(4) + bytes(4, 1), 0, true}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(put_get_test, put_replies_with_the_library_result) {
@@ -128,7 +129,9 @@ struct b3_case {
   bytes payload;
   bytes expected_data; // what the library reads through Data64
 };
-void PrintTo(const b3_case& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const b3_case& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class data_b3_req_test : public put_get_test, public ::testing::WithParamInterface<b3_case> {};
 
@@ -173,9 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
         b3_case{"client_pointers_replaced", with_pointers(data_b3_req(8, 5)), counting(8, 7),
                 counting(8, 7)},
         b3_case{"block_size_limit", data_b3_req(2048, 6), counting(2048), counting(2048)},
-        b3_case{"all_byte_values", data_b3_req(2048, 7), counting(2048, 0) , counting(2048, 0)},
-        b3_case{"message_and_data_2173", data_b3_req(2048, 8, 125), counting(2048),
-                counting(2048)},
+        b3_case{"all_byte_values", data_b3_req(2048, 7), counting(2048, 0), counting(2048, 0)},
+        b3_case{"message_and_data_2173", data_b3_req(2048, 8, 125), counting(2048), counting(2048)},
         // Only the bytes present count towards the library's limit.
         b3_case{"declared_more_than_fits_but_sent_less", data_b3_req(2048, 9, 200), counting(1000),
                 counting(1000)}),
@@ -187,7 +189,9 @@ struct refused_case {
   bytes payload;
   std::uint32_t info;
 };
-void PrintTo(const refused_case& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const refused_case& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class data_b3_req_refused_test : public put_get_test,
                                  public ::testing::WithParamInterface<refused_case> {};
@@ -231,8 +235,8 @@ TEST_F(put_get_test, refused_request_gives_its_handle_up_to_the_next) {
 // Info, as long as the confirmation carries the handle at all.
 TEST_F(put_get_test, handle_in_flight_is_busy_until_confirmed) {
   script("message " + to_hex(data_b3_conf(5, 0, 13)) + "\n" +  // too short to name a handle
-         "message " + to_hex(data_b3_conf(5, 0x1108)) + "\n" +  // an error still confirms
-         "message " + to_hex(data_b3_conf(6, 0, 14)) + "\n");   // the shortest that does
+         "message " + to_hex(data_b3_conf(5, 0x1108)) + "\n" + // an error still confirms
+         "message " + to_hex(data_b3_conf(6, 0, 14)) + "\n");  // the shortest that does
   auto bridge = open();
   auto req = [](std::uint16_t handle, std::uint8_t fill) {
     return put_request(data_b3_req(3, handle), bytes(3, fill));
@@ -334,7 +338,9 @@ struct get_case {
   bytes message;            // the message the client must see
   bytes extra;              // the B3 data appended
 };
-void PrintTo(const get_case& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const get_case& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class get_test : public put_get_test, public ::testing::WithParamInterface<get_case> {};
 
@@ -366,7 +372,7 @@ std::string line_for(const bytes& message, const bytes& data = {}, const char* w
 }
 
 const bytes connect_ind = message("0000 0100 0282 0700 01010000 1000 0481313233 0481343536"
-                                   "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+                                  "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
 
 INSTANTIATE_TEST_SUITE_P(
     get, get_test,
@@ -386,20 +392,27 @@ INSTANTIATE_TEST_SUITE_P(
                  data_b3_ind(2048), counting(2048)},
         get_case{"zero_length", line_for(data_b3_ind(0), {}, "data64"), data_b3_ind(0), {}},
         get_case{"null_pointer", line_for(data_b3_ind(40)), data_b3_ind(40), {}},
-        get_case{"unreadable64", line_for(data_b3_ind(40), counting(40), "unreadable64"),
-                 data_b3_ind(40), {}},
-        get_case{"unreadable32", line_for(data_b3_ind(40, 22), counting(40), "unreadable32"),
-                 data_b3_ind(40, 22), {}},
+        get_case{"unreadable64",
+                 line_for(data_b3_ind(40), counting(40), "unreadable64"),
+                 data_b3_ind(40),
+                 {}},
+        get_case{"unreadable32",
+                 line_for(data_b3_ind(40, 22), counting(40), "unreadable32"),
+                 data_b3_ind(40, 22),
+                 {}},
         // Readable at the start, then a no-access page: all or nothing.
         get_case{"straddling_a_no_access_page",
-                 line_for(data_b3_ind(2000), counting(2000), "straddle64"), data_b3_ind(2000), {}},
+                 line_for(data_b3_ind(2000), counting(2000), "straddle64"),
+                 data_b3_ind(2000),
+                 {}},
         // No registered application receives more than a block: a larger
         // Data length (a faulty host's) would reach past the library's data.
         get_case{"data_length_above_block_size",
-                 line_for(data_b3_ind(2049), counting(2049), "data64"), data_b3_ind(2049), {}},
+                 line_for(data_b3_ind(2049), counting(2049), "data64"),
+                 data_b3_ind(2049),
+                 {}},
         get_case{"shorter_than_22", line_for(data_b3_ind(40, 21)), data_b3_ind(40, 21), {}}),
     [](const auto& row) { return std::string(row.param.name); });
-
 
 // A length field beyond the library's receive buffer was written by a faulty
 // or hostile host: the bytes it claims are not the message's, and none of
@@ -420,17 +433,16 @@ TEST_F(put_get_test, message_longer_than_the_library_receives_is_refused) {
 // The whole exchange a client goes through, in order.
 TEST_F(put_get_test, typical_exchange) {
   const bytes connect_req = message("0000 0100 0280 0100 01000000 1000 0480313233 00 00 00 00 00"
-                                     " 00 00 00 00 00");
+                                    " 00 00 00 00 00");
   const bytes resp = data_b3_resp(7);
   script("waitformessage 0x1104 0x1104 0\n"
-         "message " + to_hex(connect_ind) + "\n" +
-         "message " + to_hex(data_b3_conf(3)) + "\n" +
+         "message " +
+         to_hex(connect_ind) + "\n" + "message " + to_hex(data_b3_conf(3)) + "\n" +
          line_for(data_b3_ind(16), counting(16, 0x61), "data64") + "\n");
   auto bridge = open();
   ASSERT_TRUE(bridge->write(put_request(connect_req) + frame("G") + frame("G") +
                             put_request(data_b3_req(16, 3), counting(16, 0x41)) + frame("G") +
-                            frame("G") + frame("G") + put_request(resp) + frame("G") +
-                            frame("C")));
+                            frame("G") + frame("G") + put_request(resp) + frame("G") + frame("C")));
   EXPECT_TRUE(replies(*bridge, 0));
   EXPECT_TRUE(replies(*bridge, 0x1104));
   EXPECT_TRUE(replies(*bridge, 0x1104));

@@ -20,17 +20,19 @@ bytes with_data(bytes message, const std::string& data) {
 
 struct layout_case {
   std::string name;
-  bytes wire;                               // message, then any data
-  std::function<bytes()> build;             // must produce wire exactly
+  bytes wire;                                // message, then any data
+  std::function<bytes()> build;              // must produce wire exactly
   std::function<bool(byte_view)> reads_back; // must accept wire
-  std::size_t shortest_valid;               // shorter length fields must be refused
+  std::size_t shortest_valid;                // shorter length fields must be refused
 };
 
 const listen_req listen_sample{1, 0x3ff, 0x1fff03ff, 0, {}};
-const data_b3 data_short_sample{0x00010101, 8, 0, std::nullopt, bytes{'T', 'R', 'A', 'I', 'L', 'I', 'N', 'G'}};
+const data_b3 data_short_sample{0x00010101, 8, 0, std::nullopt,
+                                bytes{'T', 'R', 'A', 'I', 'L', 'I', 'N', 'G'}};
 const data_b3 data_long_sample{0x00010101, 7, 0, 0x000055ea36e910d0ULL,
-                               bytes{'C', 'L', 'I', 'E', 'N', 'T', '-', 'P', 'A', 'Y', 'L', 'O', 'A',
-                                     'D', '-', 'V', 'I', 'A', '-', 'D', 'A', 'T', 'A', '6', '4'}};
+                               bytes{'C', 'L', 'I', 'E', 'N', 'T', '-', 'P', 'A',
+                                     'Y', 'L', 'O', 'A', 'D', '-', 'V', 'I', 'A',
+                                     '-', 'D', 'A', 'T', 'A', '6', '4'}};
 const connect_req connect_req_sample{1, 16, {0, 0, "123"}, {0, 0, "456"}, b_protocol{1, 1, 0}};
 const connect_ind connect_ind_sample{0x0101, 16, {0x01, 0, "123"}, {0x01, 0, "456"}};
 const connect_resp connect_resp_sample{0x0101, 0, std::nullopt, {0, 0, "123"}};
@@ -38,16 +40,18 @@ const connect_active_ind connect_active_sample{0x0101, {0x21, 0x03, "999"}};
 const facility facility_sample{0x0101, 3, bytes(300, 0x5a)};
 
 std::vector<layout_case> layout_cases() {
-  bytes facility_wire = {0x3d, 0x01, 0x01, 0x00, 0x80, 0x80, 0x04, 0x00, 0x01, 0x01,
-                         0x00, 0x00, 0x03, 0x00, 0xff, 0x2c, 0x01};
+  bytes facility_wire = {0x3d, 0x01, 0x01, 0x00, 0x80, 0x80, 0x04, 0x00, 0x01,
+                         0x01, 0x00, 0x00, 0x03, 0x00, 0xff, 0x2c, 0x01};
   facility_wire.insert(facility_wire.end(), 300, 0x5a);
   return {
-      // Captured LISTEN_REQ: info mask 0x3ff, CIP mask 0x1fff03ff, empty calling number and subaddress.
+      // Captured LISTEN_REQ: info mask 0x3ff, CIP mask 0x1fff03ff, empty calling number and
+      // subaddress.
       {"listen_req_captured",
        {0x1a, 0x00, 0x01, 0x00, 0x05, 0x80, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0xff,
         0x03, 0x00, 0x00, 0xff, 0x03, 0xff, 0x1f, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
        [] { return build_listen_req(1, 1, listen_sample); },
-       [](byte_view m) { return read_listen_req(m) == listen_sample; }, 26},
+       [](byte_view m) { return read_listen_req(m) == listen_sample; },
+       26},
       // Captured 22-byte DATA_B3_REQ with its data after the message.
       {"data_b3_req_short_captured",
        with_data({0x16, 0x00, 0x01, 0x00, 0x86, 0x80, 0x03, 0x00, 0x01, 0x01, 0x01,
@@ -73,8 +77,13 @@ std::vector<layout_case> layout_cases() {
        22},
       {"data_b3_resp_captured",
        {0x0e, 0x00, 0x01, 0x00, 0x86, 0x83, 0x78, 0x00, 0x01, 0x01, 0x01, 0x00, 0x42, 0x42},
-       [] { return build_data_b3_resp(1, 0x78, {0x00010101, 0x4242}); },
-       [](byte_view m) { return read_data_b3_resp(m) == data_b3_resp{0x00010101, 0x4242}; }, 14},
+       [] {
+         return build_data_b3_resp(1, 0x78, {0x00010101, 0x4242});
+       },
+       [](byte_view m) {
+         return read_data_b3_resp(m) == data_b3_resp{0x00010101, 0x4242};
+       },
+       14},
       // CONNECT_REQ: called number with its type octet, calling number with
       // type and presentation octets, empty subaddresses, a B protocol of three
       // words and four empty configurations, then empty BC, LLC, HLC, additional info.
@@ -83,49 +92,72 @@ std::vector<layout_case> layout_cases() {
         0x04, 0x80, '1',  '2',  '3',  0x05, 0x00, 0x80, '4',  '5',  '6',  0x00, 0x00, 0x0a,
         0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
        [] { return build_connect_req(1, 2, connect_req_sample); },
-       [](byte_view m) { return read_connect_req(m) == connect_req_sample; }, 42},
+       [](byte_view m) { return read_connect_req(m) == connect_req_sample; },
+       42},
       {"connect_ind",
        {0x1f, 0x00, 0x01, 0x00, 0x02, 0x82, 0x05, 0x00, 0x01, 0x01, 0x00,
         0x00, 0x10, 0x00, 0x04, 0x81, '1',  '2',  '3',  0x05, 0x01, 0x80,
         '4',  '5',  '6',  0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
        [] { return build_connect_ind(1, 5, connect_ind_sample); },
-       [](byte_view m) { return read_connect_ind(m) == connect_ind_sample; }, 31},
+       [](byte_view m) { return read_connect_ind(m) == connect_ind_sample; },
+       31},
       {"connect_resp_default_b_protocol",
        {0x18, 0x00, 0x01, 0x00, 0x02, 0x83, 0x07, 0x00, 0x01, 0x01, 0x00, 0x00,
         0x00, 0x00, 0x00, 0x05, 0x00, 0x80, '1',  '2',  '3',  0x00, 0x00, 0x00},
        [] { return build_connect_resp(1, 7, connect_resp_sample); },
-       [](byte_view m) { return read_connect_resp(m) == connect_resp_sample; }, 24},
+       [](byte_view m) { return read_connect_resp(m) == connect_resp_sample; },
+       24},
       {"connect_active_ind",
        {0x14, 0x00, 0x01, 0x00, 0x03, 0x82, 0x09, 0x00, 0x01, 0x01,
         0x00, 0x00, 0x05, 0x21, 0x83, '9',  '9',  '9',  0x00, 0x00},
        [] { return build_connect_active_ind(1, 9, connect_active_sample); },
-       [](byte_view m) { return read_connect_active_ind(m) == connect_active_sample; }, 20},
+       [](byte_view m) { return read_connect_active_ind(m) == connect_active_sample; },
+       20},
       {"disconnect_ind",
        {0x0e, 0x00, 0x01, 0x00, 0x04, 0x82, 0x09, 0x00, 0x01, 0x01, 0x00, 0x00, 0x90, 0x34},
-       [] { return build_disconnect_ind(1, 9, {0x0101, 0x3490}); },
-       [](byte_view m) { return read_disconnect_ind(m) == disconnect_ind{0x0101, 0x3490}; }, 14},
+       [] {
+         return build_disconnect_ind(1, 9, {0x0101, 0x3490});
+       },
+       [](byte_view m) {
+         return read_disconnect_ind(m) == disconnect_ind{0x0101, 0x3490};
+       },
+       14},
       {"connect_conf",
        {0x0e, 0x00, 0x01, 0x00, 0x02, 0x81, 0x02, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00},
-       [] { return build_conf(1, 2, command::connect, {0x0101, 0}); },
-       [](byte_view m) { return read_conf(m) == conf{0x0101, 0}; }, 14},
+       [] {
+         return build_conf(1, 2, command::connect, {0x0101, 0});
+       },
+       [](byte_view m) {
+         return read_conf(m) == conf{0x0101, 0};
+       },
+       14},
       {"disconnect_b3_ind",
        {0x0f, 0x00, 0x01, 0x00, 0x84, 0x82, 0x0b, 0x00, 0x01, 0x01, 0x01, 0x00, 0x01, 0x33, 0x00},
-       [] { return build_disconnect_b3_ind(1, 11, {0x00010101, 0x3301, {}}); },
+       [] {
+         return build_disconnect_b3_ind(1, 11, {0x00010101, 0x3301, {}});
+       },
        [](byte_view m) {
          return read_disconnect_b3_ind(m) == disconnect_b3_ind{0x00010101, 0x3301, {}};
        },
        15},
       {"data_b3_conf",
-       {0x10, 0x00, 0x01, 0x00, 0x86, 0x81, 0x03, 0x00, 0x01, 0x01, 0x01, 0x00, 0x08, 0x00, 0x0c, 0x30},
-       [] { return build_data_b3_conf(1, 3, {0x00010101, 8, 0x300c}); },
-       [](byte_view m) { return read_data_b3_conf(m) == data_b3_conf{0x00010101, 8, 0x300c}; }, 16},
+       {0x10, 0x00, 0x01, 0x00, 0x86, 0x81, 0x03, 0x00, 0x01, 0x01, 0x01, 0x00, 0x08, 0x00, 0x0c,
+        0x30},
+       [] {
+         return build_data_b3_conf(1, 3, {0x00010101, 8, 0x300c});
+       },
+       [](byte_view m) {
+         return read_data_b3_conf(m) == data_b3_conf{0x00010101, 8, 0x300c};
+       },
+       16},
       {"select_b_protocol_req",
        {0x17, 0x00, 0x01, 0x00, 0x41, 0x80, 0x06, 0x00, 0x01, 0x01, 0x00, 0x00,
         0x0a, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-       [] { return build_select_b_protocol_req(1, 6, {0x0101, b_protocol{1, 1, 0}}); },
+       [] {
+         return build_select_b_protocol_req(1, 6, {0x0101, b_protocol{1, 1, 0}});
+       },
        [](byte_view m) {
-         return read_select_b_protocol_req(m) ==
-                select_b_protocol_req{0x0101, b_protocol{1, 1, 0}};
+         return read_select_b_protocol_req(m) == select_b_protocol_req{0x0101, b_protocol{1, 1, 0}};
        },
        23},
       // A struct of 255 bytes or more: 0xff, then a 16-bit length.
@@ -135,7 +167,9 @@ std::vector<layout_case> layout_cases() {
   };
 }
 
-void PrintTo(const layout_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const layout_case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class layout : public testing::TestWithParam<layout_case> {};
 
@@ -203,7 +237,9 @@ struct text_case {
   std::string expected;
 };
 
-void PrintTo(const text_case& c, std::ostream* os) { *os << std::hex << c.info; }
+void PrintTo(const text_case& c, std::ostream* os) {
+  *os << std::hex << c.info;
+}
 
 class info_texts : public testing::TestWithParam<text_case> {};
 
@@ -213,19 +249,18 @@ TEST_P(info_texts, names_the_value) {
 
 INSTANTIATE_TEST_SUITE_P(
     capimsg, info_texts,
-    testing::Values(text_case{0x0000, "No error, request accepted"},
-                    text_case{0x100B, "Controller does only support external equipment"},
-                    text_case{0x1102, "Illegal command or subcommand, or message length less than 12 bytes"},
-                    text_case{0x2002, "Illegal controller, PLCI or NCCI"},
-                    text_case{0x3010, "Request not allowed in this state"},
-                    text_case{0x3304, "Another application got that call"},
-                    text_case{0x3490, "Network: normal call clearing"},
-                    text_case{0x34FF, "Network: interworking, unspecified"},
-                    text_case{0x3485, "Network: cause value not defined"},
-                    text_case{0x3400, "unknown info value"},
-                    text_case{0x3510, "Modem: handshake error"},
-                    text_case{0x2009, "unknown info value"},
-                    text_case{0x3380, "unknown info value"}),
+    testing::Values(
+        text_case{0x0000, "No error, request accepted"},
+        text_case{0x100B, "Controller does only support external equipment"},
+        text_case{0x1102, "Illegal command or subcommand, or message length less than 12 bytes"},
+        text_case{0x2002, "Illegal controller, PLCI or NCCI"},
+        text_case{0x3010, "Request not allowed in this state"},
+        text_case{0x3304, "Another application got that call"},
+        text_case{0x3490, "Network: normal call clearing"},
+        text_case{0x34FF, "Network: interworking, unspecified"},
+        text_case{0x3485, "Network: cause value not defined"},
+        text_case{0x3400, "unknown info value"}, text_case{0x3510, "Modem: handshake error"},
+        text_case{0x2009, "unknown info value"}, text_case{0x3380, "unknown info value"}),
     [](const auto& row) {
       char name[16];
       std::snprintf(name, sizeof name, "info_%04x", row.param.info);

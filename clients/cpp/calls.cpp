@@ -81,8 +81,8 @@ offer await_call(client& c) {
 }
 
 void answer(client& c, const offer& call) {
-  put_ok(c, capimsg::build_connect_resp(0, call.message_number,
-                                        {call.ind.plci, 0, std::nullopt, {}}));
+  put_ok(c,
+         capimsg::build_connect_resp(0, call.message_number, {call.ind.plci, 0, std::nullopt, {}}));
 }
 
 void await_connected(client& c, std::uint32_t plci) {

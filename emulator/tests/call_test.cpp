@@ -13,7 +13,9 @@ struct clearing_case {
   bool b3_cleared_first; // by the one who hangs up, with DISCONNECT_B3_REQ
 };
 
-void PrintTo(const clearing_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const clearing_case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class call_clearing : public emulator_test, public testing::WithParamInterface<clearing_case> {};
 
@@ -81,12 +83,13 @@ TEST_P(call_clearing, call_carries_data_both_ways_then_clears) {
   EXPECT_EQ(log.find("note: DISCONNECT"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(emulator, call_clearing,
-                         testing::Values(clearing_case{"caller_hangs_up", "525", false, false},
-                                         clearing_case{"callee_hangs_up", "530", true, false},
-                                         clearing_case{"callee_clears_b3_then_hangs_up", "535", true, true},
-                                         clearing_case{"caller_clears_b3_then_hangs_up", "590", false, true}),
-                         [](const auto& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    emulator, call_clearing,
+    testing::Values(clearing_case{"caller_hangs_up", "525", false, false},
+                    clearing_case{"callee_hangs_up", "530", true, false},
+                    clearing_case{"callee_clears_b3_then_hangs_up", "535", true, true},
+                    clearing_case{"caller_clears_b3_then_hangs_up", "590", false, true}),
+    [](const auto& row) { return row.param.name; });
 
 struct offer_case {
   std::string name;
@@ -96,7 +99,9 @@ struct offer_case {
   std::uint16_t caller_reason;
 };
 
-void PrintTo(const offer_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const offer_case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class unanswered_call : public emulator_test, public testing::WithParamInterface<offer_case> {};
 

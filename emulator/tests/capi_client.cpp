@@ -43,14 +43,18 @@ template <typename Call> unsigned under_alarm(std::chrono::milliseconds timeout,
 
 unsigned register_app(capi_app& app, unsigned max_logical, unsigned blocks, unsigned length,
                       std::chrono::milliseconds timeout) {
-  return under_alarm(timeout, [&] { return capi20_register(max_logical, blocks, length, &app.id); });
+  return under_alarm(timeout,
+                     [&] { return capi20_register(max_logical, blocks, length, &app.id); });
 }
 
-unsigned get_profile(unsigned controller, unsigned char* profile, std::chrono::milliseconds timeout) {
+unsigned get_profile(unsigned controller, unsigned char* profile,
+                     std::chrono::milliseconds timeout) {
   return under_alarm(timeout, [&] { return capi20_get_profile(controller, profile); });
 }
 
-std::uint16_t next_number(capi_app& app) { return ++app.number; }
+std::uint16_t next_number(capi_app& app) {
+  return ++app.number;
+}
 
 unsigned put(const capi_app& app, const bytes& message) {
   std::vector<unsigned char> buffer(4096, 0);

@@ -39,8 +39,9 @@ TEST_F(emulator_test, receiver_window_holds_back_data_and_its_confirmations) {
 
   const std::vector<bytes> blocks = make_blocks(4, 15);
   for (std::size_t i = 0; i < blocks.size(); ++i) {
-    ASSERT_EQ(put(a, build_data_b3(0, next_number(a), subcommand::req,
-                                   {ncci_a, static_cast<std::uint16_t>(i + 1), 0, std::nullopt, blocks[i]})),
+    ASSERT_EQ(put(a, build_data_b3(
+                         0, next_number(a), subcommand::req,
+                         {ncci_a, static_cast<std::uint16_t>(i + 1), 0, std::nullopt, blocks[i]})),
               0u);
   }
   // 7 indicated and confirmed, 7 queued, the 15th refused.
@@ -99,7 +100,9 @@ struct block_case {
   std::uint16_t info; // in the DATA_B3_CONF; 0 and 2 mean delivered
 };
 
-void PrintTo(const block_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const block_case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class data_block : public emulator_test, public testing::WithParamInterface<block_case> {};
 
@@ -136,15 +139,15 @@ TEST_P(data_block, is_delivered_or_refused_as_the_receiver_allows) {
   release(b);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    emulator, data_block,
-    testing::Values(block_case{"fills_the_receivers_max_len", "700", 1024, 1024, 0, info::no_error},
-                    block_case{"exceeds_the_receivers_max_len", "705", 1024, 1025, 0,
-                               info::data_length_not_supported},
-                    block_case{"exceeds_the_senders_max_len", "710", 4000, 2049, 0,
-                               info::data_length_not_supported},
-                    block_case{"carries_flags_transparent_b3_ignores", "715", 2048, 10, 0x0004,
-                               info::flags_ignored}),
-    [](const auto& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(emulator, data_block,
+                         testing::Values(block_case{"fills_the_receivers_max_len", "700", 1024,
+                                                    1024, 0, info::no_error},
+                                         block_case{"exceeds_the_receivers_max_len", "705", 1024,
+                                                    1025, 0, info::data_length_not_supported},
+                                         block_case{"exceeds_the_senders_max_len", "710", 4000,
+                                                    2049, 0, info::data_length_not_supported},
+                                         block_case{"carries_flags_transparent_b3_ignores", "715",
+                                                    2048, 10, 0x0004, info::flags_ignored}),
+                         [](const auto& row) { return row.param.name; });
 
 } // namespace

@@ -77,7 +77,8 @@ void expect_active(capi_app& app, std::uint32_t plci, const std::string& connect
   ASSERT_TRUE(ind);
   EXPECT_EQ(ind->plci, plci);
   EXPECT_EQ(ind->connected.digits, connected);
-  EXPECT_EQ(put(app, build_address_only(0, 1, command::connect_active, subcommand::resp, plci)), 0u);
+  EXPECT_EQ(put(app, build_address_only(0, 1, command::connect_active, subcommand::resp, plci)),
+            0u);
 }
 
 namespace {
@@ -86,11 +87,14 @@ void expect_b3_active(capi_app& app, std::uint32_t ncci) {
   auto ind = read_b3_ncpi(expect(app, command::connect_b3_active, subcommand::ind));
   ASSERT_TRUE(ind);
   EXPECT_EQ(ind->address, ncci);
-  EXPECT_EQ(put(app, build_address_only(0, 1, command::connect_b3_active, subcommand::resp, ncci)), 0u);
+  EXPECT_EQ(put(app, build_address_only(0, 1, command::connect_b3_active, subcommand::resp, ncci)),
+            0u);
 }
 
 std::uint32_t request_b3(capi_app& a, std::uint32_t plci) {
-  EXPECT_EQ(put(a, build_b3_ncpi(0, next_number(a), command::connect_b3, subcommand::req, {plci, {}})), 0u);
+  EXPECT_EQ(
+      put(a, build_b3_ncpi(0, next_number(a), command::connect_b3, subcommand::req, {plci, {}})),
+      0u);
   auto c = read_conf(expect(a, command::connect_b3, subcommand::conf));
   if (!c) {
     ADD_FAILURE() << "no CONNECT_B3_CONF";
@@ -150,7 +154,9 @@ void expect_disconnect(capi_app& app, std::uint32_t plci, std::uint16_t reason) 
   EXPECT_EQ(put(app, build_address_only(0, 1, command::disconnect, subcommand::resp, plci)), 0u);
 }
 
-void release(capi_app& app) { EXPECT_EQ(capi20_release(app.id), 0u); }
+void release(capi_app& app) {
+  EXPECT_EQ(capi20_release(app.id), 0u);
+}
 
 data_side sending(capi_app& app, std::uint32_t ncci, std::vector<bytes> blocks) {
   data_side s;
@@ -198,9 +204,10 @@ void run_data(const std::vector<data_side*>& sides) {
     for (data_side* s : sides) {
       while (s->sent < s->blocks.size() && s->sent - s->confirmed < 7) {
         const auto handle = static_cast<std::uint16_t>(s->sent + 1);
-        ASSERT_EQ(put(*s->app, build_data_b3(0, next_number(*s->app), subcommand::req,
-                                             {s->ncci, handle, 0, std::nullopt, s->blocks[s->sent]})),
-                  0u);
+        ASSERT_EQ(
+            put(*s->app, build_data_b3(0, next_number(*s->app), subcommand::req,
+                                       {s->ncci, handle, 0, std::nullopt, s->blocks[s->sent]})),
+            0u);
         ++s->sent;
       }
     }
@@ -228,8 +235,8 @@ void run_data(const std::vector<data_side*>& sides) {
     }
   }
   for (const data_side* s : sides) {
-    EXPECT_TRUE(s->received == s->expected) << "appl " << s->app->id << " received "
-                                            << s->received.size() << " bytes, expected "
-                                            << s->expected.size();
+    EXPECT_TRUE(s->received == s->expected)
+        << "appl " << s->app->id << " received " << s->received.size() << " bytes, expected "
+        << s->expected.size();
   }
 }

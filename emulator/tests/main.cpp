@@ -11,7 +11,8 @@
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   std::signal(SIGPIPE, SIG_IGN);
-  std::string pattern = (std::filesystem::temp_directory_path() / "capi-emulator-test-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "capi-emulator-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     return 1;
   }

@@ -1,7 +1,6 @@
 // Register, release and get-profile as the real library does them.
 #include "emulator_test.hpp"
 
-
 using namespace capimsg;
 
 namespace {

@@ -33,7 +33,8 @@ std::uint8_t* map_pages_once(std::size_t size, bool low, access how) {
 #ifdef _WIN32
   DWORD protect = how == access::none ? PAGE_NOACCESS : PAGE_READWRITE;
   if (!low)
-    return static_cast<std::uint8_t*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, protect));
+    return static_cast<std::uint8_t*>(
+        VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, protect));
   for (std::uintptr_t at = 0x10000000; at < 0xF0000000; at += page) {
     void* got = VirtualAlloc(reinterpret_cast<void*>(at), size, MEM_RESERVE | MEM_COMMIT, protect);
     if (got != nullptr)
@@ -42,8 +43,8 @@ std::uint8_t* map_pages_once(std::size_t size, bool low, access how) {
   std::abort();
 #else
   int flags = MAP_PRIVATE | MAP_ANONYMOUS | (low ? MAP_32BIT : 0);
-  void* got = mmap(nullptr, size, how == access::none ? PROT_NONE : PROT_READ | PROT_WRITE, flags,
-                   -1, 0);
+  void* got =
+      mmap(nullptr, size, how == access::none ? PROT_NONE : PROT_READ | PROT_WRITE, flags, -1, 0);
   if (got == MAP_FAILED)
     std::abort();
   return static_cast<std::uint8_t*>(got);
@@ -60,7 +61,9 @@ void protect_none(std::uint8_t* address, std::size_t size) {
 #endif
 }
 
-std::size_t rounded_up(std::size_t size) { return (size + page - 1) / page * page + page; }
+std::size_t rounded_up(std::size_t size) {
+  return (size + page - 1) / page * page + page;
+}
 
 } // namespace
 
@@ -68,7 +71,9 @@ std::uint8_t* fake_memory_readable(std::size_t size, bool low) {
   return map_pages(rounded_up(size), low, access::read_write);
 }
 
-std::uint8_t* fake_memory_unreadable(bool low) { return map_pages(page, low, access::none) + 100; }
+std::uint8_t* fake_memory_unreadable(bool low) {
+  return map_pages(page, low, access::none) + 100;
+}
 
 std::uint8_t* fake_memory_straddling(std::size_t size) {
   std::uint8_t* block = map_pages(page + rounded_up(size), false, access::read_write);

@@ -24,11 +24,15 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
-bool short_io_requested() { return setting("CAPI_BRIDGE_SHORT_IO", "0") == "1"; }
+bool short_io_requested() {
+  return setting("CAPI_BRIDGE_SHORT_IO", "0") == "1";
+}
 
 } // namespace
 
-bool testing_windows_build() { return setting("CAPI_BRIDGE_WINDOWS", "0") == "1"; }
+bool testing_windows_build() {
+  return setting("CAPI_BRIDGE_WINDOWS", "0") == "1";
+}
 
 bool can_preload_allocator() {
 #ifdef CAPI_BRIDGE_SANITIZED
@@ -94,7 +98,9 @@ std::unique_ptr<bridge_process> bridge_test::start(const std::string& variant,
   return std::make_unique<bridge_process>(argv, environment, path("stderr"));
 }
 
-std::vector<std::string> bridge_test::calls() const { return calls(""); }
+std::vector<std::string> bridge_test::calls() const {
+  return calls("");
+}
 
 std::vector<std::string> bridge_test::calls(const std::string& prefix) const {
   std::istringstream log(read_file(path("log")));
@@ -105,7 +111,9 @@ std::vector<std::string> bridge_test::calls(const std::string& prefix) const {
   return logged;
 }
 
-std::string bridge_test::stderr_text() const { return read_file(path("stderr")); }
+std::string bridge_test::stderr_text() const {
+  return read_file(path("stderr"));
+}
 
 ::testing::AssertionResult replies(bridge_process& bridge, std::uint32_t info, const bytes& body) {
   auto got = bridge.read_reply();
@@ -114,7 +122,7 @@ std::string bridge_test::stderr_text() const { return read_file(path("stderr"));
   if (got->length != 4 + body.size() || got->info != info || got->body != body)
     return ::testing::AssertionFailure()
            << "reply length " << got->length << " info 0x" << std::hex << got->info << " body "
-           << to_hex(got->body) << ", expected length " << std::dec << 4 + body.size()
-           << " info 0x" << std::hex << info << " body " << to_hex(body);
+           << to_hex(got->body) << ", expected length " << std::dec << 4 + body.size() << " info 0x"
+           << std::hex << info << " body " << to_hex(body);
   return ::testing::AssertionSuccess();
 }

@@ -21,7 +21,9 @@ template <typename T> std::vector<T> operator+(std::vector<T> a, const std::vect
 }
 // Spaces between the digits are ignored.
 bytes from_hex(const std::string& hex);
-inline std::string to_hex(const bytes& data) { return harness::hex(data); }
+inline std::string to_hex(const bytes& data) {
+  return harness::hex(data);
+}
 // `size` bytes counting up from `from`, wrapping at 256.
 bytes counting(std::size_t size, std::uint8_t from = 0);
 

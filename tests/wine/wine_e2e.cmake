@@ -22,7 +22,7 @@ set(forwarding_sources ${CMAKE_CURRENT_LIST_DIR}/libcapi20-3.spec
                        ${CMAKE_CURRENT_LIST_DIR}/forwarding_dll.c)
 file(MAKE_DIRECTORY ${forwarding_build} ${windows_folder})
 add_custom_command(OUTPUT ${windows_folder}/libcapi20-3.dll
-  COMMAND ${CAPI_BRIDGE_WINEGCC} -shared ${capi_bridge_warnings} -o libcapi20-3.dll
+  COMMAND ${CAPI_BRIDGE_WINEGCC} -shared ${capi_bridge_warning_flags} -o libcapi20-3.dll
           ${forwarding_sources} -ldl
   # winegcc writes libcapi20-3.dll.so.
   COMMAND ${CMAKE_COMMAND} -E copy libcapi20-3.dll.so ${windows_folder}/libcapi20-3.dll
