@@ -43,12 +43,13 @@ bool send_some(b3_stream& s) {
   return moved;
 }
 
-// Takes what has come in; true if anything did.
-bool receive_some(b3_stream& s) {
+// Takes what has come in, the first message waited for up to `wait`; true
+// if anything came.
+bool receive_some(b3_stream& s, std::chrono::milliseconds wait = {}) {
   bool moved = false;
   for (int taken = 0; taken < 32; ++taken) {
     auto asked = std::chrono::steady_clock::now();
-    message_result m = s.end->get();
+    message_result m = taken == 0 && wait.count() > 0 ? s.end->get(wait) : s.end->get();
     s.last_get_time = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - asked);
     if (m.empty())
@@ -114,17 +115,24 @@ call place_echo_call(client& caller, const std::string& number, std::uint32_t co
 void exchange_data(const std::vector<b3_stream*>& streams, std::chrono::milliseconds stall,
                    const std::function<void()>& progress) {
   auto last_move = std::chrono::steady_clock::now();
-  auto pause = std::chrono::milliseconds(0);
+  // When nothing moves, one end in turn waits for its next message: for a
+  // while when it is the only one, briefly when another may need serving.
+  const auto wait = streams.size() == 1 ? std::chrono::milliseconds(100)
+                                        : std::chrono::milliseconds(2);
+  std::size_t turn = 0;
   while (!std::all_of(streams.begin(), streams.end(), [](auto* s) { return finished(*s); })) {
     bool moved = false;
     for (b3_stream* s : streams)
       moved = send_some(*s) || moved;
     for (b3_stream* s : streams)
       moved = receive_some(*s) || moved;
+    if (!moved) {
+      b3_stream* waiting = streams[turn++ % streams.size()];
+      moved = !finished(*waiting) && receive_some(*waiting, wait);
+    }
     auto now = std::chrono::steady_clock::now();
     if (moved) {
       last_move = now;
-      pause = std::chrono::milliseconds(0);
       if (progress)
         progress();
       continue;
@@ -140,9 +148,6 @@ void exchange_data(const std::vector<b3_stream*>& streams, std::chrono::millisec
       throw call_error("the data exchange stalled for " + std::to_string(stall.count()) + " ms" +
                        state);
     }
-    std::this_thread::sleep_for(pause);
-    if (pause < std::chrono::milliseconds(2))
-      pause += std::chrono::milliseconds(1);
   }
 }
 
