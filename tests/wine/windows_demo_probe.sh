@@ -21,6 +21,8 @@ fail() {
   exit 1
 }
 
+# There before the emulator's shell opens it, so that it can be read at once.
+: >"$scratch/listening"
 "$emulator" --port 0 --exit-after 60 --first-appl-id 460 --verbose \
   >"$scratch/listening" 2>"$scratch/emulator.log" &
 emulator_pid=$!
