@@ -86,7 +86,8 @@ profile=$(for i in $(seq 64 127); do printf '%02x' "$i"; done)
 grep -q 'fake libcapi20 loaded' "$scratch/log" || fail "the installed bridge did not load the stand-in"
 
 # The installed demo finds the installed bridge and emulated host beside it.
-timeout 120 "$scratch/root/usr/bin/capi-bridge-demo" --first-appl-id 440 --bytes 20000 \
+timeout 120 tests/support/private_shm.sh "$scratch/root/usr/bin/capi-bridge-demo" \
+  --first-appl-id 440 --bytes 20000 \
   >"$scratch/demo" 2>&1 || { cat "$scratch/demo"; fail "the installed demo failed"; }
 
 # The installed client library, used by a project of its own.
