@@ -1,12 +1,14 @@
 // capi-bridge-demo: shows the bridge at work. Without arguments it starts the
 // emulated CAPI host and two bridges, lets one call the other, sends data
 // both ways and checks every byte; with --host and --port it probes a real
-// CAPI host: Open, the profile of every controller, Close.
+// CAPI host: Open, the profile of every controller, Close. Where the emulated
+// host cannot run (Windows), it only probes.
 #include "capi_bridge/calls.hpp"
 #include "capi_bridge/client.hpp"
 #include "harness/emulator.hpp"
 #include "harness/exchange.hpp"
 #include "harness/latency.hpp"
+#include "harness/os.hpp"
 #include "report.hpp"
 
 #include <cstdio>
@@ -15,7 +17,6 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace capi_bridge;
@@ -23,20 +24,32 @@ using namespace harness;
 
 namespace {
 
-const char usage_text[] = R"(usage: capi-bridge-demo [options]
+const char usage_head[] = "usage: capi-bridge-demo [options]\n\n";
 
-Without --host: starts capi-host-emulator on 127.0.0.1 and two bridges, A and
+const char usage_modes[] =
+    R"(Without --host: starts capi-host-emulator on 127.0.0.1 and two bridges, A and
 B; prints the controllers' profiles; A calls B, both send data with flow
 control, every byte is checked; A hangs up; a summary follows.
 With --host: probes a real CAPI host through one bridge without placing a
 call: Open, the profile of every controller, Close.
+)";
 
+const char usage_modes_probe_only[] =
+    R"(On Windows the demo probes a host and does not start an emulator (the
+emulated host, capi-host-emulator, is a Linux program): --host is required.
+It probes the CAPI host through one bridge without placing a call: Open, the
+profile of every controller, Close. --bytes, --emulator and --first-appl-id
+belong to the demonstration and do not apply.
+)";
+
+const char usage_options[] = R"(
   --host ADDRESS       a CAPI host to probe (use a numeric address)
   --port N             its port (default 2662, the library's own default)
   --bytes N            data each way in the demonstration (default 307200)
   --trace              print every CAPI message, one line each
-  --bridge PATH        the bridge (default: capi-bridge beside this program,
-                       or in the folder above it)
+  --bridge PATH        the bridge (default: capi-bridge, on Windows
+                       capi-bridge.exe, beside this program, or in the folder
+                       above it)
   --emulator PATH      the emulated host (default: capi-host-emulator beside
                        this program, or in ../emulator)
   --first-appl-id N    lowest application ID the emulated host hands out
@@ -105,7 +118,9 @@ int parse_options(int argc, char** argv, options& opt) {
       else if (name == "--keep-logs")
         opt.keep_logs = true;
       else if (name == "--help") {
-        std::fputs(usage_text, stdout);
+        std::fputs(usage_head, stdout);
+        std::fputs(harness::emulator_runs_here ? usage_modes : usage_modes_probe_only, stdout);
+        std::fputs(usage_options, stdout);
         return -1;
       } else
         ok = false;
@@ -115,6 +130,11 @@ int parse_options(int argc, char** argv, options& opt) {
       return 2;
     }
     i += takes_value ? 1 : 0;
+  }
+  if (opt.host.empty() && !harness::emulator_runs_here) {
+    std::fprintf(stderr, "capi-bridge-demo: on Windows the demo only probes a CAPI host: "
+                         "give --host ADDRESS\ntry --help\n");
+    return 2;
   }
   return 0;
 }
@@ -127,24 +147,18 @@ std::string first_existing(const std::vector<fs::path>& candidates) {
   return candidates.front().string();
 }
 
-fs::path own_folder() {
-  std::error_code error;
-  fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? fs::current_path() : self.parent_path();
-}
-
 // The folder the demonstration keeps its files in, and where they are.
 struct workspace {
   fs::path folder;
   std::string home;
 
   bool create(const options& opt) {
-    std::string pattern = (fs::temp_directory_path() / "capi-bridge-demo-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::perror("capi-bridge-demo: cannot make a temporary folder");
+    std::string error;
+    folder = make_temporary_folder("capi-bridge-demo-", error);
+    if (folder.empty()) {
+      std::fprintf(stderr, "capi-bridge-demo: %s\n", error.c_str());
       return false;
     }
-    folder = pattern;
     home = opt.capi_home;
     if (home.empty()) {
       home = folder.string();
@@ -169,10 +183,10 @@ struct workspace {
       if (entry.path().extension() == ".stderr" && fs::file_size(entry.path()) > 0) {
         written = true;
         std::printf("The bridge's standard error (the library's lines) is in %s\n",
-                    entry.path().c_str());
+                    entry.path().string().c_str());
       }
     if (opt.keep_logs || !success || written) {
-      std::printf("Logs kept in %s\n", folder.c_str());
+      std::printf("Logs kept in %s\n", folder.string().c_str());
       return;
     }
     std::error_code ignored;
@@ -273,7 +287,7 @@ int demonstrate(const options& opt, const workspace& w) {
     b3_stream& from_b = d.callee;
     std::printf("\nSending %lu bytes each way in blocks of 2048, at most 7 unconfirmed:\n",
                 opt.bytes);
-    progress_bar bar(2 * opt.bytes, ::isatty(STDOUT_FILENO) == 1 && !opt.trace);
+    progress_bar bar(2 * opt.bytes, is_terminal(stdout) && !opt.trace);
     exchange_data({&from_a, &from_b}, step_timeout,
                   [&] { bar.show(from_a.incoming.size() + from_b.incoming.size()); });
     bar.finish();
@@ -318,9 +332,10 @@ int main(int argc, char** argv) {
   options opt;
   if (int status = parse_options(argc, argv, opt); status != 0)
     return status < 0 ? 0 : status;
-  fs::path here = own_folder();
+  fs::path here = program_folder();
+  const std::string bridge_name = std::string("capi-bridge") + executable_suffix;
   if (opt.bridge.empty())
-    opt.bridge = first_existing({here / "capi-bridge", here.parent_path() / "capi-bridge"});
+    opt.bridge = first_existing({here / bridge_name, here.parent_path() / bridge_name});
   if (opt.emulator.empty())
     opt.emulator = first_existing(
         {here / "capi-host-emulator", here.parent_path() / "emulator" / "capi-host-emulator"});

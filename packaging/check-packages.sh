@@ -48,17 +48,29 @@ printf '%s\n' usr/include/capi_bridge/calls.hpp usr/include/capi_bridge/capimsg.
 if grep -i harness "$scratch/deb-files"; then fail "the test harness got into $deb"; fi
 if grep libcapi20 "$scratch/deb-files"; then fail "a stand-in library got into $deb"; fi
 
-# The Windows zip: the bridge and its read-me, nothing else.
+# The Windows zip: the bridge, the demo and the read-me, nothing else.
 unzip -l "$zip" | awk 'NR > 3 && $4 != "" {print $4}' | sort >"$scratch/zip-files"
-printf '%s\n' "capi-bridge-$version-win64/README.txt" "capi-bridge-$version-win64/capi-bridge.exe" \
+printf '%s\n' "capi-bridge-$version-win64/README.txt" "capi-bridge-$version-win64/capi-bridge-demo.exe" \
+  "capi-bridge-$version-win64/capi-bridge.exe" \
   | diff - "$scratch/zip-files" || fail "$zip holds other files than these"
 unzip -q "$zip" -d "$scratch/zip"
-exe=$scratch/zip/capi-bridge-$version-win64/capi-bridge.exe
-x86_64-w64-mingw32-objdump -f "$exe" | grep -q 'file format pei-x86-64' \
-  || fail "capi-bridge.exe is no 64-bit Windows program"
-if x86_64-w64-mingw32-objdump -p "$exe" | grep -i 'DLL Name: lib'; then
-  fail "capi-bridge.exe needs DLLs of the compiler's: it is not linked statically"
-fi
+# Both start on a bare 64-bit Windows: statically linked, they import
+# nothing but these DLLs of the system's.
+system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll "
+for name in capi-bridge.exe capi-bridge-demo.exe; do
+  exe=$scratch/zip/capi-bridge-$version-win64/$name
+  x86_64-w64-mingw32-objdump -f "$exe" | grep -q 'file format pei-x86-64' \
+    || fail "$name is no 64-bit Windows program"
+  imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: *//p' \
+    | tr 'A-Z' 'a-z')
+  [ -n "$imports" ] || fail "$name imports nothing readable"
+  for dll in $imports; do
+    case $system_dlls in
+    *" $dll "*) ;;
+    *) fail "$name imports $dll, which is not one of the system's:$system_dlls" ;;
+    esac
+  done
+done
 
 # The installed bridge against the stand-in: Open, Profile, Close.
 dpkg -x "$deb" "$scratch/root"
@@ -74,7 +86,8 @@ profile=$(for i in $(seq 64 127); do printf '%02x' "$i"; done)
 grep -q 'fake libcapi20 loaded' "$scratch/log" || fail "the installed bridge did not load the stand-in"
 
 # The installed demo finds the installed bridge and emulated host beside it.
-timeout 120 "$scratch/root/usr/bin/capi-bridge-demo" --first-appl-id 440 --bytes 20000 \
+timeout 120 tests/support/private_shm.sh "$scratch/root/usr/bin/capi-bridge-demo" \
+  --first-appl-id 440 --bytes 20000 \
   >"$scratch/demo" 2>&1 || { cat "$scratch/demo"; fail "the installed demo failed"; }
 
 # The installed client library, used by a project of its own.

@@ -1,6 +1,7 @@
 # What `cmake --install` lays out and CPack packs, version from project():
 # on Linux a Debian package with the bridge, the emulated host, the demo and
-# the C++ client library; on Windows a zip with the bridge and a read-me.
+# the C++ client library; on Windows a zip with the bridge, the demo (which
+# probes a CAPI host there) and a read-me.
 include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME capi-bridge)
@@ -11,7 +12,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION_FILE ${CMAKE_CURRENT_LIST_DIR}/description.txt)
 
 if(WIN32)
-  install(TARGETS capi-bridge RUNTIME DESTINATION .)
+  install(TARGETS capi-bridge capi-bridge-demo RUNTIME DESTINATION .)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/README-windows.txt DESTINATION . RENAME README.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)

@@ -15,7 +15,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/wine_environment.cmake)
 
 # Wine loads the DLL from beside the exe, by its plain name only, so the
 # bridge runs from a copy in a folder of its own, away from the stand-ins of
-# the same name; the Windows test programs join it there.
+# the same name; the Windows test programs and the demo join it there.
 set(windows_folder ${CMAKE_CURRENT_BINARY_DIR}/windows-bridge)
 set(forwarding_build ${CMAKE_CURRENT_BINARY_DIR}/forwarding-dll)
 set(forwarding_sources ${CMAKE_CURRENT_LIST_DIR}/libcapi20-3.spec
@@ -31,7 +31,8 @@ add_custom_command(OUTPUT ${windows_folder}/libcapi20-3.dll
   COMMENT "Building the forwarding libcapi20-3.dll with winegcc"
   VERBATIM)
 set(windows_folder_files ${windows_folder}/libcapi20-3.dll)
-foreach(program capi-bridge.exe tests/windows_parent.exe tests/forwarding_check.exe)
+foreach(program capi-bridge.exe tests/windows_parent.exe tests/forwarding_check.exe
+                demo/capi-bridge-demo.exe)
   get_filename_component(name ${program} NAME)
   # A copy: started through a symbolic link, it would not find the DLL.
   add_custom_command(OUTPUT ${windows_folder}/${name}

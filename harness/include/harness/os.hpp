@@ -1,0 +1,43 @@
+// What differs between the operating systems for the tests, the demo and the
+// tools: where a program lives, scratch folders, terminals and binary
+// streams. One implementation file per OS, chosen by CMake.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace harness {
+
+// How executables are named here: ".exe" on Windows, nothing elsewhere.
+extern const char executable_suffix[];
+
+// Whether capi-host-emulator, a Linux program, can be started here. On
+// Windows a program can only reach a CAPI host that runs elsewhere.
+extern const bool emulator_runs_here;
+
+// The folder holding the running program; the current folder when the
+// system does not say.
+std::filesystem::path program_folder();
+
+// Creates a new folder, readable by this user alone where the system has
+// such a notion, in the system's temporary folder, named `prefix` and a
+// unique ending. Returns its path, or an empty path with `error` set.
+std::filesystem::path make_temporary_folder(const std::string& prefix, std::string& error);
+
+// True when `stream` is a terminal (a console on Windows).
+bool is_terminal(std::FILE* stream);
+
+// Makes `stream` carry bytes unchanged (on Windows, no CR before LF, no end
+// at 0x1A); elsewhere streams already do.
+void binary_mode(std::FILE* stream);
+
+// Sets `name` in this process's environment, which child processes inherit;
+// a null `value` removes it.
+void set_environment(const std::string& name, const char* value);
+
+// True while the process `id` runs or, on POSIX, has ended without being
+// reaped by its parent yet.
+bool process_exists(long id);
+
+} // namespace harness

@@ -1,0 +1,47 @@
+// The harness's OS functions on POSIX systems (Linux in practice).
+#include "harness/os.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace harness {
+
+const char executable_suffix[] = "";
+const bool emulator_runs_here = true;
+
+std::filesystem::path program_folder() {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::current_path() : self.parent_path();
+}
+
+std::filesystem::path make_temporary_folder(const std::string& prefix, std::string& error) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    error = "cannot make a folder " + pattern + ": " + std::strerror(errno);
+    return {};
+  }
+  return pattern;
+}
+
+bool is_terminal(std::FILE* stream) {
+  return ::isatty(::fileno(stream)) == 1;
+}
+
+void binary_mode(std::FILE*) {}
+
+void set_environment(const std::string& name, const char* value) {
+  if (value != nullptr)
+    ::setenv(name.c_str(), value, 1);
+  else
+    ::unsetenv(name.c_str());
+}
+
+bool process_exists(long id) {
+  return ::kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM;
+}
+
+} // namespace harness
