@@ -8,6 +8,7 @@
 #include "capi/connection.hpp"
 #include "capi/handlers.hpp"
 #include "capi/incoming_data.hpp"
+#include "capi/put.hpp"
 #include "platform/platform.hpp"
 
 namespace cm = capi_message;
@@ -16,6 +17,7 @@ namespace {
 
 // The waiting Get: the letter, then a time-out in milliseconds (up to
 // longest_wait).
+constexpr std::uint32_t wait_time_out = 1;
 constexpr std::uint32_t wait_request_length = 5;
 constexpr std::uint32_t longest_wait = 60000;
 // Where standard input and the library's connection cannot be waited on
@@ -188,7 +190,7 @@ void handle_wait(const std::uint8_t* body, std::uint32_t length) {
     send_reply(info_queue_empty);
     return;
   }
-  std::uint32_t milliseconds = get_le32(body + 1);
+  std::uint32_t milliseconds = get_le32(body + wait_time_out);
   switch (wait_for_message(milliseconds < longest_wait ? milliseconds : longest_wait)) {
   case waiting::nothing:
     send_reply(info_queue_empty);

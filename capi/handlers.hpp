@@ -1,25 +1,42 @@
 // One handler per request kind. Each is given the request body (the kind
 // letter at body[0]) and its length (at least 1), and answers with exactly
-// one send_reply.
+// one send_reply. Besides the values listed, every handler that calls the
+// library may answer with whatever info value the library returns.
 #pragma once
 
 #include <cstdint>
 
 // "O": loads the library, points it at the host, registers an application.
+// Always 5 bytes of data (application ID, stage). 0x1009, stage 1: body
+// shorter than 5 bytes, or the library or one of its ten entry points
+// missing; the library's is-installed value, stage 1; its register value,
+// stage 2.
 void handle_open(const std::uint8_t* body, std::uint32_t length);
 
-// "P": the 64-byte profile of one controller.
+// "P": the 64-byte profile of one controller, always 64 bytes of data.
+// 0x1009 (64 zero bytes): body shorter than 5 bytes, or no Open has
+// resolved capi20_get_profile.
 void handle_profile(const std::uint8_t* body, std::uint32_t length);
 
-// "C": releases the application. The caller ends the bridge after it.
+// "C": releases the application; always 0. The caller ends the bridge after
+// it.
 void handle_close(const std::uint8_t* body, std::uint32_t length);
 
 // "M": passes one CAPI message to the library, with a DATA_B3_REQ's payload
-// copied into a buffer that lives until its DATA_B3_CONF.
+// copied into a buffer that lives until its DATA_B3_CONF. 0x1101: body
+// shorter than 9 bytes, or no application; 0x1102: message length outside
+// 8..8192, beyond the body, or (a DATA_B3_REQ's data included) beyond what
+// the library sends intact, or a DATA_B3_REQ without Data64; 0x300C: Data
+// length above the block size; 0x1103: Data handle still in flight;
+// 0x1008: no memory for the copy; 0x2001: a DATA_B3_RESP that answers no
+// outstanding DATA_B3_IND.
 void handle_put(const std::uint8_t* body, std::uint32_t length);
 
 // "G": one incoming CAPI message, never waiting; a DATA_B3_IND's data is
-// appended to the reply.
+// appended to the reply. 0x1104: no application, nothing waiting, or only
+// part of a frame so far; 0x1102: a message whose length field claims more
+// than the library receives (dropped); 0x1108: a frame the library cannot
+// take (the connection is shut down).
 void handle_get(const std::uint8_t* body, std::uint32_t length);
 
 // "W": like "G", but waits for a message up to the time-out at body
@@ -27,9 +44,5 @@ void handle_get(const std::uint8_t* body, std::uint32_t length);
 // the client writes its next request. 0x1102 when the body is shorter than
 // 5 bytes; 0x1104 when the time passes or the client writes first; 0x1108
 // when the library says a message is ready and then has none (its
-// connection to the host has ended).
+// connection to the host has ended), or as "G" does.
 void handle_wait(const std::uint8_t* body, std::uint32_t length);
-
-// Releases the payload copy kept under a Data handle, if any: its
-// DATA_B3_CONF has arrived and the library reads it no more.
-void release_b3_copy(std::uint16_t data_handle);

@@ -14,6 +14,15 @@ char driver_name[] = "fritzbox";
 
 enum : std::uint8_t { stage_registered = 0, stage_not_available = 1, stage_register_failed = 2 };
 
+// Body offsets of Open: port, max logical connections, then the host name;
+// of Profile: the controller number.
+constexpr std::uint32_t open_port = 1;
+constexpr std::uint32_t open_max_logical_connections = 3;
+constexpr std::uint32_t open_host_name = 5;
+constexpr std::size_t host_name_limit = 255;
+constexpr std::uint32_t profile_controller = 1;
+constexpr std::uint32_t profile_request_length = 5;
+
 void reply_open(std::uint32_t info, std::uint32_t appl_id, std::uint8_t stage) {
   std::uint8_t open_result[5];
   put_le32(open_result, appl_id);
@@ -24,16 +33,18 @@ void reply_open(std::uint32_t info, std::uint32_t appl_id, std::uint8_t stage) {
 } // namespace
 
 void handle_open(const std::uint8_t* body, std::uint32_t length) {
-  if (length <= 4 || !load_capi_library()) {
+  if (length < open_host_name || !load_capi_library()) {
     reply_open(info_not_installed, 0, stage_not_available);
     return;
   }
-  auto port = get_le16(body + 1);
-  auto max_logical_connections = get_le16(body + 3);
+  auto port = get_le16(body + open_port);
+  auto max_logical_connections = get_le16(body + open_max_logical_connections);
 
-  char host_name[256];
-  std::size_t host_length = length - 5 < 255 ? length - 5 : 255;
-  std::memcpy(host_name, body + 5, host_length);
+  char host_name[host_name_limit + 1];
+  std::size_t host_length = length - open_host_name;
+  if (host_length > host_name_limit)
+    host_length = host_name_limit;
+  std::memcpy(host_name, body + open_host_name, host_length);
   host_name[host_length] = '\0';
 
   const capi_entry_table_type& t = capi_entry_table;
@@ -59,11 +70,12 @@ void handle_open(const std::uint8_t* body, std::uint32_t length) {
 
 void handle_profile(const std::uint8_t* body, std::uint32_t length) {
   std::uint8_t profile_buffer[64] = {};
-  if (length <= 4 || capi_entry_table.capi20_get_profile == nullptr) {
+  if (length < profile_request_length || capi_entry_table.capi20_get_profile == nullptr) {
     send_reply(info_not_installed, profile_buffer, sizeof profile_buffer, nullptr, 0);
     return;
   }
-  unsigned result = capi_entry_table.capi20_get_profile(get_le32(body + 1), profile_buffer);
+  unsigned result =
+      capi_entry_table.capi20_get_profile(get_le32(body + profile_controller), profile_buffer);
   send_reply(result, profile_buffer, sizeof profile_buffer, nullptr, 0);
 }
 

@@ -1,6 +1,7 @@
 // Put: one CAPI message from the client to the library. A DATA_B3_REQ brings
 // its payload inline; the payload is copied into a buffer of its own, kept
 // under the message's Data handle until the library confirms the data.
+#include "capi/put.hpp"
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
 #include "capi/capi_message.hpp"
@@ -106,7 +107,7 @@ std::uint32_t check_response(std::size_t message_length) {
 
 void handle_put(const std::uint8_t* body, std::uint32_t length) {
   std::size_t after_kind = length - 1;
-  if (after_kind <= 7 || current_appl_id == 0) {
+  if (after_kind < cm::header_size || current_appl_id == 0) {
     send_reply(info_illegal_appl_id);
     return;
   }
