@@ -1,9 +1,9 @@
-"""Tests of capi_messages: readers on messages as the emulator and Debian's
+"""Tests of capi_bridge.messages: readers on messages as the emulator and Debian's
 libcapi20 write them, builders against the bytes docs/protocol.md shows."""
 
 import unittest
 
-import capi_messages as cm
+from capi_bridge import messages as cm
 
 
 def h(text):
