@@ -237,7 +237,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       break;
     }
   }
-  if (!line.finished() && (opt.inject_after != 0) != !opt.inject.empty())
+  if ((opt.inject_after != 0) != !opt.inject.empty())
     line.fail("--inject-after and --inject go together");
   return line.finished();
 }

@@ -102,6 +102,8 @@ bool command_line::reject(const std::string& what) {
 }
 
 void command_line::fail(const std::string& what) {
+  if (status_)
+    return;
   std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program_, what.c_str(),
                program_);
   stop(usage_error);

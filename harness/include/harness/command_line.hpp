@@ -36,7 +36,7 @@ public:
   // `program`: the name messages start with and --version prints;
   // `usage`: what --help prints; `options`: getopt_long's table, ending in
   // an all-zero entry, without help and version (this class adds them).
-  // The strings and the table must outlive the object.
+  // The strings, the names in the table among them, must outlive the object.
   command_line(const char* program, const char* usage, const option* options);
   command_line(const command_line&) = delete;
   command_line& operator=(const command_line&) = delete;
@@ -61,7 +61,8 @@ public:
   bool reject(const std::string& what);
 
   // Reports a usage error that is about no single option (say, two options
-  // that need each other); next() then returns -1.
+  // that need each other); next() then returns -1. Says nothing when an
+  // error has been reported already.
   void fail(const std::string& what);
 
   // After next() returned -1: nullopt when the program should go on, else
