@@ -12,8 +12,8 @@ cd "$(dirname "$0")"
 scripts/install-packages.sh cmake make g++ libgtest-dev libcapi20-3 libcapi20-dev \
   g++-mingw-w64-x86-64-posix wine wine64 wine64-tools clang libclang-rt-14-dev python3 \
   unzip strace valgrind git \
-  build-essential dpkg-dev debhelper dh-python pybuild-plugin-pyproject python3-all python3-setuptools \
-  help2man lintian \
+  build-essential dpkg-dev debhelper dh-python pybuild-plugin-pyproject python3-all \
+  python3-setuptools help2man lintian \
   python3-venv python3-wheel python3-mypy
 
 # The tests start the Windows bridge under one Wine server, which CTest stops
