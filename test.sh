@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (when run as root), builds
 # everything with warnings as errors, natively and for 64-bit Windows, runs
-# every test (the Windows build's under Wine), and builds and checks the
-# Debian package and the Windows zip.
+# every test (the Windows build's under Wine), and builds every package with
+# packaging/build-packages.sh and checks them.
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# The build and the tests; then what packaging/build-packages.sh needs (the
+# Debian packages' Build-Depends, lintian, and the Windows zip's cross
+# compiler above); then the Python client's install test and type check.
 scripts/install-packages.sh cmake make g++ libgtest-dev libcapi20-3 libcapi20-dev \
   g++-mingw-w64-x86-64-posix wine wine64 wine64-tools clang libclang-rt-14-dev python3 \
-  dpkg-dev unzip strace valgrind clang-format clang-tidy
+  unzip strace valgrind git clang-format clang-tidy \
+  build-essential dpkg-dev debhelper dh-python pybuild-plugin-pyproject python3-all \
+  python3-setuptools help2man lintian \
+  python3-venv python3-wheel python3-mypy
 
 # The tests start the Windows bridge under one Wine server, which CTest stops
 # at the end; should the run break off first, stop it here.
@@ -21,8 +27,10 @@ cmake --preset linux -DCAPI_BRIDGE_WINDOWS_BUILD="$PWD/build-windows"
 cmake --build --preset linux -j"$(nproc)"
 ctest --preset linux
 
-# The Debian package and the Windows zip, their contents, and what they install.
-packaging/check-packages.sh build build-windows
+# Every package, built from the sources as they are; lintian on the Debian
+# ones, their contents, and what they install.
+packaging/build-packages.sh build/packages
+packaging/check-packages.sh build/packages build
 
 # The native suite again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (LeakSanitizer included).

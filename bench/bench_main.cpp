@@ -8,29 +8,90 @@
 // once in two programs that link the library. Row 5 counts heap allocations
 // and resident memory, row 6 system calls and user-space instructions.
 #include "child.hpp"
+#include "harness/command_line.hpp"
 #include "rows.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sched.h>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-void usage() {
-  std::fprintf(stderr,
-               "usage: capi-bridge-bench [--quick] [--rounds N] [--slices N] [--slice-ms N]\n"
-               "                         [--cpu N|none] [--skip-tools] [--only ROWS]\n"
-               "  --quick       a few milliseconds per figure: checks that every row still works\n"
-               "  --rounds N    rounds per timed figure (median, min and max over them)\n"
-               "  --slices N    slices per side in each round; the two sides take turns\n"
-               "  --slice-ms N  length of one slice\n"
-               "  --cpu N       the CPU that the client and every child are pinned to\n"
-               "  --skip-tools  leave out the strace and callgrind figures\n"
-               "  --only ROWS   only these rows, e.g. 1,2,3 (1 and 2 come together)\n");
-  std::exit(2);
+const char usage_text[] = R"(Usage: capi-bridge-bench [OPTION]...
+Measures what the bridge costs a client, side by side with a baseline in one
+run, and prints one Markdown table.
+
+  -h, --help        print this help and exit
+  -V, --version     print the version and exit
+      --quick       a few milliseconds per figure: checks that every row
+                    still works
+      --rounds=N    rounds per timed figure (median, min and max over them)
+      --slices=N    slices per side in each round; the two sides take turns
+      --slice-ms=MS length of one slice in milliseconds
+      --cpu=N|none  the CPU that the client and every child are pinned to
+                    (default: the last one), or none
+      --skip-tools  leave out the strace and callgrind figures
+      --only=ROWS   only these rows, e.g. 1,2,3 (1 and 2 come together)
+)";
+
+// Returns the exit status to leave with, or nullopt to go on.
+std::optional<int> parse_options(int argc, char** argv, bench_settings& s, std::string& only) {
+  enum : int { quick = 256, rounds, slices, slice_ms, cpu, skip_tools, only_rows };
+  const option long_options[] = {
+      {"quick", no_argument, nullptr, quick},
+      {"rounds", required_argument, nullptr, rounds},
+      {"slices", required_argument, nullptr, slices},
+      {"slice-ms", required_argument, nullptr, slice_ms},
+      {"cpu", required_argument, nullptr, cpu},
+      {"skip-tools", no_argument, nullptr, skip_tools},
+      {"only", required_argument, nullptr, only_rows},
+      {nullptr, 0, nullptr, 0},
+  };
+  harness::command_line line("capi-bridge-bench", usage_text, long_options);
+  unsigned long number = 0;
+  for (int o; (o = line.next(argc, argv)) != -1;) {
+    switch (o) {
+    case quick:
+      s.quick = true;
+      break;
+    case rounds:
+      if (line.number(1, 10000, number))
+        s.rounds = static_cast<int>(number);
+      break;
+    case slices:
+      if (line.number(1, 1000000, number))
+        s.slices = static_cast<int>(number);
+      break;
+    case slice_ms: {
+      char* end = nullptr;
+      const double ms = std::strtod(line.value(), &end);
+      if (*line.value() == '\0' || *end != '\0' || !(ms > 0 && ms <= 60000))
+        line.reject("a number of milliseconds above 0 and up to 60000 expected");
+      else
+        s.slice_seconds = ms / 1000;
+      break;
+    }
+    case cpu:
+      if (std::strcmp(line.value(), "none") == 0)
+        s.cpu = -1;
+      else if (line.number(0, CPU_SETSIZE - 1, number))
+        s.cpu = static_cast<int>(number);
+      break;
+    case skip_tools:
+      s.skip_tools = true;
+      break;
+    case only_rows:
+      only = line.value();
+      if (only.empty() || only.find_first_not_of("123456,") != std::string::npos)
+        line.reject("row numbers from 1 to 6, separated by commas, expected");
+      break;
+    }
+  }
+  return line.finished();
 }
 
 } // namespace
@@ -40,31 +101,8 @@ int main(int argc, char** argv) {
   std::string only = "123456";
   long cpus = sysconf(_SC_NPROCESSORS_ONLN);
   s.cpu = cpus > 1 ? static_cast<int>(cpus - 1) : 0;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc)
-        usage();
-      return argv[++i];
-    };
-    if (a == "--quick")
-      s.quick = true;
-    else if (a == "--rounds")
-      s.rounds = std::stoi(value());
-    else if (a == "--slices")
-      s.slices = std::stoi(value());
-    else if (a == "--slice-ms")
-      s.slice_seconds = std::stod(value()) / 1000;
-    else if (a == "--cpu") {
-      std::string v = value();
-      s.cpu = v == "none" ? -1 : std::stoi(v);
-    } else if (a == "--skip-tools")
-      s.skip_tools = true;
-    else if (a == "--only")
-      only = value();
-    else
-      usage();
-  }
+  if (std::optional<int> status = parse_options(argc, argv, s, only))
+    return *status;
   if (s.quick) {
     s.rounds = 1;
     s.slices = 2;

@@ -5,17 +5,20 @@
 // host cannot run (Windows), it only probes.
 #include "capi_bridge/calls.hpp"
 #include "capi_bridge/client.hpp"
+#include "harness/command_line.hpp"
 #include "harness/emulator.hpp"
 #include "harness/exchange.hpp"
 #include "harness/latency.hpp"
 #include "harness/os.hpp"
 #include "report.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -24,42 +27,62 @@ using namespace harness;
 
 namespace {
 
-const char usage_head[] = "usage: capi-bridge-demo [options]\n\n";
+const char usage_text[] = R"(Usage: capi-bridge-demo [OPTION]...
+Shows capi-bridge at work. Without --host: starts capi-host-emulator on
+127.0.0.1 and two bridges, A and B; prints the controllers' profiles; A calls
+B, both send data with flow control, every byte is checked; A hangs up; a
+summary follows. With --host: probes a real CAPI host through one bridge
+without placing a call: Open, the profile of every controller, Close.
 
-const char usage_modes[] =
-    R"(Without --host: starts capi-host-emulator on 127.0.0.1 and two bridges, A and
-B; prints the controllers' profiles; A calls B, both send data with flow
-control, every byte is checked; A hangs up; a summary follows.
-With --host: probes a real CAPI host through one bridge without placing a
-call: Open, the profile of every controller, Close.
-)";
-
-const char usage_modes_probe_only[] =
-    R"(On Windows the demo probes a host and does not start an emulator (the
-emulated host, capi-host-emulator, is a Linux program): --host is required.
-It probes the CAPI host through one bridge without placing a call: Open, the
-profile of every controller, Close. --bytes, --emulator and --first-appl-id
-belong to the demonstration and do not apply.
-)";
-
-const char usage_options[] = R"(
-  --host ADDRESS       a CAPI host to probe (use a numeric address)
-  --port N             its port (default 2662, the library's own default)
-  --bytes N            data each way in the demonstration (default 307200)
-  --trace              print every CAPI message, one line each
-  --bridge PATH        the bridge (default: capi-bridge, on Windows
-                       capi-bridge.exe, beside this program, or in the folder
-                       above it)
-  --emulator PATH      the emulated host (default: capi-host-emulator beside
+  -h, --help           print this help and exit
+  -V, --version        print the version and exit
+      --host=ADDRESS   a CAPI host to probe (use a numeric address)
+      --port=N         its port (default 2662, the library's own default)
+      --bytes=N        data each way in the demonstration (default 307200)
+      --trace          print every CAPI message, one line each
+      --bridge=PATH    the bridge (default: capi-bridge beside this program,
+                       or in the folder above it)
+      --emulator=PATH  the emulated host (default: capi-host-emulator beside
                        this program, or in ../emulator)
-  --first-appl-id N    lowest application ID the emulated host hands out
-  --capi-home DIR      HOME for the bridges, whose .capi20rc the library reads;
-                       by default a fresh folder whose .capi20rc holds only
-                       TRACELEVEL 0, so that no REMOTE line of yours redirects
-                       the library and its debug lines stay off
-  --library-debug      let the library write its debug lines (into the
+      --first-appl-id=N  lowest application ID the emulated host hands out
+      --capi-home=DIR  HOME for the bridges, whose .capi20rc the library
+                       reads; by default a fresh folder whose .capi20rc holds
+                       only TRACELEVEL 0, so that no REMOTE line of yours
+                       redirects the library and its debug lines stay off
+      --library-debug  let the library write its debug lines (into the
                        bridges' standard error files)
-  --keep-logs          keep the folder with the logs
+      --keep-logs      keep the folder with the logs
+
+The bridges' standard error (the library's lines) goes to files in a
+temporary folder, named at the end when anything is in them.
+Exit status: 0 on success, 1 on a failure, 2 on bad usage.
+)";
+
+const char usage_text_probe_only[] = R"(Usage: capi-bridge-demo [OPTION]...
+Shows capi-bridge at work. On Windows the demo probes a host and does not
+start an emulator (the emulated host, capi-host-emulator, is a Linux program):
+--host is required. It probes the CAPI host through one bridge without
+placing a call: Open, the profile of every controller, Close. --bytes,
+--emulator and --first-appl-id belong to the demonstration and do not apply.
+
+  -h, --help           print this help and exit
+  -V, --version        print the version and exit
+      --host=ADDRESS   a CAPI host to probe (use a numeric address)
+      --port=N         its port (default 2662, the library's own default)
+      --bytes=N        data each way in the demonstration (default 307200)
+      --trace          print every CAPI message, one line each
+      --bridge=PATH    the bridge (default: capi-bridge.exe beside this
+                       program, or in the folder above it)
+      --emulator=PATH  the emulated host (default: capi-host-emulator beside
+                       this program, or in ../emulator)
+      --first-appl-id=N  lowest application ID the emulated host hands out
+      --capi-home=DIR  HOME for the bridges, whose .capi20rc the library
+                       reads; by default a fresh folder whose .capi20rc holds
+                       only TRACELEVEL 0, so that no REMOTE line of yours
+                       redirects the library and its debug lines stay off
+      --library-debug  let the library write its debug lines (into the
+                       bridges' standard error files)
+      --keep-logs      keep the folder with the logs
 
 The bridges' standard error (the library's lines) goes to files in a
 temporary folder, named at the end when anything is in them.
@@ -79,64 +102,76 @@ struct options {
   bool keep_logs = false;
 };
 
-bool parse_number(const char* text, unsigned long low, unsigned long high, unsigned long& value) {
-  if (text == nullptr || *text == '\0' || *text == '-')
-    return false;
-  char* end = nullptr;
-  value = std::strtoul(text, &end, 0);
-  return *end == '\0' && value >= low && value <= high;
-}
-
-// Returns 0 when the options are good, else the exit status to leave with.
-int parse_options(int argc, char** argv, options& opt) {
-  for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    unsigned long number = 0;
-    bool ok = true;
-    bool takes_value = true;
-    if (name == "--host" && value != nullptr)
-      opt.host = value;
-    else if (name == "--port")
-      ok = parse_number(value, 1, 65534, opt.port);
-    else if (name == "--bytes")
-      ok = parse_number(value, 1, 64ul << 20, opt.bytes);
-    else if (name == "--bridge" && value != nullptr)
-      opt.bridge = value;
-    else if (name == "--emulator" && value != nullptr)
-      opt.emulator = value;
-    else if (name == "--first-appl-id" && parse_number(value, 1, 1023, number))
-      opt.first_appl_id = value;
-    else if (name == "--capi-home" && value != nullptr)
-      opt.capi_home = value;
-    else {
-      takes_value = false;
-      if (name == "--trace")
-        opt.trace = true;
-      else if (name == "--library-debug")
-        opt.library_debug = true;
-      else if (name == "--keep-logs")
-        opt.keep_logs = true;
-      else if (name == "--help") {
-        std::fputs(usage_head, stdout);
-        std::fputs(harness::emulator_runs_here ? usage_modes : usage_modes_probe_only, stdout);
-        std::fputs(usage_options, stdout);
-        return -1;
-      } else
-        ok = false;
+// Returns the exit status to leave with, or nullopt to go on.
+std::optional<int> parse_options(int argc, char** argv, options& opt) {
+  enum : int {
+    host = 256,
+    port,
+    bytes,
+    trace,
+    bridge,
+    emulator,
+    first_appl_id,
+    capi_home,
+    library_debug,
+    keep_logs,
+  };
+  const option long_options[] = {
+      {"host", required_argument, nullptr, host},
+      {"port", required_argument, nullptr, port},
+      {"bytes", required_argument, nullptr, bytes},
+      {"trace", no_argument, nullptr, trace},
+      {"bridge", required_argument, nullptr, bridge},
+      {"emulator", required_argument, nullptr, emulator},
+      {"first-appl-id", required_argument, nullptr, first_appl_id},
+      {"capi-home", required_argument, nullptr, capi_home},
+      {"library-debug", no_argument, nullptr, library_debug},
+      {"keep-logs", no_argument, nullptr, keep_logs},
+      {nullptr, 0, nullptr, 0},
+  };
+  command_line line("capi-bridge-demo",
+                    harness::emulator_runs_here ? usage_text : usage_text_probe_only, long_options);
+  unsigned long number = 0;
+  for (int o; (o = line.next(argc, argv)) != -1;) {
+    switch (o) {
+    case host:
+      opt.host = line.value();
+      if (opt.host.empty() || opt.host.size() > 255)
+        line.reject("an address of 1 to 255 characters expected");
+      break;
+    case port:
+      line.number(1, 65534, opt.port);
+      break;
+    case bytes:
+      line.number(1, 64ul << 20, opt.bytes);
+      break;
+    case trace:
+      opt.trace = true;
+      break;
+    case bridge:
+      opt.bridge = line.value();
+      break;
+    case emulator:
+      opt.emulator = line.value();
+      break;
+    case first_appl_id:
+      if (line.number(1, 1023, number))
+        opt.first_appl_id = std::to_string(number);
+      break;
+    case capi_home:
+      opt.capi_home = line.value();
+      break;
+    case library_debug:
+      opt.library_debug = true;
+      break;
+    case keep_logs:
+      opt.keep_logs = true;
+      break;
     }
-    if (!ok) {
-      std::fprintf(stderr, "capi-bridge-demo: bad option or value: %s\ntry --help\n", argv[i]);
-      return 2;
-    }
-    i += takes_value ? 1 : 0;
   }
-  if (opt.host.empty() && !harness::emulator_runs_here) {
-    std::fprintf(stderr, "capi-bridge-demo: on Windows the demo only probes a CAPI host: "
-                         "give --host ADDRESS\ntry --help\n");
-    return 2;
-  }
-  return 0;
+  if (!line.finished() && opt.host.empty() && !harness::emulator_runs_here)
+    line.fail("on Windows the demo only probes a CAPI host: give --host=ADDRESS");
+  return line.finished();
 }
 
 // The first of `candidates` that exists, as given; the first one if none does.
@@ -201,12 +236,55 @@ void trace_to_stdout(client& c, const std::string& name) {
   });
 }
 
+// CapiRegNotInstalled, from the library and from the bridge alike.
+constexpr std::uint32_t capi_not_installed = 0x1009;
+
+std::string hex_info(std::uint32_t info) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(info));
+  return text;
+}
+
+// What a failed Open means. The library's values say little ("CAPI not
+// installed" is also its answer to a refused connection); the stage, how
+// long it took and a Profile request after it tell the cases apart.
+std::string open_failure(client& c, const open_result& opened, const std::string& host,
+                         std::uint16_t port, std::chrono::steady_clock::duration took) {
+  const std::string where = host + ":" + std::to_string(port);
+  const outcome& status = opened.status;
+  if (status.from == source::transport) {
+    if (took >= client_options{}.open_timeout)
+      return "no answer from " + where + " within " +
+             std::to_string(client_options{}.open_timeout.count() / 1000) +
+             " s: the host took the connection and never answered the registration, or "
+             "the address drops what is sent to it; the bridge was stopped";
+    return "the bridge failed: " + status.failure;
+  }
+  if (opened.stage == open_stage::register_failed)
+    return "the host at " + where + " took the connection but refused to register the " +
+           "application: " + hex_info(status.info) + " " + info_text(status.info);
+  if (status.info != capi_not_installed)
+    return "libcapi20 found no CAPI at " + where + ": " + hex_info(status.info) + " " +
+           info_text(status.info);
+  // Without a library loaded, the bridge itself answers Profile with it;
+  // a loaded library that reaches no host answers otherwise.
+  profile_result loaded = c.profile(0);
+  if (loaded.status.from == source::bridge && loaded.status.info == capi_not_installed)
+    return "the bridge could not load libcapi20 (is the package libcapi20-3 installed?)";
+  const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos;
+  return "the host refused the connection at " + where + ", or cannot be reached" +
+         (numeric ? "" : ", or its name does not resolve") + " (libcapi20 answered " +
+         hex_info(status.info) + ": " + info_text(status.info) + ")";
+}
+
 // Open on `c`; false (with the reason printed) unless registered.
 bool open_on(client& c, const std::string& name, const std::string& host, std::uint16_t port) {
+  auto start = std::chrono::steady_clock::now();
   open_result opened = c.open(host, port, 2);
   if (!opened.status.ok() || opened.stage != open_stage::registered) {
-    std::printf("%s: Open on %s:%u failed at stage %d: %s\n", name.c_str(), host.c_str(), port,
-                static_cast<int>(opened.stage), opened.status.text().c_str());
+    std::printf(
+        "%s: Open on %s:%u failed: %s\n", name.c_str(), host.c_str(), port,
+        open_failure(c, opened, host, port, std::chrono::steady_clock::now() - start).c_str());
     return false;
   }
   std::printf("%s: application %lu registered on %s:%u\n", name.c_str(),
@@ -330,8 +408,8 @@ int demonstrate(const options& opt, const workspace& w) {
 
 int main(int argc, char** argv) {
   options opt;
-  if (int status = parse_options(argc, argv, opt); status != 0)
-    return status < 0 ? 0 : status;
+  if (std::optional<int> status = parse_options(argc, argv, opt))
+    return *status;
   fs::path here = program_folder();
   const std::string bridge_name = std::string("capi-bridge") + executable_suffix;
   if (opt.bridge.empty())

@@ -3,6 +3,7 @@
 // library's own requests and the fault switches; the calls are exchange.cpp's.
 #include "capi_bridge/capimsg.hpp"
 #include "exchange.hpp"
+#include "harness/command_line.hpp"
 #include "library_requests.hpp"
 
 #include <arpa/inet.h>
@@ -16,55 +17,64 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
 const char usage_text[] =
-    R"(usage: capi-host-emulator [options]
-
+    R"(Usage: capi-host-emulator [OPTION]...
 An emulated CAPI 2.0 host for libcapi20's "fritzbox" network driver. It
 listens on 127.0.0.1, prints "listening 127.0.0.1:PORT" on standard output
 once ready (and nothing else there), and runs a small exchange between the
 applications that register with it.
 
-  --port N               TCP port, 0..65534; 0 (the default) picks a free one
-  --controllers N        number of controllers, 1..127 (default 1), 2 B channels each
-  --first-appl-id N      lowest application ID handed out, 1..1023 (default 1);
-                         IDs are unique across all live connections
-  --exit-after SECONDS   stop by itself after that many seconds
-  --echo-number DIGITS   called number that answers by itself and sends every
-                         data block back (default 999)
-  --verbose              one line per message and per event on standard error
+  -h, --help               print this help and exit
+  -V, --version            print the version and exit
+      --port=N             TCP port, 0..65534; 0 (the default) picks a free one
+      --controllers=N      number of controllers, 1..127 (default 1), 2 B
+                           channels each
+      --first-appl-id=N    lowest application ID handed out, 1..1023
+                           (default 1); IDs are unique across all live
+                           connections
+      --exit-after=SECONDS stop by itself after that many seconds
+      --echo-number=DIGITS called number that answers by itself and sends
+                           every data block back (default 999)
+      --verbose            one line per message and per event on standard
+                           error
 
 Fault switches:
-  --refuse-register INFO answer every register request with this non-zero info
-  --silent-register      take register requests and never answer them
-  --drop-after N         count the CAPI messages received over all connections
-                         (register, release and get-profile requests do not
-                         count); answer the N-th as usual, then close every open
-                         connection, the control connection included, once the
-                         answers are out; later connections are served normally
-  --stall-after N        answer the N-th CAPI message (counted the same way),
-                         then answer nothing more, not even register or profile
-                         requests, while keeping every connection open
-  --oversized-after N    answer the N-th CAPI message (counted the same way),
-                         then send one frame of 5,000 bytes on its connection,
-                         more than the library can read
-  --vanish-after N       answer the N-th CAPI message (counted the same way),
-                         then vanish without closing anything: every
-                         connection drops whatever arrives, keepalive probes
-                         included, and nothing more is sent, as when a cable
-                         is pulled
-  --inject-after N HEX   answer the N-th CAPI message (counted the same way),
-                         then write these bytes, as they are, on its connection:
-                         a frame of a faulty or hostile host (whole frames
-                         header included; nothing checks them)
+      --refuse-register=INFO  answer every register request with this
+                           non-zero info (decimal, or hexadecimal with 0x)
+      --silent-register    take register requests and never answer them
+      --drop-after=N       count the CAPI messages received over all
+                           connections (register, release and get-profile
+                           requests do not count); answer the N-th as usual,
+                           then close every open connection, the control
+                           connection included, once the answers are out;
+                           later connections are served normally
+      --stall-after=N      answer the N-th CAPI message (counted the same
+                           way), then answer nothing more, not even register
+                           or profile requests, while keeping every
+                           connection open
+      --oversized-after=N  answer the N-th CAPI message (counted the same
+                           way), then send one frame of 5,000 bytes on its
+                           connection, more than the library can read
+      --vanish-after=N     answer the N-th CAPI message (counted the same
+                           way), then vanish without closing anything: every
+                           connection drops whatever arrives, keepalive
+                           probes included, and nothing more is sent, as when
+                           a cable is pulled
+      --inject-after=N     answer the N-th CAPI message (counted the same
+                           way), then write the bytes of --inject, as they
+                           are, on its connection
+      --inject=HEX         those bytes, in hexadecimal (spaces allowed): a
+                           frame of a faulty or hostile host, whole frames
+                           header included; nothing checks them
 
 The exchange: LISTEN_REQ sets a controller's CIP mask. CONNECT_REQ to any
 number but the echo number rings every other application listening on that
@@ -127,85 +137,109 @@ volatile std::sig_atomic_t stop_signal = 0;
 
 void on_signal(int signal_number) { stop_signal = signal_number; }
 
-bool parse_number(const char* text, unsigned long low, unsigned long high, unsigned long& value) {
-  if (text == nullptr || *text == '\0' || *text == '-') {
-    return false;
-  }
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtoul(text, &end, 0);
-  return errno == 0 && *end == '\0' && value >= low && value <= high;
-}
-
 bool parse_hex(const char* text, capimsg::bytes& out) {
-  if (text == nullptr || *text == '\0')
-    return false;
   std::string digits;
   for (const char* c = text; *c != '\0'; ++c)
     if (*c != ' ')
       digits += *c;
-  if (digits.size() % 2 != 0 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+  if (digits.empty() || digits.size() % 2 != 0 ||
+      digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
     return false;
   for (std::size_t i = 0; i < digits.size(); i += 2)
     out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
   return true;
 }
 
-bool parse_options(int argc, char** argv, options& opt) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    bool ok = true;
-    bool takes_value = true;
-    if (name == "--port") {
-      ok = parse_number(value, 0, 65534, opt.port);
-    } else if (name == "--controllers") {
-      ok = parse_number(value, 1, 127, opt.controllers);
-    } else if (name == "--first-appl-id") {
-      ok = parse_number(value, 1, 1023, opt.first_appl_id);
-    } else if (name == "--exit-after") {
-      ok = parse_number(value, 1, 86400, opt.exit_after);
-    } else if (name == "--echo-number") {
-      ok = value != nullptr && *value != '\0' && std::strlen(value) <= 32;
-      if (ok) {
-        opt.echo_number = value;
-      }
-    } else if (name == "--refuse-register") {
-      ok = parse_number(value, 1, 0xffff, opt.refuse_register);
-    } else if (name == "--drop-after") {
-      ok = parse_number(value, 1, 1000000000, opt.drop_after);
-    } else if (name == "--stall-after") {
-      ok = parse_number(value, 1, 1000000000, opt.stall_after);
-    } else if (name == "--oversized-after") {
-      ok = parse_number(value, 1, 1000000000, opt.oversized_after);
-    } else if (name == "--vanish-after") {
-      ok = parse_number(value, 1, 1000000000, opt.vanish_after);
-    } else if (name == "--inject-after") {
-      const char* bytes = i + 2 < argc ? argv[i + 2] : nullptr;
-      ok = parse_number(value, 1, 1000000000, opt.inject_after) && parse_hex(bytes, opt.inject);
-      i += ok ? 1 : 0;
-    } else {
-      takes_value = false;
-      if (name == "--verbose") {
-        opt.verbose = true;
-      } else if (name == "--silent-register") {
-        opt.silent_register = true;
-      } else if (name == "--help") {
-        std::fputs(usage_text, stdout);
-        std::exit(0);
-      } else {
-        ok = false;
-      }
+// Returns the exit status to leave with, or nullopt to go on.
+std::optional<int> parse_options(int argc, char** argv, options& opt) {
+  enum : int {
+    port = 256,
+    controllers,
+    first_appl_id,
+    exit_after,
+    echo_number,
+    verbose,
+    refuse_register,
+    silent_register,
+    drop_after,
+    stall_after,
+    oversized_after,
+    vanish_after,
+    inject_after,
+    inject,
+  };
+  const option long_options[] = {
+      {"port", required_argument, nullptr, port},
+      {"controllers", required_argument, nullptr, controllers},
+      {"first-appl-id", required_argument, nullptr, first_appl_id},
+      {"exit-after", required_argument, nullptr, exit_after},
+      {"echo-number", required_argument, nullptr, echo_number},
+      {"verbose", no_argument, nullptr, verbose},
+      {"refuse-register", required_argument, nullptr, refuse_register},
+      {"silent-register", no_argument, nullptr, silent_register},
+      {"drop-after", required_argument, nullptr, drop_after},
+      {"stall-after", required_argument, nullptr, stall_after},
+      {"oversized-after", required_argument, nullptr, oversized_after},
+      {"vanish-after", required_argument, nullptr, vanish_after},
+      {"inject-after", required_argument, nullptr, inject_after},
+      {"inject", required_argument, nullptr, inject},
+      {nullptr, 0, nullptr, 0},
+  };
+  constexpr unsigned long most_messages = 1000000000;
+  harness::command_line line("capi-host-emulator", usage_text, long_options);
+  for (int o; (o = line.next(argc, argv)) != -1;) {
+    switch (o) {
+    case port:
+      line.number(0, 65534, opt.port);
+      break;
+    case controllers:
+      line.number(1, 127, opt.controllers);
+      break;
+    case first_appl_id:
+      line.number(1, 1023, opt.first_appl_id);
+      break;
+    case exit_after:
+      line.number(1, 86400, opt.exit_after);
+      break;
+    case echo_number:
+      opt.echo_number = line.value();
+      if (opt.echo_number.empty() || opt.echo_number.size() > 32)
+        line.reject("1 to 32 digits expected");
+      break;
+    case verbose:
+      opt.verbose = true;
+      break;
+    case refuse_register:
+      line.number(1, 0xffff, opt.refuse_register, 0);
+      break;
+    case silent_register:
+      opt.silent_register = true;
+      break;
+    case drop_after:
+      line.number(1, most_messages, opt.drop_after);
+      break;
+    case stall_after:
+      line.number(1, most_messages, opt.stall_after);
+      break;
+    case oversized_after:
+      line.number(1, most_messages, opt.oversized_after);
+      break;
+    case vanish_after:
+      line.number(1, most_messages, opt.vanish_after);
+      break;
+    case inject_after:
+      line.number(1, most_messages, opt.inject_after);
+      break;
+    case inject:
+      opt.inject.clear();
+      if (!parse_hex(line.value(), opt.inject))
+        line.reject("an even number of hexadecimal digits expected");
+      break;
     }
-    if (!ok) {
-      std::fprintf(stderr, "capi-host-emulator: bad option or value: %s%s%s\n", argv[i],
-                   takes_value ? " " : "", takes_value && value ? value : "");
-      std::fputs("try --help\n", stderr);
-      return false;
-    }
-    i += takes_value ? 1 : 0;
   }
-  return true;
+  if ((opt.inject_after != 0) != !opt.inject.empty())
+    line.fail("--inject-after and --inject go together");
+  return line.finished();
 }
 
 void log_line(const host& h, const std::string& line) {
@@ -497,8 +531,8 @@ long milliseconds_since(const timespec& start) {
 
 int main(int argc, char** argv) {
   host h;
-  if (!parse_options(argc, argv, h.opt)) {
-    return 2;
+  if (std::optional<int> status = parse_options(argc, argv, h.opt)) {
+    return *status;
   }
   h.ex.settings.controllers = static_cast<unsigned>(h.opt.controllers);
   h.ex.settings.echo_number = h.opt.echo_number;

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Builds the Debian package and the Windows zip, checks what they hold, and
-# runs what the Debian package installs: the bridge once against the stand-in
-# library, the demo through the real one, the C++ example against its headers
-# (the client library's, all under include/capi_bridge/, and no others).
-# Arguments: the native build folder and the Windows one (default build and
-# build-windows). Application IDs 440..449 are its own.
+# SPDX-License-Identifier: MIT
+# Checks what packaging/build-packages.sh built: lintian on the Debian
+# packages and their source (no error, no warning), what each package holds,
+# and what they install, run from the unpacked packages: the bridge once
+# against the stand-in library, every program's --version, the demo through
+# the real library, the C++ example against the -dev package, the Python
+# example against python3-capi-bridge; and the Windows zip's contents.
+# Arguments: the folder build-packages.sh filled (default build/packages) and
+# the native build folder, for the stand-in library (default build).
+# Application IDs 440..459 are its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=$(realpath "${1:-build}")
-windows_build=$(realpath "${2:-build-windows}")
+packages=$(realpath "${1:-build/packages}")
+build=$(realpath "${2:-build}")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -19,39 +23,73 @@ fail() {
 
 version=$(sed -n 's/^project(capi_bridge VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || fail "no version in the project() line of CMakeLists.txt"
-
-rm -rf "$build/packages" "$windows_build/packages"
-(cd "$build" && cpack -G DEB -B "$build/packages" >/dev/null)
-(cd "$windows_build" && cpack -G ZIP -B "$windows_build/packages" >/dev/null)
-deb=$build/packages/capi-bridge_${version}_amd64.deb
-zip=$windows_build/packages/capi-bridge-${version}-win64.zip
-[ -f "$deb" ] || fail "no $deb"
-[ -f "$zip" ] || fail "no $zip"
-
-# The Debian package.
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not $version"
-dpkg-deb -f "$deb" Depends | grep -qw libcapi20-3 || fail "the package does not depend on libcapi20-3"
-dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' >"$scratch/deb-files"
-for file in usr/bin/capi-bridge usr/bin/capi-host-emulator usr/bin/capi-bridge-demo \
-            usr/lib/libcapi_bridge_client.a usr/lib/libcapimsg.a \
-            usr/lib/cmake/capi_bridge_client/capi_bridge_client-config.cmake \
-            usr/lib/cmake/capi_bridge_client/capi_bridge_client-config-version.cmake \
-            usr/share/doc/capi-bridge/README.md usr/share/doc/capi-bridge/protocol.md; do
-  grep -qx "$file" "$scratch/deb-files" || fail "$file is missing from $deb"
+arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+changes=$packages/capi-bridge_${version}_$arch.changes
+debs=(capi-bridge_"${version}_$arch".deb libcapi-bridge-dev_"${version}_$arch".deb
+  python3-capi-bridge_"${version}"_all.deb capi-bridge-dbgsym_"${version}_$arch".deb)
+zip=$packages/capi-bridge-$version-win64.zip
+for file in "${debs[@]/#/$packages/}" "$changes" "$packages/capi-bridge_$version.dsc" "$zip"; do
+  [ -f "$file" ] || fail "no $file"
 done
-if grep -v '^usr/' "$scratch/deb-files"; then fail "files outside /usr in $deb"; fi
-# The product's headers and nothing else: the test harness stays out.
-printf '%s\n' usr/include/capi_bridge/calls.hpp usr/include/capi_bridge/capimsg.hpp \
-  usr/include/capi_bridge/client.hpp usr/include/capi_bridge/process.hpp \
-  | diff - <(grep '^usr/include/.*[^/]$' "$scratch/deb-files" | sort) \
-  || fail "$deb holds other headers than these"
-if grep -i harness "$scratch/deb-files"; then fail "the test harness got into $deb"; fi
-if grep libcapi20 "$scratch/deb-files"; then fail "a stand-in library got into $deb"; fi
 
-# The Windows zip: the bridge, the demo and the read-me, nothing else.
+# Lintian on the source and every binary package the .changes names.
+lintian --fail-on error,warning --display-info --pedantic "$changes" 2>"$scratch/lintian.err" \
+  | tee "$scratch/lintian" || { cat "$scratch/lintian.err" >&2; fail "lintian: see above"; }
+echo "check-packages: lintian: $(grep -c . "$scratch/lintian" || true) tags on $(basename "$changes")"
+
+# Each package: its version, its copyright, nothing outside /usr.
+for deb in "${debs[@]}"; do
+  name=${deb%%_*}
+  [ "$(dpkg-deb -f "$packages/$deb" Version)" = "$version" ] || fail "$deb is not version $version"
+  dpkg-deb -c "$packages/$deb" | awk '{print $6}' | sed 's|^\./||' | grep -vE '(^|/)$' >"$scratch/$name.files"
+  if [ "$name" != capi-bridge-dbgsym ]; then
+    grep -qx "usr/share/doc/$name/copyright" "$scratch/$name.files" || fail "$deb has no copyright file"
+  fi
+  if grep -v '^usr/' "$scratch/$name.files"; then fail "files outside /usr in $deb"; fi
+  if grep -iE 'harness|libcapi20' "$scratch/$name.files"; then
+    fail "the test harness or a stand-in library got into $deb"
+  fi
+  dpkg -x "$packages/$deb" "$scratch/root"
+done
+expect_files() { # PACKAGE FILE...
+  local name=$1
+  shift
+  for file in "$@"; do
+    grep -qx "$file" "$scratch/$name.files" || fail "$file is missing from $name"
+  done
+}
+
+# The programs: each in /usr/bin with a man page; the bridge loads libcapi20
+# at run time, so no linker saw it and the dependency is stated by hand.
+dpkg-deb -f "$packages/${debs[0]}" Depends | grep -qw libcapi20-3 \
+  || fail "capi-bridge does not depend on libcapi20-3"
+expect_files capi-bridge usr/bin/capi-bridge usr/bin/capi-host-emulator usr/bin/capi-bridge-demo \
+  usr/share/doc/capi-bridge/README.md usr/share/doc/capi-bridge/protocol.md
+for program in $(cat "$scratch"/*.files | sed -n 's|^usr/bin/||p'); do
+  grep -qx "usr/share/man/man1/$program.1.gz" "$scratch"/*.files || fail "$program has no man page"
+done
+
+# The -dev package: the product's headers and nothing else (the test harness
+# stays out), its static libraries in the multiarch folder, its CMake package.
+printf 'usr/include/capi_bridge/%s\n' calls.hpp capimsg.hpp client.hpp process.hpp version.hpp \
+  | diff - <(grep '^usr/include/' "$scratch/libcapi-bridge-dev.files" | sort) \
+  || fail "libcapi-bridge-dev holds other headers than these"
+expect_files libcapi-bridge-dev "usr/lib/$multiarch/libcapi_bridge_client.a" \
+  "usr/lib/$multiarch/libcapi_bridge_capimsg.a" \
+  "usr/lib/$multiarch/cmake/capi_bridge_client/capi_bridge_client-config.cmake" \
+  "usr/lib/$multiarch/cmake/capi_bridge_client/capi_bridge_client-config-version.cmake"
+grep -q "#define CAPI_BRIDGE_VERSION \"$version\"" "$scratch/root/usr/include/capi_bridge/version.hpp" \
+  || fail "capi_bridge/version.hpp does not say $version"
+
+expect_files python3-capi-bridge usr/lib/python3/dist-packages/capi_bridge/__init__.py \
+  usr/lib/python3/dist-packages/capi_bridge/py.typed
+
+# The Windows zip: the bridge, the demo, the licence, the protocol
+# reference, a read-me.
 unzip -l "$zip" | awk 'NR > 3 && $4 != "" {print $4}' | sort >"$scratch/zip-files"
-printf '%s\n' "capi-bridge-$version-win64/README.txt" "capi-bridge-$version-win64/capi-bridge-demo.exe" \
-  "capi-bridge-$version-win64/capi-bridge.exe" \
+printf "capi-bridge-$version-win64/%s\n" LICENSE.txt README.txt capi-bridge-demo.exe capi-bridge.exe \
+  protocol.md \
   | diff - "$scratch/zip-files" || fail "$zip holds other files than these"
 unzip -q "$zip" -d "$scratch/zip"
 # Both start on a bare 64-bit Windows: statically linked, they import
@@ -72,26 +110,44 @@ for name in capi-bridge.exe capi-bridge-demo.exe; do
   done
 done
 
-# The installed bridge against the stand-in: Open, Profile, Close.
-dpkg -x "$deb" "$scratch/root"
+# From here on, what the packages install, run from where they were unpacked.
+usr=$scratch/root/usr
+for program in capi-host-emulator capi-bridge-demo; do
+  [ "$("$usr/bin/$program" --version)" = "$program (capi-bridge) $version" ] \
+    || fail "$program --version does not say $version"
+done
+
+# The bridge against the stand-in: Open, Profile, Close.
 printf 'appl_id 7\n' >"$scratch/script"
 printf 'TRACELEVEL 0\n' >"$scratch/.capi20rc"
 printf '\x0e\x00\x00\x00O\x66\x0a\x02\x00127.0.0.1\x05\x00\x00\x00P\x01\x00\x00\x00\x01\x00\x00\x00C' \
   | HOME=$scratch LD_LIBRARY_PATH=$build/tests/fake_capi/full FAKE_CAPI_SCRIPT=$scratch/script \
-    FAKE_CAPI_LOG=$scratch/log timeout 10 "$scratch/root/usr/bin/capi-bridge" \
+    FAKE_CAPI_LOG=$scratch/log timeout 10 "$usr/bin/capi-bridge" \
   | od -An -tx1 -v | tr -d ' \n' >"$scratch/replies"
 profile=$(for i in $(seq 64 127); do printf '%02x' "$i"; done)
 [ "$(cat "$scratch/replies")" = "09000000000000000700000000""4400000000000000$profile""0400000000000000" ] \
   || fail "the installed bridge replied $(cat "$scratch/replies")"
 grep -q 'fake libcapi20 loaded' "$scratch/log" || fail "the installed bridge did not load the stand-in"
 
-# The installed demo finds the installed bridge and emulated host beside it.
-timeout 120 tests/support/private_shm.sh "$scratch/root/usr/bin/capi-bridge-demo" \
-  --first-appl-id 440 --bytes 20000 \
-  >"$scratch/demo" 2>&1 || { cat "$scratch/demo"; fail "the installed demo failed"; }
+# The demo finds the bridge and the emulated host beside it; the real
+# library's application IDs stay in a /dev/shm of the run's own.
+timeout 120 tests/support/private_shm.sh "$usr/bin/capi-bridge-demo" --first-appl-id=440 \
+  --bytes=20000 >"$scratch/demo" 2>&1 || { cat "$scratch/demo"; fail "the installed demo failed"; }
 
-# The installed client library, used by a project of its own.
-cmake -S clients/cpp/example -B "$scratch/example" -DCMAKE_PREFIX_PATH="$scratch/root/usr" >/dev/null
-cmake --build "$scratch/example" >/dev/null || fail "clients/cpp/example does not build against $deb"
+# The C++ client library, used by a project of its own.
+cmake -S clients/cpp/example -B "$scratch/example" -DCMAKE_PREFIX_PATH="$usr" >/dev/null
+cmake --build "$scratch/example" >/dev/null \
+  || fail "clients/cpp/example does not build against libcapi-bridge-dev"
 
-echo "packages checked: $(basename "$deb"), $(basename "$zip")"
+# The Python client: the example call, run from a folder of its own so that
+# it imports the installed package and not the one beside it in the source.
+cp clients/python/example_call.py "$scratch/"
+PYTHONPATH=$usr/lib/python3/dist-packages timeout 120 tests/support/private_shm.sh \
+  /usr/bin/python3 "$scratch/example_call.py" --bridge "$usr/bin/capi-bridge" \
+  --emulator "$usr/bin/capi-host-emulator" --first-appl-id 450 >"$scratch/python" 2>&1 \
+  || { cat "$scratch/python"; fail "the Python example failed against python3-capi-bridge"; }
+grep -q "^capi_bridge $version $usr/lib/python3/dist-packages/" <(PYTHONPATH=$usr/lib/python3/dist-packages /usr/bin/python3 -c \
+  'import capi_bridge; print("capi_bridge", capi_bridge.__version__, capi_bridge.__file__)') \
+  || fail "python3-capi-bridge does not say $version"
+
+echo "check-packages: checked ${debs[*]} and $(basename "$zip")"

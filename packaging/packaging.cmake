@@ -1,32 +1,60 @@
-# What `cmake --install` lays out and CPack packs, version from project():
-# on Linux a Debian package with the bridge, the emulated host, the demo and
-# the C++ client library; on Windows a zip with the bridge, the demo (which
-# probes a CAPI host there) and a read-me.
+# What `cmake --install` lays out, version from project(). On Linux: the
+# programs, their man pages and the protocol reference (debian/ splits these
+# and the client library's files into Debian packages); on Windows: the
+# files of the zip, which CPack packs (packaging/build-packages.sh builds both):
+# the bridge, the demo (which probes a CAPI host there), the licence, the
+# protocol reference and a read-me.
 include(GNUInstallDirs)
 
-set(CPACK_PACKAGE_NAME capi-bridge)
-set(CPACK_PACKAGE_VENDOR "capi-bridge")
-set(CPACK_PACKAGE_CONTACT "capi-bridge maintainers <maintainers@capi-bridge.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "CAPI 2.0 on a remote CAPI host for any program, through a child process")
-set(CPACK_PACKAGE_DESCRIPTION_FILE ${CMAKE_CURRENT_LIST_DIR}/description.txt)
-
 if(WIN32)
+  # The zip: one folder holding the bridge, the demo, the licence, the
+  # protocol reference and a read-me.
   install(TARGETS capi-bridge capi-bridge-demo RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/README-windows.txt DESTINATION . RENAME README.txt)
+  # The plain-text files with Windows line ends, for every editor there.
+  set(windows_text ${CMAKE_CURRENT_BINARY_DIR}/windows-text)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/README-windows.txt ${windows_text}/README.txt
+    @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${windows_text}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${windows_text}/README.txt ${windows_text}/LICENSE.txt
+    ${PROJECT_SOURCE_DIR}/docs/protocol.md DESTINATION .)
+  set(CPACK_PACKAGE_NAME capi-bridge)
+  set(CPACK_PACKAGE_VENDOR "The capi-bridge developers")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
-else()
-  install(TARGETS capi-bridge capi-host-emulator capi-bridge-demo
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/capi-bridge)
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION comm)
-  # The bridge loads libcapi20 at run time, so no linker sees it.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcapi20-3")
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
 endif()
 
-include(CPack)
+install(TARGETS capi-bridge capi-host-emulator capi-bridge-demo
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/capi-bridge)
+
+# A man page for each program in bin/: capi-bridge(1), which has no --help,
+# written by hand; the others made from their --help and --version by
+# help2man, with the sections of docs/man/PROGRAM.h2m added.
+set(CAPI_BRIDGE_MAN_PAGES AUTO CACHE STRING
+  "Man pages of the installed programs: ON, OFF, or AUTO (ON when help2man is found)")
+find_program(HELP2MAN help2man)
+set(man_dir ${CMAKE_CURRENT_BINARY_DIR}/man)
+configure_file(${PROJECT_SOURCE_DIR}/docs/man/capi-bridge.1.in ${man_dir}/capi-bridge.1 @ONLY)
+set(man_pages ${man_dir}/capi-bridge.1)
+if(CAPI_BRIDGE_MAN_PAGES STREQUAL "AUTO" AND NOT HELP2MAN)
+  message(STATUS "help2man not found: no man pages for capi-host-emulator and capi-bridge-demo")
+elseif(CAPI_BRIDGE_MAN_PAGES)
+  if(NOT HELP2MAN)
+    message(FATAL_ERROR "CAPI_BRIDGE_MAN_PAGES is ${CAPI_BRIDGE_MAN_PAGES}, and help2man is missing")
+  endif()
+  foreach(program capi-host-emulator capi-bridge-demo)
+    set(include_file ${PROJECT_SOURCE_DIR}/docs/man/${program}.h2m)
+    add_custom_command(OUTPUT ${man_dir}/${program}.1
+      COMMAND ${HELP2MAN} --no-info --include=${include_file} --output=${man_dir}/${program}.1
+              $<TARGET_FILE:${program}>
+      DEPENDS ${program} ${include_file}
+      COMMENT "Man page of ${program}")
+    list(APPEND man_pages ${man_dir}/${program}.1)
+  endforeach()
+endif()
+add_custom_target(man_pages ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

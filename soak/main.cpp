@@ -5,14 +5,17 @@
 // and on memory that keeps growing.
 #include "capi_bridge/calls.hpp"
 #include "capi_bridge/client.hpp"
+#include "harness/command_line.hpp"
 #include "harness/emulator.hpp"
 #include "harness/exchange.hpp"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -24,8 +27,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char usage_text[] = R"(usage: capi-bridge-soak [options]
-
+const char usage_text[] = R"(Usage: capi-bridge-soak [OPTION]...
 Runs two bridges, A and B, against capi-host-emulator on 127.0.0.1 for the
 given time: calls A to B, B to A and to the echo number, a random amount of
 data each way (up to --max-bytes), hung up by a random side. Prints the
@@ -33,13 +35,21 @@ figures at the end; exit status 1 on any lost or changed byte, any failed
 step, or resident memory of a bridge growing by more than --max-growth KiB
 between the first call and the end.
 
-  --seconds N        how long to run (default 60)
-  --max-bytes N      most data each way in one call (default 262144)
-  --max-growth KIB   allowed growth of a bridge's resident memory (default 256)
-  --seed N           seed of the random mix (default: the time)
-  --bridge PATH      the bridge (default: the one built with this program)
-  --emulator PATH    the emulated host (default: the one built with this program)
-  --first-appl-id N  lowest application ID the emulated host hands out (default 900)
+  -h, --help             print this help and exit
+  -V, --version          print the version and exit
+      --seconds=N        how long to run (default 60)
+      --max-bytes=N      most data each way in one call (default 262144)
+      --max-growth=KIB   allowed growth of a bridge's resident memory
+                         (default 256)
+      --seed=N           seed of the random mix (default: the time)
+      --bridge=PATH      the bridge (default: the one built with this program)
+      --emulator=PATH    the emulated host (default: the one built with this
+                         program)
+      --first-appl-id=N  lowest application ID the emulated host hands out
+                         (default 900)
+
+Exit status: 0 when every byte arrived and memory stayed put, 1 on a
+failure, 2 on bad usage.
 )";
 
 struct options {
@@ -52,34 +62,49 @@ struct options {
   std::string first_appl_id = "900";
 };
 
-bool parse(int argc, char** argv, options& opt) {
+// Returns the exit status to leave with, or nullopt to go on.
+std::optional<int> parse(int argc, char** argv, options& opt) {
+  enum : int { seconds = 256, max_bytes, max_growth, seed, bridge, emulator, first_appl_id };
+  const option long_options[] = {
+      {"seconds", required_argument, nullptr, seconds},
+      {"max-bytes", required_argument, nullptr, max_bytes},
+      {"max-growth", required_argument, nullptr, max_growth},
+      {"seed", required_argument, nullptr, seed},
+      {"bridge", required_argument, nullptr, bridge},
+      {"emulator", required_argument, nullptr, emulator},
+      {"first-appl-id", required_argument, nullptr, first_appl_id},
+      {nullptr, 0, nullptr, 0},
+  };
   opt.seed = static_cast<unsigned long>(std::time(nullptr));
-  for (int i = 1; i < argc; i += 2) {
-    std::string name = argv[i];
-    if (i + 1 >= argc)
-      return false;
-    std::string value = argv[i + 1];
-    char* end = nullptr;
-    unsigned long number = std::strtoul(value.c_str(), &end, 10);
-    bool numeric = !value.empty() && *end == '\0';
-    if (name == "--seconds" && numeric)
-      opt.seconds = number;
-    else if (name == "--max-bytes" && numeric && number > 0)
-      opt.max_bytes = number;
-    else if (name == "--max-growth" && numeric)
-      opt.max_growth_kib = number;
-    else if (name == "--seed" && numeric)
-      opt.seed = number;
-    else if (name == "--bridge")
-      opt.bridge = value;
-    else if (name == "--emulator")
-      opt.emulator = value;
-    else if (name == "--first-appl-id" && numeric)
-      opt.first_appl_id = value;
-    else
-      return false;
+  command_line line("capi-bridge-soak", usage_text, long_options);
+  unsigned long number = 0;
+  for (int o; (o = line.next(argc, argv)) != -1;) {
+    switch (o) {
+    case seconds:
+      line.number(0, 7 * 24 * 3600, opt.seconds);
+      break;
+    case max_bytes:
+      line.number(1, 1ul << 30, opt.max_bytes);
+      break;
+    case max_growth:
+      line.number(0, 1ul << 30, opt.max_growth_kib);
+      break;
+    case seed:
+      line.number(0, 0xffffffff, opt.seed);
+      break;
+    case bridge:
+      opt.bridge = line.value();
+      break;
+    case emulator:
+      opt.emulator = line.value();
+      break;
+    case first_appl_id:
+      if (line.number(1, 1023, number))
+        opt.first_appl_id = std::to_string(number);
+      break;
+    }
   }
-  return true;
+  return line.finished();
 }
 
 // Resident memory of a process in KiB, from /proc; 0 if unknown.
@@ -145,10 +170,8 @@ void echo_call(client& caller, std::size_t out, std::uint32_t seed) {
 
 int main(int argc, char** argv) {
   options opt;
-  if (!parse(argc, argv, opt)) {
-    std::fputs(usage_text, stderr);
-    return 2;
-  }
+  if (std::optional<int> status = parse(argc, argv, opt))
+    return *status;
 
   // The library reads $HOME/.capi20rc: a fresh one keeps it quiet and keeps
   // any REMOTE line of the user's from redirecting it.

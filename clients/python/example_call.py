@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A call with data through capi-bridge against capi-host-emulator: calls the
 emulator's echo number (or, with --peer, a second bridge that answers and
 sends every block back), checks that the data comes back byte for byte, hangs
@@ -14,9 +15,9 @@ import tempfile
 from pathlib import Path
 
 import capi_bridge
-import capi_calls as calls
-import capi_messages as cm
-from capi_emulator import LocalEmulator, quiet_home
+from capi_bridge import calls
+from capi_bridge import messages as cm
+from capi_bridge.emulator import LocalEmulator, quiet_home
 
 BUILD = Path(__file__).resolve().parents[2] / "build"
 CONTROLLER = 1

@@ -146,7 +146,7 @@ TEST_F(e2e_test, host_length_fields_never_reach_past_what_the_library_received) 
                                  "1e00 0000 8682 0200 01010100 00000000 ffff 0700 0000"
                                  "0000000000000000"
                                  "30313233343536373839";
-  start_emulator(270, {"--inject-after", "1", lying_message + lying_data});
+  start_emulator(270, {"--inject-after=1", "--inject=" + lying_message + lying_data});
   client& a = opened_bridge("a");
   listen(a, 1, cip_mask_unrestricted_digital);
 

@@ -213,7 +213,7 @@ TEST_F(e2e_test, oversized_frame_from_the_host_leaves_the_bridge_serving) {
 TEST_F(e2e_test, get_never_waits_on_a_frame_that_arrived_in_part) {
   if (windows_bridge())
     GTEST_SKIP() << "the Windows bridge's library gives no descriptor to look at the frame on";
-  start_emulator(325, {"--inject-after", "1", "801400 1400 0000 8082"});
+  start_emulator(325, {"--inject-after=1", "--inject=801400 1400 0000 8082"});
   client_options options = bridge_options("a");
   options.request_timeout = 2000ms;
   client a(options);

@@ -12,8 +12,8 @@ import unittest
 from pathlib import Path
 
 import capi_bridge as cb
-import capi_messages as cm
 from capi_bridge import OpenResult, OpenStage, Outcome, Source
+from capi_bridge import messages as cm
 from example_call import BUILD
 
 BRIDGE = os.environ.get("CAPI_BRIDGE_EXECUTABLE", str(BUILD / "capi-bridge"))

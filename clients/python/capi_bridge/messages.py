@@ -1,10 +1,23 @@
+# SPDX-License-Identifier: MIT
 """CAPI 2.0 messages for a call with data: builders for what an application
 sends, readers for what it gets, message names and info texts. Plain bytes
 with little-endian fields; no I/O.
+
+Every builder takes the application ID (the client overwrites it with the
+registered one), the message number, then the message's parameters, and
+returns the whole message with its length field set. Every reader returns
+None when the parameters it reads run past the message's length field.
 """
+
+from __future__ import annotations
 
 import struct
 from dataclasses import dataclass
+from typing import Callable, Optional, TypeVar, Union
+
+# What the readers and builders take: bytes, bytearray or a memoryview of them.
+Buffer = Union[bytes, bytearray, memoryview]
+_T = TypeVar("_T")
 
 # Commands and subcommands.
 CONNECT = 0x02
@@ -19,7 +32,7 @@ REQ, CONF, IND, RESP = 0x80, 0x81, 0x82, 0x83
 
 HEADER_LENGTH = 8
 # DATA_B3_REQ in the form with the 64-bit Data64 field, the one the bridge
-# takes; its payload travels beside it (see capi_bridge.Bridge.put).
+# takes; its payload travels beside it (see capi_bridge.Client.put).
 DATA_B3_REQ_LENGTH = 30
 # Service values (CIP) for CONNECT_REQ, and bit numbers in LISTEN_REQ's CIP mask.
 CIP_SPEECH = 1
@@ -35,7 +48,7 @@ _COMMAND_NAMES = {
 _SUBCOMMAND_NAMES = {REQ: "REQ", CONF: "CONF", IND: "IND", RESP: "RESP"}
 
 
-def message_name(command, subcommand):
+def message_name(command: int, subcommand: int) -> str:
     """"CONNECT_B3_ACTIVE_IND" and the like; "0x12/0x34" for pairs CAPI 2.0 does not name."""
     c, s = _COMMAND_NAMES.get(command), _SUBCOMMAND_NAMES.get(subcommand)
     return f"{c}_{s}" if c and s else f"0x{command:02x}/0x{subcommand:02x}"
@@ -43,6 +56,7 @@ def message_name(command, subcommand):
 
 @dataclass(frozen=True)
 class Header:
+    """The 8 bytes every CAPI message starts with."""
     length: int  # of the whole message, header included
     appl_id: int
     command: int
@@ -50,11 +64,12 @@ class Header:
     number: int
 
     @property
-    def name(self):
+    def name(self) -> str:
+        """The message's name, e.g. "LISTEN_CONF"."""
         return message_name(self.command, self.subcommand)
 
 
-def read_header(message):
+def read_header(message: Buffer) -> Optional[Header]:
     """The header, or None when fewer than 8 bytes are given or the length
     field is below 8 or beyond the bytes given."""
     if len(message) < HEADER_LENGTH:
@@ -63,7 +78,7 @@ def read_header(message):
     return h if HEADER_LENGTH <= h.length <= len(message) else None
 
 
-def name_of(message):
+def name_of(message: Buffer) -> str:
     """The message's name, or "unreadable message"."""
     h = read_header(message)
     return h.name if h else "unreadable message"
@@ -71,100 +86,128 @@ def name_of(message):
 
 # Builders. Each returns the whole message with its length field set.
 
-def _message(appl_id, command, subcommand, number, parameters):
+def _message(appl_id: int, command: int, subcommand: int, number: int,
+             parameters: bytes) -> bytes:
     return struct.pack("<HHBBH", HEADER_LENGTH + len(parameters), appl_id, command, subcommand,
                        number) + parameters
 
 
-def _struct(content=b""):
+def _struct(content: bytes = b"") -> bytes:
     if len(content) < 0xFF:
         return bytes([len(content)]) + content
     return b"\xff" + struct.pack("<H", len(content)) + content
 
 
-def _called_number(digits):
+def _called_number(digits: str) -> bytes:
     return _struct(b"\x80" + digits.encode("ascii")) if digits else _struct()
 
 
-def _calling_number(digits):
+def _calling_number(digits: str) -> bytes:
     # Type and plan 0, presentation allowed.
     return _struct(b"\x00\x80" + digits.encode("ascii")) if digits else _struct()
 
 
-def _b_protocol(b):
+# B1, B2 and B3 protocol numbers.
+BProtocol = tuple[int, int, int]
+
+
+def _b_protocol(b: Optional[BProtocol]) -> bytes:
     """b: None for the default (B1 HDLC, B2 X.75, B3 transparent), or (b1, b2, b3)."""
     if b is None:
         return _struct()
     return _struct(struct.pack("<HHH", *b) + b"\x00" * 4)  # empty configuration structs
 
 
-def listen_req(appl_id, number, controller, cip_mask, info_mask=0):
+def listen_req(appl_id: int, number: int, controller: int, cip_mask: int,
+               info_mask: int = 0) -> bytes:
+    """LISTEN_REQ: offer `controller`'s incoming calls whose CIP value's bit
+    is set in `cip_mask` (1 << CIP_UNRESTRICTED_DIGITAL, say); 0 stops
+    listening. `info_mask` selects the INFO_IND wanted."""
     return _message(appl_id, LISTEN, REQ, number,
                     struct.pack("<IIII", controller, info_mask, cip_mask, 0)
                     + _struct() + _struct())
 
 
-def connect_req(appl_id, number, controller, cip, called, calling="", b_protocol=None):
+def connect_req(appl_id: int, number: int, controller: int, cip: int, called: str,
+                calling: str = "", b_protocol: Optional[BProtocol] = None) -> bytes:
+    """CONNECT_REQ: a call to the digits `called` for service `cip`
+    (CIP_UNRESTRICTED_DIGITAL, say), showing `calling` (empty: the host's
+    choice). b_protocol: None for the default (B1 HDLC, B2 X.75, B3
+    transparent), or (b1, b2, b3)."""
     return _message(appl_id, CONNECT, REQ, number,
                     struct.pack("<IH", controller, cip) + _called_number(called)
                     + _calling_number(calling) + _struct() * 2 + _b_protocol(b_protocol)
                     + _struct() * 4)
 
 
-def connect_resp(appl_id, number, plci, reject=0, b_protocol=None):
-    """reject: 0 accepts the call, 1 ignores it, 2 and up reject it."""
+def connect_resp(appl_id: int, number: int, plci: int, reject: int = 0,
+                 b_protocol: Optional[BProtocol] = None) -> bytes:
+    """CONNECT_RESP to a CONNECT_IND for `plci`, with that indication's
+    message number. reject: 0 accepts the call, 1 ignores it, 2 and up
+    reject it."""
     return _message(appl_id, CONNECT, RESP, number,
                     struct.pack("<IH", plci, reject) + _b_protocol(b_protocol) + _struct() * 4)
 
 
-def address_only(appl_id, number, command, subcommand, address):
+def address_only(appl_id: int, number: int, command: int, subcommand: int,
+                 address: int) -> bytes:
     """A message whose only parameter is its address (controller, PLCI or
     NCCI), such as CONNECT_ACTIVE_RESP or DISCONNECT_RESP."""
     return _message(appl_id, command, subcommand, number, struct.pack("<I", address))
 
 
-def connect_active_resp(appl_id, number, plci):
+def connect_active_resp(appl_id: int, number: int, plci: int) -> bytes:
+    """CONNECT_ACTIVE_RESP for `plci`, with its indication's message number."""
     return address_only(appl_id, number, CONNECT_ACTIVE, RESP, plci)
 
 
-def connect_b3_req(appl_id, number, plci):
+def connect_b3_req(appl_id: int, number: int, plci: int) -> bytes:
+    """CONNECT_B3_REQ: a B3 connection (an NCCI) on the call `plci`."""
     return _message(appl_id, CONNECT_B3, REQ, number, struct.pack("<I", plci) + _struct())
 
 
-def connect_b3_resp(appl_id, number, ncci, reject=0):
+def connect_b3_resp(appl_id: int, number: int, ncci: int, reject: int = 0) -> bytes:
+    """CONNECT_B3_RESP to a CONNECT_B3_IND for `ncci`; reject 0 accepts it."""
     return _message(appl_id, CONNECT_B3, RESP, number,
                     struct.pack("<IH", ncci, reject) + _struct())
 
 
-def connect_b3_active_resp(appl_id, number, ncci):
+def connect_b3_active_resp(appl_id: int, number: int, ncci: int) -> bytes:
+    """CONNECT_B3_ACTIVE_RESP for `ncci`, with its indication's message number."""
     return address_only(appl_id, number, CONNECT_B3_ACTIVE, RESP, ncci)
 
 
-def data_b3_req(appl_id, number, ncci, handle, data_length, flags=0):
+def data_b3_req(appl_id: int, number: int, ncci: int, handle: int, data_length: int,
+                flags: int = 0) -> bytes:
     """The 30-byte DATA_B3_REQ for a block of data_length bytes; Data and
     Data64 are 0, the bridge points them at its copy of the payload."""
     return _message(appl_id, DATA_B3, REQ, number,
                     struct.pack("<IIHHHQ", ncci, 0, data_length, handle, flags, 0))
 
 
-def data_b3_resp(appl_id, number, ncci, handle):
-    """handle: the Data handle of the DATA_B3_IND it answers, unchanged."""
+def data_b3_resp(appl_id: int, number: int, ncci: int, handle: int) -> bytes:
+    """DATA_B3_RESP to a DATA_B3_IND, with its message number; handle: the
+    indication's Data handle, unchanged."""
     return _message(appl_id, DATA_B3, RESP, number, struct.pack("<IH", ncci, handle))
 
 
-def disconnect_b3_req(appl_id, number, ncci):
+def disconnect_b3_req(appl_id: int, number: int, ncci: int) -> bytes:
+    """DISCONNECT_B3_REQ: clears the B3 connection `ncci`."""
     return _message(appl_id, DISCONNECT_B3, REQ, number, struct.pack("<I", ncci) + _struct())
 
 
-def disconnect_b3_resp(appl_id, number, ncci):
+def disconnect_b3_resp(appl_id: int, number: int, ncci: int) -> bytes:
+    """DISCONNECT_B3_RESP for `ncci`, with its indication's message number."""
     return address_only(appl_id, number, DISCONNECT_B3, RESP, ncci)
 
 
-def disconnect_req(appl_id, number, plci):
+def disconnect_req(appl_id: int, number: int, plci: int) -> bytes:
+    """DISCONNECT_REQ: hangs up the call `plci`."""
     return _message(appl_id, DISCONNECT, REQ, number, struct.pack("<I", plci) + _struct())
 
 
-def disconnect_resp(appl_id, number, plci):
+def disconnect_resp(appl_id: int, number: int, plci: int) -> bytes:
+    """DISCONNECT_RESP for `plci`, with its indication's message number."""
     return address_only(appl_id, number, DISCONNECT, RESP, plci)
 
 
@@ -177,40 +220,40 @@ class _Truncated(Exception):
 
 
 class _Reader:
-    def __init__(self, message):
+    def __init__(self, message: Buffer) -> None:
         h = read_header(message)
         if h is None:
             raise _Truncated
         self.m = bytes(message[:h.length])
         self.pos = HEADER_LENGTH
 
-    def take(self, n):
+    def take(self, n: int) -> bytes:
         if self.pos + n > len(self.m):
             raise _Truncated
         self.pos += n
         return self.m[self.pos - n:self.pos]
 
-    def u16(self):
-        return struct.unpack("<H", self.take(2))[0]
+    def u16(self) -> int:
+        return int(struct.unpack("<H", self.take(2))[0])
 
-    def u32(self):
-        return struct.unpack("<I", self.take(4))[0]
+    def u32(self) -> int:
+        return int(struct.unpack("<I", self.take(4))[0])
 
-    def struct_content(self):
+    def struct_content(self) -> bytes:
         n = self.take(1)[0]
         if n == 0xFF:
             n = self.u16()
         return self.take(n)
 
 
-def _read(message, parse):
+def _read(message: Buffer, parse: Callable[[_Reader], _T]) -> Optional[_T]:
     try:
         return parse(_Reader(message))
     except _Truncated:
         return None
 
 
-def _digits(content, with_presentation):
+def _digits(content: bytes, with_presentation: bool) -> str:
     """The digits of a party number struct's content (ASCII, unprintables as ?)."""
     if not content:
         return ""
@@ -227,11 +270,12 @@ class Conf:
     info: int
 
 
-def read_conf(message):
+def read_conf(message: Buffer) -> Optional[Conf]:
+    """The address and info of a CONF message."""
     return _read(message, lambda r: Conf(r.u32(), r.u16()))
 
 
-def read_address(message):
+def read_address(message: Buffer) -> Optional[int]:
     """The first parameter of any message: the controller, PLCI or NCCI it is
     about (CONNECT_ACTIVE_IND, CONNECT_B3_IND, CONNECT_B3_ACTIVE_IND, ...)."""
     return _read(message, lambda r: r.u32())
@@ -239,13 +283,15 @@ def read_address(message):
 
 @dataclass(frozen=True)
 class ConnectInd:
+    """An incoming call."""
     plci: int
     cip: int
     called: str
     calling: str
 
 
-def read_connect_ind(message):
+def read_connect_ind(message: Buffer) -> Optional[ConnectInd]:
+    """The PLCI, CIP value and numbers of a CONNECT_IND."""
     return _read(message, lambda r: ConnectInd(
         r.u32(), r.u16(), _digits(r.struct_content(), False),
         _digits(r.struct_content(), True)))
@@ -253,21 +299,25 @@ def read_connect_ind(message):
 
 @dataclass(frozen=True)
 class DisconnectInd:
+    """A call cleared, and why (0x34xx: the network's cause)."""
     plci: int
     reason: int
 
 
-def read_disconnect_ind(message):
+def read_disconnect_ind(message: Buffer) -> Optional[DisconnectInd]:
+    """The PLCI and reason of a DISCONNECT_IND."""
     return _read(message, lambda r: DisconnectInd(r.u32(), r.u16()))
 
 
 @dataclass(frozen=True)
 class DisconnectB3Ind:
+    """A B3 connection cleared, and why."""
     ncci: int
     reason_b3: int
 
 
-def read_disconnect_b3_ind(message):
+def read_disconnect_b3_ind(message: Buffer) -> Optional[DisconnectB3Ind]:
+    """The NCCI and B3 reason of a DISCONNECT_B3_IND."""
     return _read(message, lambda r: DisconnectB3Ind(r.u32(), r.u16()))
 
 
@@ -280,8 +330,12 @@ class DataB3:
     flags: int
 
 
-def read_data_b3(message):
-    def parse(r):
+def read_data_b3(message: Buffer) -> Optional[DataB3]:
+    """The NCCI, Data length, Data handle and flags of a DATA_B3_IND or
+    DATA_B3_REQ. Its Data and Data64 fields are left out: in a DATA_B3_IND
+    they point into the bridge's memory and mean nothing here; the data
+    itself comes beside the message (MessageResult.b3_data)."""
+    def parse(r: _Reader) -> DataB3:
         ncci = r.u32()
         r.u32()  # Data: a pointer in the bridge's process
         return DataB3(ncci, r.u16(), r.u16(), r.u16())
@@ -290,12 +344,14 @@ def read_data_b3(message):
 
 @dataclass(frozen=True)
 class DataB3Conf:
+    """A block of data confirmed (info 0) or refused."""
     ncci: int
     handle: int
     info: int
 
 
-def read_data_b3_conf(message):
+def read_data_b3_conf(message: Buffer) -> Optional[DataB3Conf]:
+    """The NCCI, Data handle and info of a DATA_B3_CONF."""
     return _read(message, lambda r: DataB3Conf(r.u32(), r.u16(), r.u16()))
 
 
@@ -359,7 +415,7 @@ _NETWORK_CAUSES = {
 }
 
 
-def info_text(value):
+def info_text(value: int) -> str:
     """A text for an info or reason value; 0x34xx is the network's clearing cause."""
     if value in _INFO_TEXTS:
         return _INFO_TEXTS[value]

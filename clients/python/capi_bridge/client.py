@@ -1,7 +1,10 @@
-"""The Python client of capi-bridge: starts the bridge as a child process and
-makes its five requests (docs/protocol.md) over the child's standard input and
-output, each under a time limit. POSIX only: it waits on the pipes with poll.
+# SPDX-License-Identifier: MIT
+"""The client: starts capi-bridge as a child process and makes its requests
+(docs/protocol.md) over the child's standard input and output, each under a
+time limit. POSIX only: it waits on the pipes with poll.
 """
+
+from __future__ import annotations
 
 import enum
 import os
@@ -11,8 +14,9 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass
+from typing import Any, Callable, Mapping, NoReturn, Optional, Sequence, Union
 
-import capi_messages as cm
+from . import messages as cm
 
 MAX_REQUEST_BODY = 1 << 20  # kind letter included
 MAX_MESSAGE_LENGTH = 8192   # the longest message length field Put accepts
@@ -88,16 +92,17 @@ class Outcome:
     info: int = 0
 
     @property
-    def ok(self):
+    def ok(self) -> bool:
+        """Success: info 0."""
         return self.source is Source.NONE
 
-    def __str__(self):
+    def __str__(self) -> str:
         if self.ok:
             return "ok"
         return f"0x{self.info:04X} ({self.source.value}): {cm.info_text(self.info)}"
 
 
-def _judged(info, bridge):
+def _judged(info: int, bridge: bool) -> Outcome:
     """The outcome of `info`, the bridge's when `bridge` is true."""
     if info == 0:
         return Outcome(Source.NONE)
@@ -105,6 +110,7 @@ def _judged(info, bridge):
 
 
 class OpenStage(enum.IntEnum):
+    """How far an Open got."""
     REGISTERED = 0
     CAPI_NOT_AVAILABLE = 1  # the library is missing or reaches no CAPI host
     REGISTER_FAILED = 2
@@ -112,6 +118,7 @@ class OpenStage(enum.IntEnum):
 
 @dataclass(frozen=True)
 class OpenResult:
+    """What Open gave: the library's value, the application and the stage."""
     status: Outcome
     appl_id: int  # 0 unless registered
     stage: OpenStage
@@ -127,24 +134,28 @@ class ControllerProfile:
     b1_protocols: int  # bit n: B1 protocol n supported
     b2_protocols: int
     b3_protocols: int
-    manufacturer: tuple  # the five manufacturer-specific 32-bit words
+    manufacturer: tuple[int, ...]  # the five manufacturer-specific 32-bit words
     raw: bytes
 
     @classmethod
-    def decode(cls, raw):
-        fields = struct.unpack_from("<HHIIII", raw)
+    def decode(cls, raw: bytes) -> ControllerProfile:
+        """Reads the 64 bytes of a profile as the bridge sends them."""
+        controllers, b_channels, options, b1, b2, b3 = struct.unpack_from("<HHIIII", raw)
         # Bytes 20..43 are reserved; the manufacturer's words follow.
-        return cls(*fields, struct.unpack_from("<5I", raw, 44), bytes(raw))
+        return cls(controllers, b_channels, options, b1, b2, b3,
+                   struct.unpack_from("<5I", raw, 44), bytes(raw))
 
 
 @dataclass(frozen=True)
 class ProfileResult:
+    """What Profile gave."""
     status: Outcome
     value: ControllerProfile  # as the bridge sent it, whatever the status
 
 
 @dataclass(frozen=True)
 class MessageResult:
+    """What Get gave: a message, with a DATA_B3_IND's data, or why none."""
     status: Outcome
     message: bytes = b""  # one CAPI message, its own length
     # A DATA_B3_IND's data. Empty when the bridge could not read it; the
@@ -152,24 +163,25 @@ class MessageResult:
     b3_data: bytes = b""
 
     @property
-    def empty(self):
+    def empty(self) -> bool:
         """Nothing was waiting."""
         return self.status == Outcome(Source.BRIDGE, INFO_QUEUE_EMPTY)
 
     @property
-    def host_gone(self):
+    def host_gone(self) -> bool:
         """The host has gone: the library's connection to it has ended or can
         no longer be used (the bridge's 0x1108 from a waiting Get). Close and
         start again."""
         return self.status == Outcome(Source.BRIDGE, INFO_HOST_GONE)
 
     @property
-    def name(self):
+    def name(self) -> str:
+        """The message's name, e.g. "DATA_B3_IND"; empty without a message."""
         return cm.name_of(self.message) if self.message else ""
 
     @property
-    def header(self):
-        """The message's header (capi_messages.Header); None without a message."""
+    def header(self) -> Optional[cm.Header]:
+        """The message's header; None without a message."""
         return cm.read_header(self.message)
 
 
@@ -180,8 +192,10 @@ class Client:
     request can carry. Use it in a with statement, or end it with close(),
     end_input() or kill()."""
 
-    def __init__(self, command, environment=None, stderr_path=None,
-                 request_timeout=10.0, open_timeout=30.0):
+    def __init__(self, command: Union[str, os.PathLike[str], Sequence[str]],
+                 environment: Optional[Mapping[str, str]] = None,
+                 stderr_path: Union[str, os.PathLike[str], None] = None,
+                 request_timeout: float = 10.0, open_timeout: float = 30.0) -> None:
         """command: the bridge's path, or a program and its arguments (e.g.
         wine and the Windows build). environment: variables set in the
         bridge's environment over what it inherits (HOME decides which
@@ -194,22 +208,25 @@ class Client:
         self.open_timeout = open_timeout
         # Called as trace("put", message, payload) before each Put and as
         # trace("got", message, b3_data) for each message Get hands out.
-        self.trace = None
+        self.trace: Optional[Callable[[str, bytes, bytes], Any]] = None
         self._appl_id = 0
         self._message_number = 0
-        self._handles_in_flight = set()  # of DATA_B3_REQs the library accepted
-        self._waiting_get = None  # whether the bridge has "W"; None until asked
+        self._handles_in_flight: set[int] = set()  # of DATA_B3_REQs the library accepted
+        self._waiting_get: Optional[bool] = None  # whether the bridge has "W"; None until asked
         self._gone_reason = ""
-        argv = [command] if isinstance(command, (str, os.PathLike)) else list(command)
+        argv = [os.fspath(command)] if isinstance(command, (str, os.PathLike)) else list(command)
         env = dict(os.environ, **(environment or {}))
+        stderr: Any = subprocess.DEVNULL
         try:
-            stderr = open(stderr_path, "ab") if stderr_path else subprocess.DEVNULL
+            if stderr_path:
+                stderr = open(stderr_path, "ab")
         except OSError as e:
             raise TransportError(f"cannot open the standard error file {stderr_path}: "
                                  f"{e.strerror}") from e
         # A process group of its own: a terminal's Ctrl-C is for this program,
         # which ends the bridge as it sees fit, and not for the bridge.
-        group = {"process_group": 0} if sys.version_info >= (3, 11) else {"start_new_session": True}
+        group: dict[str, Any] = ({"process_group": 0} if sys.version_info >= (3, 11)
+                                 else {"start_new_session": True})
         try:
             self._process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                              stderr=stderr, env=env, bufsize=0, **group)
@@ -218,8 +235,11 @@ class Client:
         finally:
             if stderr_path:
                 stderr.close()
-        self._input = self._process.stdin.fileno()
-        self._output = self._process.stdout.fileno()
+        assert self._process.stdin is not None and self._process.stdout is not None
+        self._stdin = self._process.stdin
+        self._stdout = self._process.stdout
+        self._input = self._stdin.fileno()
+        self._output = self._stdout.fileno()
         os.set_blocking(self._input, False)
         os.set_blocking(self._output, False)
         self._writable = select.poll()
@@ -227,46 +247,47 @@ class Client:
         self._readable = select.poll()
         self._readable.register(self._output, select.POLLIN)
 
-    def __enter__(self):
+    def __enter__(self) -> Client:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         """Ends the bridge's input (it then releases its application and
         exits), waits up to 2 s, then kills it if it still runs."""
         if self.usable and self.end_input(2.0) is None:
             self.kill()
 
     @property
-    def usable(self):
+    def usable(self) -> bool:
         """True while the bridge runs and its replies have made sense."""
         return not self._gone_reason
 
     @property
-    def gone_reason(self):
+    def gone_reason(self) -> str:
         """Why the client stopped using the bridge; empty while usable."""
         return self._gone_reason
 
     @property
-    def process_id(self):
+    def process_id(self) -> int:
+        """The bridge's process ID."""
         return self._process.pid
 
     @property
-    def exit_status(self):
+    def exit_status(self) -> Optional[int]:
         """None while the bridge runs; then its exit status, or minus the
         signal that ended it."""
         return self._process.poll()
 
     @property
-    def appl_id(self):
+    def appl_id(self) -> int:
         """The application registered through this client, 0 if none."""
         return self._appl_id
 
-    def next_number(self):
+    def next_number(self) -> int:
         """The next message number for a request, counting from 1."""
         self._message_number = self._message_number % 0xFFFF + 1
         return self._message_number
 
-    def open(self, host, port, max_logical_connections):
+    def open(self, host: str, port: int, max_logical_connections: int) -> OpenResult:
         """Points the library at host:port (use a numeric address) and
         registers an application with room for max_logical_connections.
         Refused with RuntimeError while an application is registered: the
@@ -289,7 +310,7 @@ class Client:
             self._handles_in_flight.clear()
         return OpenResult(_judged(info, False), appl_id, OpenStage(stage))
 
-    def profile(self, controller):
+    def profile(self, controller: int) -> ProfileResult:
         """The profile of a controller; 0 asks for the number of controllers.
         Needs an earlier Open (which loads the library), not a registration."""
         info, data = self._exchange(b"P" + struct.pack("<I", controller),
@@ -299,10 +320,10 @@ class Client:
         return ProfileResult(_judged(info, info == INFO_NOT_INSTALLED),
                              ControllerProfile.decode(data))
 
-    def put(self, message, payload=b""):
+    def put(self, message: cm.Buffer, payload: cm.Buffer = b"") -> Outcome:
         """Passes one CAPI message to the library; its ApplID field is set to
         the registered application's. payload: a DATA_B3_REQ's B3 data (the
-        message in its 30-byte form, see capi_messages.data_b3_req), or
+        message in its 30-byte form, see messages.data_b3_req), or
         already at the end of `message`. Use a Data handle again only once its
         DATA_B3_CONF has come back."""
         body = bytearray(b"M" + bytes(message) + bytes(payload))
@@ -321,7 +342,7 @@ class Client:
             self._handles_in_flight.add(struct.unpack_from("<H", sent, 18)[0])
         return status
 
-    def _bridge_refused(self, info, sent):
+    def _bridge_refused(self, info: int, sent: bytes) -> bool:
         """Whether the bridge's own checks on `sent` give `info` (see Outcome)."""
         framed = len(sent) >= cm.HEADER_LENGTH
         length = struct.unpack_from("<H", sent)[0] if framed else 0
@@ -341,7 +362,7 @@ class Client:
             INFO_NOT_IN_CURRENT_STATE: well_formed and kind == (cm.DATA_B3, cm.RESP),
         }.get(info, False)
 
-    def get(self, wait=0.0):
+    def get(self, wait: float = 0.0) -> MessageResult:
         """One incoming message with a DATA_B3_IND's data; result.empty when
         none is waiting (or no application is registered). With `wait`
         (seconds), waits until a message comes or the time has passed, and
@@ -364,12 +385,12 @@ class Client:
             time.sleep(pause)
             pause = min(pause + 0.001, 0.01)
 
-    def _wait_once(self, seconds):
+    def _wait_once(self, seconds: float) -> MessageResult:
         milliseconds = min(int(seconds * 1000), LONGEST_WAIT_MS)
         return self._get_once(b"W" + struct.pack("<I", milliseconds),
                               self.request_timeout + milliseconds / 1000)
 
-    def _get_once(self, body, timeout=None):
+    def _get_once(self, body: bytes, timeout: Optional[float] = None) -> MessageResult:
         what = "Get" if body == b"G" else "waiting Get"
         info, data = self._exchange(body, timeout or self.request_timeout, what)
         if body != b"G" and self._waiting_get is None:
@@ -399,7 +420,7 @@ class Client:
             self.trace("got", message, extra)
         return MessageResult(Outcome(Source.NONE), message, extra)
 
-    def close(self):
+    def close(self) -> Outcome:
         """Releases the application; the bridge then exits, which is awaited.
         An exit status other than 0 is a TransportError."""
         deadline = time.monotonic() + self.request_timeout
@@ -407,37 +428,37 @@ class Client:
         if data:
             self._fail(f"Close: malformed reply, {len(data)} data bytes where 0 belong")
         self._appl_id = 0
-        self._process.stdin.close()
+        self._stdin.close()
         try:
             status = self._process.wait(max(deadline - time.monotonic(), 0))
         except subprocess.TimeoutExpired:
             self._fail("Close: the bridge did not end in time")
-        self._process.stdout.close()
+        self._stdout.close()
         self._gone_reason = "closed"
         if status != 0:
             raise TransportError(f"Close: the bridge ended with {_how(status)}")
         return _judged(info, False)
 
-    def end_input(self, wait):
+    def end_input(self, wait: float) -> Optional[int]:
         """Closes the bridge's input without Close (the bridge releases its
         application and exits) and waits up to `wait` seconds; the exit
         status, or None if it still runs then (it keeps running)."""
-        self._process.stdin.close()
+        self._stdin.close()
         try:
             status = self._process.wait(wait)
         except subprocess.TimeoutExpired:
             return None
-        self._process.stdout.close()
+        self._stdout.close()
         self._appl_id = 0
         self._gone_reason = self._gone_reason or "its input was ended"
         return status
 
-    def kill(self):
+    def kill(self) -> None:
         """Ends the bridge at once."""
         self._stop(0)
         self._gone_reason = self._gone_reason or "killed"
 
-    def _exchange(self, body, timeout, what):
+    def _exchange(self, body: bytes, timeout: float, what: str) -> tuple[int, bytes]:
         """Writes one request frame and reads its reply: (info, data)."""
         if self._gone_reason:
             raise TransportError(f"{what}: the bridge is not in use any more: {self._gone_reason}")
@@ -448,7 +469,7 @@ class Client:
             self._fail(f"{what}: malformed reply, length field 0x{length:08X}")
         return info, self._read(length - 4, deadline, what)
 
-    def _write(self, data, deadline, what):
+    def _write(self, data: bytes, deadline: float, what: str) -> None:
         view = memoryview(data)
         while view:
             self._wait(self._writable, deadline, what)
@@ -459,7 +480,7 @@ class Client:
             except BrokenPipeError:
                 self._fail(f"{what}: the bridge ended while the request was written", grace=1)
 
-    def _read(self, size, deadline, what):
+    def _read(self, size: int, deadline: float, what: str) -> bytes:
         buffer = bytearray()
         while len(buffer) < size:
             self._wait(self._readable, deadline, what)
@@ -472,12 +493,12 @@ class Client:
             buffer += piece
         return bytes(buffer)
 
-    def _wait(self, poller, deadline, what):
+    def _wait(self, poller: select.poll, deadline: float, what: str) -> None:
         left = deadline - time.monotonic()
         if left <= 0 or not poller.poll(left * 1000):
             self._fail(f"{what}: no reply in time; the bridge was killed")
 
-    def _fail(self, reason, grace=0):
+    def _fail(self, reason: str, grace: float = 0) -> NoReturn:
         """Ends the bridge and raises TransportError. grace: seconds that a
         bridge which is ending by itself gets to do so, so that the report
         can say how it ended."""
@@ -486,13 +507,13 @@ class Client:
         self._appl_id = 0
         raise TransportError(self._gone_reason)
 
-    def _stop(self, grace):
+    def _stop(self, grace: float) -> int:
         try:
             self._process.wait(grace)
         except subprocess.TimeoutExpired:
             self._process.kill()
             self._process.wait()
-        for pipe in (self._process.stdin, self._process.stdout):
+        for pipe in (self._stdin, self._stdout):
             try:
                 pipe.close()
             except OSError:
@@ -500,5 +521,5 @@ class Client:
         return self._process.returncode
 
 
-def _how(status):
+def _how(status: int) -> str:
     return f"exit status {status}" if status >= 0 else f"signal {-status}"

@@ -13,10 +13,10 @@ from pathlib import Path
 
 import capi_bridge as cb
 from capi_bridge import OpenResult, OpenStage, Outcome, Source
-from capi_emulator import LocalEmulator, quiet_home
+from capi_bridge.emulator import LocalEmulator, quiet_home
 from example_call import BUILD
 
-HERE = Path(__file__).resolve().parent
+EXAMPLE = Path(__file__).resolve().parents[1] / "example_call.py"
 BRIDGE = os.environ.get("CAPI_BRIDGE_EXECUTABLE", str(BUILD / "capi-bridge"))
 EMULATOR = os.environ.get("CAPI_HOST_EMULATOR", str(BUILD / "emulator/capi-host-emulator"))
 
@@ -24,7 +24,7 @@ EMULATOR = os.environ.get("CAPI_HOST_EMULATOR", str(BUILD / "emulator/capi-host-
 class ExampleCallTest(unittest.TestCase):
     def run_example(self, *arguments):
         done = subprocess.run(
-            [sys.executable, str(HERE / "example_call.py"), "--bridge", BRIDGE,
+            [sys.executable, str(EXAMPLE), "--bridge", BRIDGE,
              "--emulator", EMULATOR, *arguments],
             capture_output=True, text=True, timeout=60)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)

@@ -1,9 +1,9 @@
-"""Tests of capi_messages: readers on messages as the emulator and Debian's
+"""Tests of capi_bridge.messages: readers on messages as the emulator and Debian's
 libcapi20 write them, builders against the bytes docs/protocol.md shows."""
 
 import unittest
 
-import capi_messages as cm
+from capi_bridge import messages as cm
 
 
 def h(text):
@@ -67,6 +67,8 @@ class BuilderTest(unittest.TestCase):
             ("DATA_B3_REQ", cm.data_b3_req(1, 2, 0x10101, 5, 8),
              "1e 00 01 00 86 80 02 00 01 01 01 00 00 00 00 00 08 00 05 00 00 00"
              "00 00 00 00 00 00 00 00"),
+            ("DATA_B3_RESP", cm.data_b3_resp(1, 7, 0x10101, 0),
+             "0e 00 01 00 86 83 07 00 01 01 01 00 00 00"),
         ]
         for name, built, expected in cases:
             with self.subTest(name):

@@ -1,0 +1,32 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# Installs the Python client with pip, offline and without build isolation,
+# into a fresh virtual environment, and imports it from there: it must give
+# the project's version and carry its type information.
+# Arguments: the Python interpreter, the client's source folder, the
+# project() version.
+set -eu
+python=$1 source=$2 version=$3
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# A copy: pip builds in place, and its leftovers do not belong in the tree.
+cp -rL "$source" "$scratch/source"
+rm -rf "$scratch/source/build" "$scratch/source"/*.egg-info
+# The interpreter's own setuptools and wheel build the package
+# (--system-site-packages); nothing is fetched.
+"$python" -m venv --system-site-packages "$scratch/venv"
+PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
+  "$scratch/venv/bin/pip" install --quiet --no-build-isolation --no-deps "$scratch/source"
+rm -rf "$scratch/source"
+cd "$scratch"
+"$scratch/venv/bin/python" - "$version" "$scratch/venv" <<'PYTHON'
+import pathlib, sys
+import capi_bridge
+version, venv = sys.argv[1], pathlib.Path(sys.argv[2]).resolve()
+where = pathlib.Path(capi_bridge.__file__).resolve()
+assert venv in where.parents, f"capi_bridge came from {where}, not from the venv"
+assert capi_bridge.__version__ == version, f"__version__ {capi_bridge.__version__}, project() {version}"
+assert (where.parent / "py.typed").exists(), "py.typed is not installed"
+from capi_bridge import calls, emulator, messages  # noqa: F401
+print(f"capi_bridge {capi_bridge.__version__} installed in {where.parent}")
+PYTHON

@@ -1,0 +1,201 @@
+// SPDX-License-Identifier: MIT
+// The command lines of capi-host-emulator, capi-bridge-demo, capi-bridge-soak
+// and capi-bridge-bench: each program run with a command line, its exit
+// status, standard output and standard error compared with what a user
+// should see.
+#include "capi_bridge/process.hpp"
+#include "capi_bridge/version.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+struct program {
+  const char* name;
+  const char* path; // empty when this configuration does not build it
+};
+
+// What a failing row names it by (GoogleTest would print its bytes).
+void PrintTo(const program& p, std::ostream* os) {
+  *os << p.name;
+}
+
+const program emulator{"capi-host-emulator", EMULATOR_PROGRAM};
+const program demo{"capi-bridge-demo", DEMO_PROGRAM};
+const program soak{"capi-bridge-soak", SOAK_PROGRAM};
+const program bench{"capi-bridge-bench", BENCH_PROGRAM};
+
+struct run_result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `p` with `arguments` to its end (it is killed after 20 s).
+run_result run(const program& p, const std::vector<std::string>& arguments) {
+  fs::path folder = fs::temp_directory_path() / ("command-line-test-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  fs::path err_path = folder / "stderr";
+  fs::remove(err_path);
+  std::vector<std::string> command = {p.path};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  capi_bridge::child_process child;
+  run_result r;
+  if (!child.start({command, {}, err_path.string(), {}})) {
+    r.err = child.error();
+    return r;
+  }
+  child.close_input();
+  capi_bridge::deadline until = capi_bridge::after(20s);
+  std::uint8_t buffer[4096];
+  std::size_t got = 0;
+  while (child.read_some(buffer, sizeof buffer, got, until) == capi_bridge::io_result::done)
+    r.out.append(reinterpret_cast<const char*>(buffer), got);
+  if (auto ended = child.wait(until); ended && ended->exited)
+    r.status = ended->code;
+  std::ifstream in(err_path);
+  std::stringstream text;
+  text << in.rdbuf();
+  r.err = text.str();
+  fs::remove_all(folder);
+  return r;
+}
+
+// What --help and --version show, for every program.
+class every_program : public testing::TestWithParam<program> {
+protected:
+  void SetUp() override {
+    if (*GetParam().path == '\0')
+      GTEST_SKIP() << GetParam().name << " is not built in this configuration";
+  }
+};
+
+TEST_P(every_program, version_prints_the_project_version) {
+  run_result r = run(GetParam(), {"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(GetParam().name) + " (capi-bridge) " CAPI_BRIDGE_VERSION "\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(run(GetParam(), {"-V"}).out, r.out);
+}
+
+TEST_P(every_program, help_goes_to_standard_output_with_status_0) {
+  for (const char* option : {"--help", "-h"}) {
+    run_result r = run(GetParam(), {option});
+    EXPECT_EQ(r.status, 0) << option;
+    EXPECT_EQ(r.out.rfind(std::string("Usage: ") + GetParam().name + " [OPTION]...\n", 0), 0u)
+        << option << ": " << r.out;
+    EXPECT_NE(r.out.find("  -V, --version"), std::string::npos) << option;
+    EXPECT_EQ(r.err, "") << option;
+  }
+}
+
+TEST_P(every_program, takes_no_arguments_but_options) {
+  run_result r = run(GetParam(), {"extra"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, std::string(GetParam().name) + ": unexpected argument 'extra'\nTry '" +
+                       GetParam().name + " --help' for more information.\n");
+}
+
+std::string program_row(const testing::TestParamInfo<program>& row) {
+  std::string name = row.param.name;
+  for (char& c : name)
+    c = c == '-' ? '_' : c;
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(programs, every_program, testing::Values(emulator, demo, soak, bench),
+                         program_row);
+
+// A usage error: the first line of standard error, after "PROGRAM: ".
+struct usage_case {
+  const char* name;
+  program p;
+  std::vector<std::string> arguments;
+  const char* message;
+};
+
+void PrintTo(const usage_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+std::string usage_row(const testing::TestParamInfo<usage_case>& row) {
+  return row.param.name;
+}
+
+class usage_errors : public testing::TestWithParam<usage_case> {};
+
+TEST_P(usage_errors, name_the_option_and_what_was_wrong) {
+  const usage_case& c = GetParam();
+  if (*c.p.path == '\0')
+    GTEST_SKIP() << c.p.name << " is not built in this configuration";
+  run_result r = run(c.p, c.arguments);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n')), std::string(c.p.name) + ": " + c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    programs, usage_errors,
+    testing::Values(
+        usage_case{"out_of_range",
+                   emulator,
+                   {"--port=70000"},
+                   "--port: '70000' is out of range (0 to 65534)"},
+        usage_case{"not_a_number", demo, {"--port", "x"}, "--port: 'x' is not a whole number"},
+        usage_case{"negative", soak, {"--seconds=-1"}, "--seconds: '-1' is not a whole number"},
+        usage_case{
+            "empty_value", emulator, {"--controllers="}, "--controllers: '' is not a whole number"},
+        usage_case{"missing_value", emulator, {"--controllers"}, "--controllers needs a value"},
+        usage_case{
+            "unknown_option", bench, {"--no-such-option=1"}, "unknown option --no-such-option"},
+        usage_case{"unknown_letter", demo, {"-x"}, "unknown option -x"},
+        usage_case{"value_for_a_switch", emulator, {"--verbose=yes"}, "--verbose takes no value"},
+        usage_case{"abbreviation_names_the_whole_option",
+                   soak,
+                   {"--max-b=0"},
+                   "--max-bytes: '0' is out of range (1 to 1073741824)"},
+        usage_case{"hex_digits",
+                   emulator,
+                   {"--inject-after=1", "--inject=12 3"},
+                   "--inject: an even number of hexadecimal digits expected"},
+        usage_case{"inject_after_alone",
+                   emulator,
+                   {"--inject-after=1"},
+                   "--inject-after and --inject go together"},
+        usage_case{
+            "inject_alone", emulator, {"--inject=8000"}, "--inject-after and --inject go together"},
+        usage_case{"echo_number_too_long",
+                   emulator,
+                   {"--echo-number", std::string(33, '1')},
+                   "--echo-number: 1 to 32 digits expected"},
+        usage_case{"cpu", bench, {"--cpu=any"}, "--cpu: 'any' is not a whole number"},
+        usage_case{"rows",
+                   bench,
+                   {"--only=7"},
+                   "--only: row numbers from 1 to 6, separated by commas, expected"}),
+    usage_row);
+
+// Values given with "=" and in hexadecimal reach the program: the emulator
+// starts on the port it is given and stops when told.
+TEST(command_line, values_after_an_equals_sign_and_in_hexadecimal_are_taken) {
+  run_result r = run(
+      emulator, {"--port=0", "--exit-after=1", "--refuse-register=0x1001", "--first-appl-id", "7"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("listening 127.0.0.1:", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "");
+}
+
+} // namespace
