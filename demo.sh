@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the bridge, the emulated CAPI host and capi-bridge-demo, then runs
 # the demo: two bridges calling each other through the emulated host. Its
 # arguments are passed on (--trace; --host ADDRESS --port N probes a real

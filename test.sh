@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the build and the tests need (when run as root), builds
 # everything with warnings as errors, natively and for 64-bit Windows, runs
 # every test (the Windows build's under Wine), and builds every package with

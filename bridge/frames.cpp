@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reply writing and buffered reading of the request stream.
 #include "bridge/frames.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request and reply frames on the standard streams: the little-endian field
 // helpers, send_reply, and the info values the bridge produces itself.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request loop and its dispatch on the kind letter.
 #include "bridge/loop.hpp"
 

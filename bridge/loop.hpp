@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request loop: reads request frames from standard input, dispatches each
 // on its kind letter, and ends the way the client's stream says.
 #pragma once

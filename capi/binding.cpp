@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading libcapi20 and resolving its entry points by name.
 #include "capi/binding.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run-time binding of the CAPI library: its ten entry points, the loader
 // that fills them, and the one application ID the CAPI requests share.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The few CAPI 2.0 message fields the bridge reads or writes itself; every
 // other byte of a message passes through untouched.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's connection: socket options and a look at each frame.
 #include "capi/connection.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Looking after the library's connection to its host where the library does
 // not: socket options after registration, and a look at each frame before
 // the library reads it. Needs the optional capi20_fileno; without it, or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Get and the waiting Get: one incoming CAPI message, fetched without
 // waiting or once one comes. A DATA_B3_IND's data is appended straight from
 // the library's memory; a DATA_B3_CONF frees the payload copy that Put made

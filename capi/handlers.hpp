@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One handler per request kind. Each is given the request body (the kind
 // letter at body[0]) and its length (at least 1), and answers with exactly
 // one send_reply. Besides the values listed, every handler that calls the

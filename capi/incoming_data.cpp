@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bookkeeping of outstanding DATA_B3_IND messages, in one fixed table indexed
 // by Data handle: nothing is allocated while serving.
 #include "capi/incoming_data.hpp"

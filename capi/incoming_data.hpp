@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DATA_B3_IND messages that Get has handed out and the client has not yet
 // answered. The library keeps each one's buffer until its DATA_B3_RESP and
 // aborts the whole process on a response that answers nothing it holds, so

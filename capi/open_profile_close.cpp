@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Open, Profile and Close: pointing the library at a CAPI host, registering
 // the client's application, reading a controller's profile, and releasing.
 #include "bridge/frames.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Put: one CAPI message from the client to the library. A DATA_B3_REQ brings
 // its payload inline; the payload is copied into a buffer of its own, kept
 // under the message's Data handle until the library confirms the data.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What Put's table of payload copies offers the rest of the CAPI side.
 #pragma once
 

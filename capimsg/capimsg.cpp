@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builders and readers of CAPI 2.0 messages: parameters in wire order, structs
 // length-prefixed, every read bounded by the message's length field.
 #include "capi_bridge/capimsg.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Human-readable CAPI 2.0: message names, info and reason texts, and the
 // one-line description of a message used in verbose logs.
 #include "capi_bridge/capimsg.hpp"

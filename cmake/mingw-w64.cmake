@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64 (the -posix
 # variants: the -win32 ones lack std::thread, which GoogleTest needs).
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // capi-bridge-demo: shows the bridge at work. Without arguments it starts the
 // emulated CAPI host and two bridges, lets one call the other, sends data
 // both ways and checks every byte; with --host and --port it probes a real

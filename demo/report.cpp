@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tables and the progress bar of capi-bridge-demo.
 #include "report.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What capi-bridge-demo prints: profile tables, the progress bar, the summary.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exchange's call logic. A call is made of legs, one per application end.
 // B3 data goes from one leg's DATA_B3_REQ into the receiving leg's inbound
 // queue and out as DATA_B3_IND while the receiver's window has room; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated exchange: registered applications, calls between them, the
 // echo number, B3 connections and data flow control. It reads CAPI messages
 // and queues the messages to send; it does no I/O of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Library requests: command 0x20/0x80, told apart by the parameter-block
 // length at payload offset 10. Their replies use a 2-byte header whose body
 // the library reads as a CAPI-shaped message: ID at 2, info at 16.

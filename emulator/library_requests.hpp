@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's own requests on the wire (register, release, get profile):
 // recognising them and building their short-header replies and the profile.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // capi-host-emulator: an emulated CAPI host on 127.0.0.1 for libcapi20's
 // network driver. Options, the single-threaded poll loop, framing, the
 // library's own requests and the fault switches; the calls are exchange.cpp's.
@@ -135,7 +136,9 @@ struct host {
 
 volatile std::sig_atomic_t stop_signal = 0;
 
-void on_signal(int signal_number) { stop_signal = signal_number; }
+void on_signal(int signal_number) {
+  stop_signal = signal_number;
+}
 
 bool parse_hex(const char* text, capimsg::bytes& out) {
   std::string digits;
@@ -304,10 +307,10 @@ void library_request_frame(host& h, int id, library_request kind, capimsg::byte_
   case library_request::register_application: {
     const registration r = read_registration(payload);
     std::uint16_t appl_id = 0;
-    std::string line = who(h, id) + " register max_logical=" +
-                       std::to_string(r.max_logical_connections) + " blocks=" +
-                       std::to_string(r.max_b_data_blocks) + " len=" +
-                       std::to_string(r.max_b_data_len);
+    std::string line = who(h, id) +
+                       " register max_logical=" + std::to_string(r.max_logical_connections) +
+                       " blocks=" + std::to_string(r.max_b_data_blocks) +
+                       " len=" + std::to_string(r.max_b_data_len);
     if (h.opt.silent_register) {
       log_line(h, line + ": not answered (--silent-register)");
       return;
@@ -361,8 +364,8 @@ void frame_in(host& h, int id, capimsg::byte_view payload) {
     h.drop_now = true;
   }
   if (h.capi_messages == h.opt.oversized_after) {
-    log_line(h, who(h, id) + " -> oversized frame of " + std::to_string(oversized_frame) +
-                    " bytes");
+    log_line(h,
+             who(h, id) + " -> oversized frame of " + std::to_string(oversized_frame) + " bytes");
     capimsg::bytes& out = h.connections.at(id).out;
     out.push_back(0x80);
     capimsg::append_u16(out, static_cast<std::uint16_t>(oversized_frame));
@@ -599,7 +602,8 @@ int main(int argc, char** argv) {
       accept_connection(h, listener);
     }
     for (std::size_t i = 1; i < fds.size() && !h.drop_now; ++i) {
-      if (h.connections.count(ids[i]) != 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      if (h.connections.count(ids[i]) != 0 &&
+          (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
         read_from(h, ids[i]);
       }
     }

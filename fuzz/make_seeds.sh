@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Writes the seed corpus: whole, valid exchanges a client could send.
 set -euo pipefail
 out=${1:?usage: make_seeds.sh FOLDER}

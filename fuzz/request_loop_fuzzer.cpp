@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary byte streams to the request loop, as a client's standard
 // input, with the stand-in library answering from its script. Any crash, any
 // sanitizer report and any abort of the stand-in (which, like the real

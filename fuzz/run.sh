@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the request-loop fuzz target with clang and runs it for SECONDS
 # (default 120) from the seed corpus; exits non-zero on any finding.
 # Findings land in fuzz-findings/; the corpus grows in build-fuzz/corpus.

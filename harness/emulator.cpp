@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running capi-host-emulator beside the bridges under test or on show.
 #include "harness/emulator.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Both ends of a call in one program, and the data exchange over them.
 #include "harness/exchange.hpp"
 
@@ -117,8 +118,8 @@ void exchange_data(const std::vector<b3_stream*>& streams, std::chrono::millisec
   auto last_move = std::chrono::steady_clock::now();
   // When nothing moves, one end in turn waits for its next message: for a
   // while when it is the only one, briefly when another may need serving.
-  const auto wait = streams.size() == 1 ? std::chrono::milliseconds(100)
-                                        : std::chrono::milliseconds(2);
+  const auto wait =
+      streams.size() == 1 ? std::chrono::milliseconds(100) : std::chrono::milliseconds(2);
   std::size_t turn = 0;
   while (!std::all_of(streams.begin(), streams.end(), [](auto* s) { return finished(*s); })) {
     bool moved = false;

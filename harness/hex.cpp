@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Two digits per byte, high nibble first.
 #include "harness/hex.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logarithmic buckets: the exponent picks a row of 32, the next five bits
 // the bucket in it.
 #include "harness/latency.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The harness's OS functions on POSIX systems (Linux in practice).
 #include "harness/os.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The harness's OS functions on Windows.
 #include "harness/os.hpp"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` lays out, version from project(). On Linux: the
 # programs, their man pages and the protocol reference (debian/ splits these
 # and the client library's files into Debian packages); on Windows: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole platform surface of the bridge: start-up, the standard streams,
 // run-time loading of the CAPI library and the readability test for B3 data.
 // Exactly one of platform_posix.cpp and platform_windows.cpp is built.

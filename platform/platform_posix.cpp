@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer on POSIX systems (Linux): plain file descriptors, dlopen
 // and a readability test that catches the fault of a probing read. Nothing
 // Windows-specific.

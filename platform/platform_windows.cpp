@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer on Windows: the C runtime's standard streams in binary
 // mode, Windows Sockets for the library's network driver, LoadLibraryA and
 // IsBadReadPtr. Nothing POSIX-specific.

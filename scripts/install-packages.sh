@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages named as arguments that are not installed yet
 # (apt-get, without recommends); as anyone but root, only says what is missing.
 set -euo pipefail

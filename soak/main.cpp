@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // capi-bridge-soak: two long-lived bridges through the emulated CAPI host for
 // a given time, with a random mix of calls in either direction, echo calls,
 // data both ways and hang-ups from either side. Every byte is checked by
@@ -251,8 +252,8 @@ int main(int argc, char** argv) {
 
   std::printf("seed %lu, %lu s\n", opt.seed, opt.seconds);
   std::printf("calls %lu (echo %lu)\n", done.calls, done.echo_calls);
-  std::printf("bytes A->B %llu, B->A %llu, echoed %llu, all checked by digest\n",
-              done.bytes_a_to_b, done.bytes_b_to_a, done.bytes_echoed);
+  std::printf("bytes A->B %llu, B->A %llu, echoed %llu, all checked by digest\n", done.bytes_a_to_b,
+              done.bytes_b_to_a, done.bytes_echoed);
   std::printf("requests A %llu, B %llu; messages put A %llu, B %llu; got A %llu, B %llu\n",
               static_cast<unsigned long long>(ta.requests),
               static_cast<unsigned long long>(tb.requests),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client that goes away at any point of a call, closing the bridge's input,
 // its output or both: the bridge never crashes or hangs, releases the
 // application exactly once and exits 0.

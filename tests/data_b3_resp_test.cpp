@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guard on DATA_B3_RESP: the library aborts the process on a response
 // that answers no DATA_B3_IND it holds, so the bridge lets through only those
 // that answer one it has handed out and the client has not yet answered.

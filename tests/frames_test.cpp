@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stream front end: request framing, the length test, unknown kinds,
 // pipelining, byte transparency, and how the bridge ends.
 #include "support/bridge_fixture.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Open, Profile and Close against the stand-in library: the calls made, in
 // order, with their arguments, and the exact replies.
 #include "support/bridge_fixture.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the platform layer must get right on every system: the standard
 // streams carry every byte value unchanged both ways, and the library is
 // looked up only where the platform's own search looks.

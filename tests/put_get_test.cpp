@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Put and Get against the stand-in library: message validation, the B3
 // payload copies under their Data handles, and incoming messages with their
 // B3 data appended from the library's memory.

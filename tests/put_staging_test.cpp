@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The buffer that Put hands to the library: whatever an earlier message, or
 // the B3 data the library copied behind it, left there, the library always
 // finds the message followed by zeros as far as it reads.

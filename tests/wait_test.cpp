@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The waiting Get against the stand-in library: when it answers (a message
 // waiting, one that comes during the wait, its time-out, the client's next
 // request), what it answers (as Get, and 0x1108 where the library says ready

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // capimsg against byte-exact CAPI 2.0 layouts: frames captured from the real
 // library and messages laid out by hand from the parameter order of CAPI 2.0.
 #include "capi_bridge/capimsg.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Call steps over a bridge, built on client and capimsg.
 #include "capi_bridge/calls.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client: request frames out, reply frames in, each reply checked for
 // its shape, attributed to the library or the bridge, and counted.
 #include "capi_bridge/client.hpp"

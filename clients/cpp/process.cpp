@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of child_process that need no operating system of their own.
 #include "capi_bridge/process.hpp"
 

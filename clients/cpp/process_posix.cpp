@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // child_process on POSIX systems: posix_spawn with pipes, poll for every wait
 // with a deadline, SIGPIPE held off the caller while writing.
 #include "capi_bridge/process.hpp"
@@ -138,7 +139,6 @@ child_process::~child_process() {
 
 // Move assignment (process.cpp) is built on this and the destructor.
 child_process::child_process(child_process&&) noexcept = default;
-
 
 bool child_process::start(const process_options& options) {
   if (options.command.empty()) {

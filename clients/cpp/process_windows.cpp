@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // child_process on Windows: CreateProcess with anonymous pipes handed over
 // through an explicit handle list; waits with deadlines by peeking the pipes,
 // which anonymous pipes allow, rather than by overlapped I/O, which they do not.
@@ -126,7 +127,6 @@ child_process::~child_process() {
 
 // Move assignment (process.cpp) is built on this and the destructor.
 child_process::child_process(child_process&&) noexcept = default;
-
 
 bool child_process::start(const process_options& options) {
   if (options.command.empty()) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CAPI profile (CAPI_GET_PROFILE, 64 bytes) decoded, and the names of
 // its option and protocol bits as CAPI 2.0 defines them.
 #include "capi_bridge/client.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls between applications: ringing, answering, rejecting, clearing in
 // either direction, with B3 and data both ways.
 #include "emulator_test.hpp"

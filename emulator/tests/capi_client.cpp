@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Library calls for the tests. waitformessage always goes first: the
 // library's get_message blocks for good on an empty queue.
 #include "capi_client.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test side: Debian's real libcapi20, pointed at the emulator, with
 // helpers that put and get messages under timeouts.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // B3 data: the echo number, and the window of unanswered DATA_B3_INDs.
 #include "emulator_test.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call steps and the data pump shared by the end-to-end tests.
 #include "emulator_test.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixture of the end-to-end tests (one emulator per test, the library
 // pointed at it) and the steps of a call, each checked as it goes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault switches and stopping: what a client sees when the host drops
 // its connections, stops answering, or goes away by itself.
 #include "emulator_test.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test main: a private $HOME holding a .capi20rc that only silences the
 // library (so no other configuration file is read), and SIGPIPE ignored, as
 // the library writes to sockets without MSG_NOSIGNAL.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Register, release and get-profile as the real library does them.
 #include "emulator_test.hpp"
 

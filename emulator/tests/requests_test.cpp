@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests the exchange cannot carry out still get their confirmation, with
 // the CAPI error that says why, in the layout of their command.
 #include "emulator_test.hpp"

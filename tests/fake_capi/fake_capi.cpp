@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in for libcapi20 used by the tests: the library's entry points,
 // scripted by the file that FAKE_CAPI_SCRIPT names and logged, one line per
 // call with every argument, to the file that FAKE_CAPI_LOG names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in library's sense of time, called in process: messages that
 // become due after a delay, capi20_waitformessage's time-out, and the
 // descriptor of capi20_fileno that polls readable while a message is due.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Page-level memory for the stand-in library: mmap on POSIX, VirtualAlloc on
 // Windows.
 #include "fake_memory.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory for the B3 data of the stand-in library's incoming messages: ordinary,
 // below 4 GiB (for the 32-bit Data field), or partly or wholly unreadable.
 #pragma once

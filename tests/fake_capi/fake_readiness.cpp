@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A timerfd as the stand-in library's readiness descriptor on Linux; nothing
 // on Windows.
 #include "fake_readiness.hpp"

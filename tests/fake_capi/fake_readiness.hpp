@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptor that the stand-in library's capi20_fileno hands out: a
 // timerfd on Linux that polls readable from the time a message is due.
 // Windows has no such entry point, and these do nothing there.

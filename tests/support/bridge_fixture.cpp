@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scratch folders, the stand-in library's variants, and starting the bridge
 // natively or through Wine.
 #include "support/bridge_fixture.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixture of the black-box tests: a scratch folder with the stand-in
 // library's script and log, and the bridge started against one variant of it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bridge as a child process of a black-box test, on the client
 // library's child_process.
 #include "support/bridge_process.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bridge under test as a child process (capi_bridge::child_process, the
 // client library's): pipes on its standard streams, and a time limit on
 // every wait.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Preloaded into a process, counts its calls of malloc, calloc, realloc and
  * aligned allocation, and at exit writes the count to the file named by
  * COUNT_ALLOCATIONS_FILE. With FAIL_ALLOCATIONS_OF=N set, every malloc of

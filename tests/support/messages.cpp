@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request frames and CAPI messages for the black-box tests.
 #include "support/messages.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bytes the black-box tests send and expect: request frames, and the
 // CAPI messages that several tests use, built as Debian's library lays
 // them out. Little-endian throughout.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs a command with a /dev/shm of its own: a new mount namespace with an
 # empty tmpfs on /dev/shm. libcapi20 keeps its table of application IDs
 # there, shared by every process on the machine; a test that runs the real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Preloaded into a process, makes its read, write and writev calls on
  * standard input and output do what pipes and signals may make them do:
  * move fewer bytes than asked, and fail with EINTR having moved nothing.

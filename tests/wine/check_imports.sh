@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The Windows bridge has to start on a bare 64-bit Windows, so it may import
 # nothing but the system's KERNEL32, msvcrt and WS2_32:
 #   check_imports.sh <mingw objdump> <capi-bridge.exe>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls the libcapi20-3.dll beside it as a Windows program would, against a
 // CAPI host on 127.0.0.1:PORT, to check what the bridge's zero time-outs
 // cannot: that capi20_waitformessage's time-out record, two 32-bit fields on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libcapi20-3.dll for the tests under Wine: a Wine builtin (ELF) DLL whose
 // ten entry points take calls with the Windows convention and forward them to
 // Debian's libcapi20.so.3, so that the Windows bridge runs the real library.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # capi-bridge-demo.exe as a Windows user runs it, under Wine: it lies in a
 # folder with capi-bridge.exe and the forwarding libcapi20-3.dll, is started
 # from another folder, finds the bridge beside itself and probes

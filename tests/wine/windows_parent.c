@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Windows parent for the tests under Wine: starts PROGRAM as a Windows
 // client would, with HOME set in its environment and its standard error
 // appended to a file, hands over its own standard input and output, and ends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starts PROGRAM with Windows pipes on its standard input and output and
 // relays this process's own standard input and output to them, so that a
 // program started from Linux under Wine gets the pipes a Windows client

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The client side as Windows programs from CAPI_BRIDGE_WINDOWS_BUILD, under
 # Wine (prefix `windows.`, label `windows`): the C++ client library's tests
 # that need nothing of Linux (child_process with its own child program, and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The end-to-end tests once more, against the Windows bridge of
 # CAPI_BRIDGE_WINDOWS_BUILD under Wine (prefix `windows.`, label `windows`),
 # through the real libcapi20: a forwarding libcapi20-3.dll, a Wine builtin

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What every test that runs a Windows program under Wine shares: the one Wine
 # prefix whose server the fixture `wine` (wine_tests.cmake) starts and stops,
 # Wine's settings (the same as wine_prefix.sh's), and a function that gives

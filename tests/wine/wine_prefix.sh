@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Starts or stops the one Wine server that a run of the Windows tests shares:
 #   wine_prefix.sh start|stop <prefix folder>
 # Every Wine command here has all three streams redirected: Wine's helper

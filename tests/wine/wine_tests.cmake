@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The black-box suite once more, against the Windows build in
 # CAPI_BRIDGE_WINDOWS_BUILD started through Wine, labelled `windows`. One Wine
 # server in a fresh prefix serves the whole run: the fixture `wine` starts it

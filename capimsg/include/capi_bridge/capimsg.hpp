@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CAPI 2.0 messages as plain bytes: little-endian fields, builders and readers
 // for the messages a telephony or data application exchanges, info value texts
 // and a one-line description for logs. No I/O and no platform headers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The smallest client: opens an application on a CAPI host through the
 // bridge, reads the profile of controller 1, and closes.
 #include <capi_bridge/client.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls through two bridges and the real library: one side listens, the
 // other calls, B3 carries a mebibyte each way under flow control, either side
 // hangs up; a call to the echo number; a client that just goes away.

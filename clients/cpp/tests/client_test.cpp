@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client library's own promises: values the bridge makes told from the
 // library's, transport failures for every way a bridge can misbehave, and
 // where the bridge's standard error goes.

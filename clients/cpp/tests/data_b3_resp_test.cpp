@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DATA_B3_RESP that answers nothing the library holds: the real library
 // would abort the bridge on it, so the bridge refuses it with 0x2001 and
 // carries on. Each case holds back one DATA_B3_IND and then answers wrongly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scratch folders, bridges and the emulator for the end-to-end tests.
 #include "e2e_fixture.hpp"
 

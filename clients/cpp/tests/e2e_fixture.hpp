@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixture of the end-to-end tests: a scratch folder that serves as the
 // bridges' HOME (its .capi20rc holds only TRACELEVEL 0) and keeps their
 // standard error and the emulator's log; bridges started from the native

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults around a bridge: the host drops every connection mid-call, the host
 // never answers registration, the bridge is killed mid-call.
 #include "e2e_fixture.hpp"

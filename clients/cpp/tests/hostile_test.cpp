@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A careless or hostile world around a bridge, through the real library:
 // standard streams closed at start, messages longer than the library can
 // send, a host whose length fields lie, signals, and a client that dies

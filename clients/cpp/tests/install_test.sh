@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the client library from the build tree into a scratch prefix,
 # builds clients/cpp/example against it with find_package, and runs it against
 # the emulated host. Arguments: build tree, source tree, bridge, emulator.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Open, Profile and Close through the real library: registration as the
 // host answers it, profiles as the host serves them, a host that is not
 // there, and a host that refuses registration.

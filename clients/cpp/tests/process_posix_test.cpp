@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // child_process on POSIX alone: signals.
 #include "process_test.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // child_process on its own, with a small child program of the tests' own
 // (process_test_child, beside the tests): what the client, the black-box
 // tests and the benchmark rely on beyond reading and writing whole buffers,

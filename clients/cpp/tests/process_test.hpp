@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the child_process tests of every OS and those of one OS share.
 #pragma once
 

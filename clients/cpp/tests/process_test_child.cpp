@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The child that the child_process tests start, the same program on every
 // OS. Its arguments are steps, done in order:
 //   out TEXT   writes TEXT to standard output at once

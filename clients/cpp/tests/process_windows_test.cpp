@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // child_process on Windows alone: environment names without case, and the
 // job that ends a child when the program that started it ends.
 #include "process_test.hpp"

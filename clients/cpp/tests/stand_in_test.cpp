@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whose value is whose, told by the client against the real bridge and the
 // scriptable stand-in for the library (tests/fake_capi), which can answer
 // with any value the library has: the same cases as the Python client's.

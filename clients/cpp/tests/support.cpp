@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the client library's tests.
 #include "support.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the client library's tests share: the bridge under test, request
 // bodies and frames built by hand, DATA_B3_REQs, and the library's
 // machine-wide table of application IDs.

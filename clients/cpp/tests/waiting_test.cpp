@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The waiting Get and the library's connection, through the real library:
 // a message that arrives during the wait, a host that closes or vanishes,
 // a healthy connection that stays quiet, frames the library cannot take or

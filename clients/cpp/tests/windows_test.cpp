@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows bridge under Wine among native programs: a call between a
 // Windows and a native bridge, a Windows parent's HOME and standard error
 // reaching the library, and the forwarding DLL's wait time. They run only

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """End-to-end tests of the Python client: the real bridge and Debian's
 libcapi20 against capi-host-emulator. Application IDs 400..439 are theirs,
 ten for each test that registers."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tests of capi_bridge.Client: the real bridge against the scriptable stand-in
 for libcapi20 (framing, whose info value is whose), and stand-in bridges
 written here (malformed replies, silence, early ends)."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tests of capi_bridge.messages: readers on messages as the emulator and Debian's
 libcapi20 write them, builders against the bytes docs/protocol.md shows."""
 

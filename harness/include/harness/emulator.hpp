@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // capi-host-emulator as a child process, for the tests, the demo, the soak
 // command and the benchmark: an emulated CAPI host on 127.0.0.1, its port
 // taken from its "listening" line and its log (standard error) in a file.

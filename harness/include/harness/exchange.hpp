@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls with both ends in one program and data pumped through them under
 // flow control, for the tests, the demo, the soak command: place_call sets
 // up a call between two bridges, exchange_data moves patterned data each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bytes as lower-case hex digits, two per byte: how the stand-in library's
 // scripts and the benchmark's canned replies spell messages.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request-to-reply times of a client (capi_bridge::client::set_round_trip_trace),
 // kept for the percentiles of the demo's summary.
 #pragma once

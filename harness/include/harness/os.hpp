@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What differs between the operating systems for the tests, the demo and the
 // tools: where a program lives, scratch folders, terminals and binary
 // streams. One implementation file per OS, chosen by CMake.

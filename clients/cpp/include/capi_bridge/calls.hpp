@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The steps of a call through a bridge, for programs that place or answer
 // calls: listening, dialling, answering, B3 connections, clearing. Each step
 // waits for the message it expects and throws call_error, saying what came

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client side of capi-bridge: starts the bridge as a child process and
 // makes typed requests of it, each answered within a time limit, keeping
 // apart what the CAPI library said, what the bridge said, and transport

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A child process with pipes on its standard input and output and its
 // standard error in a file or discarded, never in an undrained pipe. Every
 // wait on it has a deadline. One implementation file per platform.
