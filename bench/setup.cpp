@@ -51,6 +51,13 @@ std::string peer_program(bool bridge) {
   return bridge ? BENCH_PEER_BRIDGE : BENCH_PEER_DIRECT;
 }
 
+std::string no_nodelay_library() {
+  return BENCH_NO_NODELAY;
+}
+std::string private_shm_script() {
+  return BENCH_PRIVATE_SHM;
+}
+
 std::string temp_path(const std::string& stem) {
   static int counter = 0;
   return scratch_folder() + "/" + stem + "-" + std::to_string(++counter);

@@ -31,6 +31,8 @@ std::string count_allocations_library();
 std::string emulator_program(); // empty when not built
 std::string
 peer_program(bool bridge); // capi-peer-bridge or capi-peer-direct (empty when not built)
+std::string no_nodelay_library(); // see no_nodelay/no_nodelay.cpp
+std::string private_shm_script(); // tests/support/private_shm.sh
 
 // A fresh file name in the benchmark's scratch folder, removed at exit.
 std::string temp_path(const std::string& stem);
