@@ -168,3 +168,9 @@ NULL_CAPI_EXPORT unsigned capi20_get_profile(unsigned, unsigned char* profile) {
   profile[0] = 1; // one controller
   return 0;
 }
+
+// Debian's library has it; a bridge that finds it missing asks dlsym on
+// every Open, and a failed lookup allocates its error message. No socket.
+NULL_CAPI_EXPORT int capi20_fileno(unsigned) {
+  return -1;
+}
