@@ -153,7 +153,7 @@ void idle_rows(const bench_settings& s, table& t) {
 
 void capacity_rows(const bench_settings& s, table& t) {
   const std::string figure = "live calls (8 blocks of 1000 bytes a second each way) on 2 CPUs: "
-                             "2 CPUs / the highest CPU per call below; bridges with W; baseline: "
+                             "2 CPUs / the highest CPU per call above; bridges with W; baseline: "
                              "linked";
   const std::vector<int> counts = s.quick ? std::vector<int>{2, 4} : std::vector<int>{10, 50, 100};
   library_host host;
