@@ -21,6 +21,9 @@ scripts/install-packages.sh cmake make g++ libgtest-dev libcapi20-3 libcapi20-de
 # at the end; should the run break off first, stop it here.
 trap 'tests/wine/wine_prefix.sh stop "$PWD/build/wine-prefix"' EXIT
 
+# Formatting and licence lines over the whole tree, clang-tidy over the bridge.
+scripts/check-style.sh
+
 cmake --preset windows
 cmake --build --preset windows -j"$(nproc)"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // capi-bridge-bench: what the bridge costs a client, measured side by side
 // with a baseline in one run, printed as one Markdown table.
 //
@@ -6,18 +7,23 @@
 // one CPU. Row 4 moves DATA_B3 blocks between two applications through
 // Debian's libcapi20 and the emulated CAPI host, once through two bridges and
 // once in two programs that link the library. Row 5 counts heap allocations
-// and resident memory, row 6 system calls and user-space instructions.
+// and resident memory, row 6 system calls and user-space instructions. Rows
+// 7-10, through the real library too: idle CPU, latency, live calls per
+// machine, the echo round trip.
 #include "child.hpp"
 #include "harness/command_line.hpp"
 #include "rows.hpp"
+#include "setup.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <sched.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -35,8 +41,29 @@ run, and prints one Markdown table.
       --cpu=N|none  the CPU that the client and every child are pinned to
                     (default: the last one), or none
       --skip-tools  leave out the strace and callgrind figures
-      --only=ROWS   only these rows, e.g. 1,2,3 (1 and 2 come together)
+      --only=ROWS   only these rows, e.g. 1,2,3 or 4,10 (1 and 2 come together)
+
+Rows 4 and 7-10 run the real library; the benchmark runs itself through
+tests/support/private_shm.sh for them, so that the machine's table of
+application IDs stays untouched.
 )";
+
+// Whether `rows` is a list of row numbers, 1 to 10, separated by commas.
+bool row_list(const std::string& rows) {
+  std::size_t at = 0;
+  for (;;) {
+    std::size_t comma = rows.find(',', at);
+    std::string row = rows.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    if (row.empty() || row.size() > 2 || row.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    int number = std::stoi(row);
+    if (number < 1 || number > 10)
+      return false;
+    if (comma == std::string::npos)
+      return true;
+    at = comma + 1;
+  }
+}
 
 // Returns the exit status to leave with, or nullopt to go on.
 std::optional<int> parse_options(int argc, char** argv, bench_settings& s, std::string& only) {
@@ -86,8 +113,8 @@ std::optional<int> parse_options(int argc, char** argv, bench_settings& s, std::
       break;
     case only_rows:
       only = line.value();
-      if (only.empty() || only.find_first_not_of("123456,") != std::string::npos)
-        line.reject("row numbers from 1 to 6, separated by commas, expected");
+      if (!row_list(only))
+        line.reject("row numbers from 1 to 10, separated by commas, expected");
       break;
     }
   }
@@ -98,7 +125,7 @@ std::optional<int> parse_options(int argc, char** argv, bench_settings& s, std::
 
 int main(int argc, char** argv) {
   bench_settings s;
-  std::string only = "123456";
+  std::string only = "1,2,3,4,5,6,7,8,9,10";
   long cpus = sysconf(_SC_NPROCESSORS_ONLN);
   s.cpu = cpus > 1 ? static_cast<int>(cpus - 1) : 0;
   if (std::optional<int> status = parse_options(argc, argv, s, only))
@@ -107,6 +134,20 @@ int main(int argc, char** argv) {
     s.rounds = 1;
     s.slices = 2;
     s.slice_seconds = 0.005;
+  }
+  auto wanted = [&](const std::string& row) {
+    return ("," + only + ",").find("," + row + ",") != std::string::npos;
+  };
+  bool real_library = wanted("4") || wanted("7") || wanted("8") || wanted("9") || wanted("10");
+  if (real_library && std::getenv("CAPI_BRIDGE_SHM") == nullptr) {
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::string script = private_shm_script();
+    std::vector<char*> again = {const_cast<char*>("sh"), script.data(), self.data()};
+    again.insert(again.end(), argv + 1, argv + argc);
+    again.push_back(nullptr);
+    execv("/bin/sh", again.data());
+    std::perror("private_shm.sh");
+    return 1;
   }
   if (s.cpu >= 0) {
     cpu_set_t set;
@@ -118,18 +159,28 @@ int main(int argc, char** argv) {
     }
   }
 
-  auto wanted = [&](char row) { return only.find(row) != std::string::npos; };
   table t;
-  if (wanted('1') || wanted('2'))
+  if (wanted("1") || wanted("2"))
     timed_rows(s, t);
-  if (wanted('3'))
+  if (wanted("3"))
     b3_rows(s, t);
-  if (wanted('4'))
+  if (wanted("4"))
     library_rows(s, t);
-  if (wanted('5'))
+  if (wanted("5"))
     allocation_rows(s, t);
-  if (wanted('6'))
+  if (wanted("6"))
     syscall_rows(s, t);
+  if (wanted("7"))
+    idle_rows(s, t);
+  if (wanted("8"))
+    latency_rows(s, t);
+  if (wanted("9"))
+    capacity_rows(s, t);
+  if (wanted("10"))
+    echo_rows(s, t);
+  if (real_library && std::string(std::getenv("CAPI_BRIDGE_SHM")) != "private")
+    t.notes.push_back("No private /dev/shm could be mounted: the rows through the real library "
+                      "used the machine's table of application IDs (each row its own IDs).");
   print_table(s, t);
   return 0;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting children with pipes, reading what the kernel counts for them, and
 // driving request flows through them.
 #include "child.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Child processes for the benchmark: a program started with pipes on its
 // standard streams, what the kernel counts for it, and the request flows that
 // a measuring client drives through such a pipe pair.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pipe-baseline: the fastest child that serves the bridge's framing. It takes
 // in one read as many request frames as its input pipe holds and answers each
 // with one write of a canned reply, so what it costs is the pipes' own limit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Rows 1-3, 5 and 6: the bridge against the null library, beside the pipe
 // baseline, with identical request flows from the same client.
 #include "rows.hpp"
@@ -87,7 +88,11 @@ comparison compare(const bench_settings& s, const std::string& script,
   return result;
 }
 
+} // namespace
+
 double median(std::vector<double> v) {
+  if (v.empty())
+    return 0;
   std::sort(v.begin(), v.end());
   std::size_t n = v.size();
   return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
@@ -99,12 +104,13 @@ std::string number(double v, int decimals) {
   return text;
 }
 
-// "median (min-max)", scaled by `unit`.
 std::string spread(const std::vector<double>& v, double unit, int decimals) {
   auto [low, high] = std::minmax_element(v.begin(), v.end());
   return number(median(v) / unit, decimals) + " (" + number(*low / unit, decimals) + "–" +
          number(*high / unit, decimals) + ")";
 }
+
+namespace {
 
 void add_comparison(table& t, const std::string& row, const std::string& figure,
                     const comparison& c, double unit, int decimals, double target) {
@@ -123,9 +129,14 @@ void add_timed_row(table& t, const std::string& row, const std::string& figure,
                    const std::vector<double>& bridge, const std::vector<double>& baseline,
                    const std::vector<double>& ratios, double unit, int decimals, double target) {
   double ratio = median(ratios);
+  bool targeted = target > 0;
+  char shortest[32];
+  std::snprintf(shortest, sizeof shortest, "%g", target);
   t.rows.push_back({row, figure, spread(bridge, unit, decimals), spread(baseline, unit, decimals),
-                    spread(ratios, 1, 2), "≥ " + number(target, 1),
-                    ratio >= target ? "yes" : "no"});
+                    spread(ratios, 1, 2), targeted ? std::string("≥ ") + shortest : "-",
+                    !targeted         ? "-"
+                    : ratio >= target ? "yes"
+                                      : "no"});
 }
 
 void timed_rows(const bench_settings& s, table& t) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rows of the benchmark's table: how each figure is measured for the
 // bridge and for its baseline, and how the table is printed.
 #pragma once
@@ -40,11 +41,25 @@ void allocation_rows(const bench_settings& s, table& t);
 // Row 6: system calls and user-space instructions per request.
 void syscall_rows(const bench_settings& s, table& t);
 
+// Rows 7-10: idle CPU, DATA_B3_IND latency, live calls per machine and the
+// echo round trip, all through the real library (idle_capacity_rows.cpp,
+// latency_rows.cpp).
+void idle_rows(const bench_settings& s, table& t);
+void latency_rows(const bench_settings& s, table& t);
+void capacity_rows(const bench_settings& s, table& t);
+void echo_rows(const bench_settings& s, table& t);
+
 void print_table(const bench_settings& s, const table& t);
+
+// The median of `v` (0 when empty); `v` with `decimals` decimals; "median
+// (min–max)" of `v` scaled by `unit`.
+double median(std::vector<double> v);
+std::string number(double v, int decimals);
+std::string spread(const std::vector<double>& v, double unit, int decimals);
 
 // One row of rates measured round by round: "median (min–max)" of each side
 // in `unit`s, and of the per-round ratios; met when the median ratio reaches
-// `target`.
+// `target` (none when 0).
 void add_timed_row(table& t, const std::string& row, const std::string& figure,
                    const std::vector<double>& bridge, const std::vector<double>& baseline,
                    const std::vector<double>& ratios, double unit, int decimals, double target);

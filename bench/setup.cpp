@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Programs, start-up of the two children, and the scratch folder.
 #include "setup.hpp"
 
@@ -49,6 +50,13 @@ std::string emulator_program() {
 }
 std::string peer_program(bool bridge) {
   return bridge ? BENCH_PEER_BRIDGE : BENCH_PEER_DIRECT;
+}
+
+std::string no_nodelay_library() {
+  return BENCH_NO_NODELAY;
+}
+std::string private_shm_script() {
+  return BENCH_PRIVATE_SHM;
 }
 
 std::string temp_path(const std::string& stem) {

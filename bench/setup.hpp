@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the benchmark finds its programs, how it starts the bridge and the
 // baseline, and its scratch folder.
 #pragma once
@@ -30,7 +31,9 @@ std::string bridge_program();
 std::string count_allocations_library();
 std::string emulator_program(); // empty when not built
 std::string
-peer_program(bool bridge); // capi-peer-bridge or capi-peer-direct (empty when not built)
+peer_program(bool bridge);        // capi-peer-bridge or capi-peer-direct (empty when not built)
+std::string no_nodelay_library(); // see no_nodelay/no_nodelay.cpp
+std::string private_shm_script(); // tests/support/private_shm.sh
 
 // A fresh file name in the benchmark's scratch folder, removed at exit.
 std::string temp_path(const std::string& stem);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A null libcapi20 for the benchmark, with the library's file name: every
 // call answers at once and allocates nothing, so that a run measures the
 // bridge and not a library, for as long as it runs.
@@ -167,4 +168,10 @@ NULL_CAPI_EXPORT unsigned capi20_get_profile(unsigned, unsigned char* profile) {
   std::memset(profile, 0, 64);
   profile[0] = 1; // one controller
   return 0;
+}
+
+// Debian's library has it; a bridge that finds it missing asks dlsym on
+// every Open, and a failed lookup allocates its error message. No socket.
+NULL_CAPI_EXPORT int capi20_fileno(unsigned) {
+  return -1;
 }

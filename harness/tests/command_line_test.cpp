@@ -184,8 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
         usage_case{"cpu", bench, {"--cpu=any"}, "--cpu: 'any' is not a whole number"},
         usage_case{"rows",
                    bench,
-                   {"--only=7"},
-                   "--only: row numbers from 1 to 6, separated by commas, expected"}),
+                   {"--only=4,11"},
+                   "--only: row numbers from 1 to 10, separated by commas, expected"}),
     usage_row);
 
 // Values given with "=" and in hexadecimal reach the program: the emulator
