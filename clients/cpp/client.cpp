@@ -208,7 +208,7 @@ client::exchange(byte_view body, std::chrono::milliseconds timeout, outcome& fai
     return lost(r, "writing the request");
   traffic_.bytes_written += frame.size();
   std::uint8_t head[8];
-  if (io_result r = process_.read(head, sizeof head, until); r != io_result::done)
+  if (io_result r = read_output(head, sizeof head, until); r != io_result::done)
     return lost(r, "reading the reply");
   std::uint32_t length = le32(head);
   if (head[3] != 0 || length < 4 || length - 4 > max_reply_body) {
@@ -218,7 +218,7 @@ client::exchange(byte_view body, std::chrono::milliseconds timeout, outcome& fai
   reply_frame reply;
   reply.info = le32(head + 4);
   reply.data.resize(length - 4);
-  if (io_result r = process_.read(reply.data.data(), reply.data.size(), until);
+  if (io_result r = read_output(reply.data.data(), reply.data.size(), until);
       r != io_result::done)
     return lost(r, "reading the reply");
   if (round_trip_trace_)
@@ -230,6 +230,29 @@ client::exchange(byte_view body, std::chrono::milliseconds timeout, outcome& fai
     return std::nullopt;
   }
   return reply;
+}
+
+// A reply's header and data usually arrive together: one read takes both
+// into the buffer, where a read of each would cost a wait and a read apiece.
+io_result client::read_output(std::uint8_t* data, std::size_t size, deadline until) {
+  while (size > 0) {
+    if (output_start_ == output_end_) {
+      if (output_.empty())
+        output_.resize(output_buffer_size);
+      std::size_t got = 0;
+      if (io_result r = process_.read_some(output_.data(), output_.size(), got, until);
+          r != io_result::done)
+        return r;
+      output_start_ = 0;
+      output_end_ = got;
+    }
+    std::size_t take = std::min(size, output_end_ - output_start_);
+    std::copy_n(output_.begin() + static_cast<std::ptrdiff_t>(output_start_), take, data);
+    output_start_ += take;
+    data += take;
+    size -= take;
+  }
+  return io_result::done;
 }
 
 outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {

@@ -254,6 +254,8 @@ private:
   std::optional<reply_frame> exchange(byte_view body, std::chrono::milliseconds timeout,
                                       outcome& failure);
   outcome fail(const std::string& why);
+  // Reads exactly `size` bytes of the bridge's output, through output_.
+  io_result read_output(std::uint8_t* data, std::size_t size, deadline until);
   outcome judge(byte_view body, std::uint32_t info, const bytes& data);
   // Keeps appl_id_, handles_in_flight_ and the counters in step with a reply.
   void follow(byte_view body, const raw_reply& reply);
@@ -267,6 +269,11 @@ private:
 
   child_process process_;
   client_options options_;
+  // The bridge's output read ahead of the reply being taken.
+  static constexpr std::size_t output_buffer_size = 64 * 1024;
+  bytes output_;
+  std::size_t output_start_ = 0;
+  std::size_t output_end_ = 0;
   bool gone_ = false;
   std::string gone_reason_;
   std::optional<exit_status> exit_;
