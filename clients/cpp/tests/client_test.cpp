@@ -184,4 +184,20 @@ TEST_F(e2e_test, stderr_is_discarded_when_no_file_is_given) {
   EXPECT_TRUE(a.close().ok());
 }
 
+// A bridge from before the waiting Get answers "W" as an unknown kind: the
+// client asks once and polls with Get from then on.
+TEST_F(e2e_test, waiting_get_falls_back_to_polling_with_an_older_bridge) {
+  client_options options = bridge_options("older");
+  options.command = {"python3", OLDER_BRIDGE, path("kinds")};
+  client older(options);
+  ASSERT_TRUE(older.open("127.0.0.1", 2662, 1).status.ok());
+  message_result got = older.get(std::chrono::milliseconds(5000));
+  ASSERT_TRUE(got.status.ok()) << got.status.text();
+  EXPECT_EQ(capimsg::read_header(got.message)->command, capimsg::command::listen);
+  EXPECT_TRUE(older.get(std::chrono::milliseconds(20)).empty());
+  std::string kinds = read("kinds");
+  EXPECT_EQ(kinds.substr(0, 5), "OWGGG");
+  EXPECT_EQ(kinds.find('W', 2), std::string::npos) << kinds;
+}
+
 } // namespace

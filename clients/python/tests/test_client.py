@@ -334,6 +334,20 @@ class TransportTest(unittest.TestCase):
         os.kill(client.process_id, signal.SIGKILL)
         self.assert_fails(client, lambda c: c.get(), "signal 9")
 
+    def test_waiting_get_falls_back_to_polling_with_an_older_bridge(self):
+        older = Path(__file__).resolve().parents[3] / "tests/support/older_bridge.py"
+        with tempfile.TemporaryDirectory() as folder:
+            log = Path(folder) / "kinds"
+            client = cb.Client([sys.executable, str(older), str(log)], request_timeout=5)
+            self.addCleanup(client.kill)
+            self.assertEqual(client.open("127.0.0.1", 2662, 1).status, Outcome(Source.NONE))
+            self.assertEqual(client.get(5.0).message[4:6], bytes([cm.LISTEN, cm.CONF]))
+            self.assertTrue(client.get(0.02).empty)
+            # Asked once: "W" answered as an unknown kind, then only polls.
+            kinds = log.read_text()
+            self.assertEqual(kinds[:5], "OWGGG")
+            self.assertNotIn("W", kinds[2:])
+
     def test_bridge_that_cannot_start(self):
         with self.assertRaises(cb.TransportError):
             cb.Client("/nonexistent/capi-bridge")
