@@ -218,8 +218,7 @@ client::exchange(byte_view body, std::chrono::milliseconds timeout, outcome& fai
   reply_frame reply;
   reply.info = le32(head + 4);
   reply.data.resize(length - 4);
-  if (io_result r = read_output(reply.data.data(), reply.data.size(), until);
-      r != io_result::done)
+  if (io_result r = read_output(reply.data.data(), reply.data.size(), until); r != io_result::done)
     return lost(r, "reading the reply");
   if (round_trip_trace_)
     round_trip_trace_(std::chrono::steady_clock::now() - start);
