@@ -9,6 +9,9 @@ struct timeval;
 // data blocks of at most this many bytes.
 constexpr unsigned registered_b3_data_blocks = 7;
 constexpr unsigned registered_b3_block_size = 2048;
+// Debian's library receives each message, a DATA_B3_IND's data included,
+// into a buffer of this size (128 bytes more than the block size).
+constexpr unsigned library_message_buffer = 128 + registered_b3_block_size;
 
 // Entry points in the order of resolution and of the completeness test.
 // Signatures as the library declares them.

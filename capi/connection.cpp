@@ -15,15 +15,13 @@ namespace {
 // read into a stack buffer of driver_frame_limit bytes.
 constexpr std::size_t frame_header_size = 3;
 constexpr std::size_t driver_frame_limit = 4096;
-// The driver's buffer for one message: a DATA_B3_IND shorter than 30 bytes
-// has its data moved to offset 30 of it.
-constexpr std::size_t driver_message_buffer = 128 + registered_b3_block_size;
 
 std::uint8_t peeked[frame_header_size + driver_frame_limit];
 bool unusable = false;
 
 // Whether the driver could take this whole frame without overrunning its
-// buffers.
+// buffers. A DATA_B3_IND shorter than 30 bytes has its data moved to offset
+// 30 of the library's message buffer.
 bool driver_can_take(const std::uint8_t* frame, std::size_t length) {
   if (length > driver_frame_limit)
     return false;
@@ -34,7 +32,7 @@ bool driver_can_take(const std::uint8_t* frame, std::size_t length) {
   std::size_t message_length = get_le16(message + cm::total_length);
   std::size_t data_length = get_le16(message + cm::data_length);
   return message_length >= cm::data_b3_size_with_data64 ||
-         cm::data_b3_size_with_data64 + data_length <= driver_message_buffer;
+         cm::data_b3_size_with_data64 + data_length <= library_message_buffer;
 }
 
 } // namespace

@@ -27,12 +27,6 @@ constexpr std::uint32_t wait_slice = 10;
 // How long to wait for the rest of a frame that has arrived in part.
 constexpr std::uint32_t frame_pause = 1;
 
-// Debian's library receives each message into a buffer of this size (128
-// bytes more than the registered block size); a length field that claims
-// more was written by a faulty or hostile host, and the bytes it claims lie
-// beyond what the library received.
-constexpr std::uint16_t library_receive_size = 128 + registered_b3_block_size;
-
 // The B3 data a DATA_B3_IND points at, through Data64 when the message has a
 // non-zero one and through the 32-bit Data field otherwise; nullptr when the
 // pointer is zero or the bytes cannot be read.
@@ -70,7 +64,9 @@ void reply_with_waiting_message(std::uint32_t nothing_given) {
   }
 
   std::uint16_t length = get_le16(message + cm::total_length);
-  if (length > library_receive_size) {
+  // A length field beyond the library's buffer was written by a faulty or
+  // hostile host: the bytes it claims are not the message's.
+  if (length > library_message_buffer) {
     send_reply(info_illegal_command);
     return;
   }
@@ -160,6 +156,22 @@ waiting wait_for_message(std::uint32_t milliseconds) {
   }
 }
 
+// Answers with what `found` says is there; `nothing_given` when the library
+// says ready and then has nothing.
+void reply_to(waiting found, std::uint32_t nothing_given) {
+  switch (found) {
+  case waiting::nothing:
+    send_reply(info_queue_empty);
+    return;
+  case waiting::unusable:
+    send_reply(info_host_gone);
+    return;
+  case waiting::message:
+    reply_with_waiting_message(nothing_given);
+    return;
+  }
+}
+
 } // namespace
 
 void handle_get(const std::uint8_t*, std::uint32_t) {
@@ -169,17 +181,7 @@ void handle_get(const std::uint8_t*, std::uint32_t) {
   }
   // Some libraries block in capi20_get_message while nothing is pending, or
   // while a frame has arrived only in part, so look first, without waiting.
-  switch (waiting_now()) {
-  case waiting::nothing:
-    send_reply(info_queue_empty);
-    return;
-  case waiting::unusable:
-    send_reply(info_host_gone);
-    return;
-  case waiting::message:
-    reply_with_waiting_message(info_queue_empty);
-    return;
-  }
+  reply_to(waiting_now(), info_queue_empty);
 }
 
 void handle_wait(const std::uint8_t* body, std::uint32_t length) {
@@ -192,17 +194,8 @@ void handle_wait(const std::uint8_t* body, std::uint32_t length) {
     return;
   }
   std::uint32_t milliseconds = get_le32(body + wait_time_out);
-  switch (wait_for_message(milliseconds < longest_wait ? milliseconds : longest_wait)) {
-  case waiting::nothing:
-    send_reply(info_queue_empty);
-    return;
-  case waiting::unusable:
-    send_reply(info_host_gone);
-    return;
-  case waiting::message:
-    // Debian's library says "ready" at the end of its connection and then
-    // has nothing to give: the host has gone.
-    reply_with_waiting_message(info_host_gone);
-    return;
-  }
+  // Debian's library says "ready" at the end of its connection and then has
+  // nothing to give: the host has gone.
+  reply_to(wait_for_message(milliseconds < longest_wait ? milliseconds : longest_wait),
+           info_host_gone);
 }

@@ -28,52 +28,34 @@ using namespace harness;
 
 namespace {
 
-const char usage_text[] = R"(Usage: capi-bridge-demo [OPTION]...
-Shows capi-bridge at work. Without --host: starts capi-host-emulator on
+const char usage_head[] = "Usage: capi-bridge-demo [OPTION]...\n";
+
+const char usage_demonstration[] =
+    R"(Shows capi-bridge at work. Without --host: starts capi-host-emulator on
 127.0.0.1 and two bridges, A and B; prints the controllers' profiles; A calls
 B, both send data with flow control, every byte is checked; A hangs up; a
 summary follows. With --host: probes a real CAPI host through one bridge
 without placing a call: Open, the profile of every controller, Close.
-
-  -h, --help           print this help and exit
-  -V, --version        print the version and exit
-      --host=ADDRESS   a CAPI host to probe (use a numeric address)
-      --port=N         its port (default 2662, the library's own default)
-      --bytes=N        data each way in the demonstration (default 307200)
-      --trace          print every CAPI message, one line each
-      --bridge=PATH    the bridge (default: capi-bridge beside this program,
-                       or in the folder above it)
-      --emulator=PATH  the emulated host (default: capi-host-emulator beside
-                       this program, or in ../emulator)
-      --first-appl-id=N  lowest application ID the emulated host hands out
-      --capi-home=DIR  HOME for the bridges, whose .capi20rc the library
-                       reads; by default a fresh folder whose .capi20rc holds
-                       only TRACELEVEL 0, so that no REMOTE line of yours
-                       redirects the library and its debug lines stay off
-      --library-debug  let the library write its debug lines (into the
-                       bridges' standard error files)
-      --keep-logs      keep the folder with the logs
-
-The bridges' standard error (the library's lines) goes to files in a
-temporary folder, named at the end when anything is in them.
-Exit status: 0 on success, 1 on a failure, 2 on bad usage.
 )";
 
-const char usage_text_probe_only[] = R"(Usage: capi-bridge-demo [OPTION]...
-Shows capi-bridge at work. On Windows the demo probes a host and does not
+const char usage_probe_only[] =
+    R"(Shows capi-bridge at work. On Windows the demo probes a host and does not
 start an emulator (the emulated host, capi-host-emulator, is a Linux program):
 --host is required. It probes the CAPI host through one bridge without
 placing a call: Open, the profile of every controller, Close. --bytes,
 --emulator and --first-appl-id belong to the demonstration and do not apply.
+)";
 
+const char usage_options[] = R"(
   -h, --help           print this help and exit
   -V, --version        print the version and exit
       --host=ADDRESS   a CAPI host to probe (use a numeric address)
       --port=N         its port (default 2662, the library's own default)
       --bytes=N        data each way in the demonstration (default 307200)
       --trace          print every CAPI message, one line each
-      --bridge=PATH    the bridge (default: capi-bridge.exe beside this
-                       program, or in the folder above it)
+      --bridge=PATH    the bridge (default: capi-bridge, on Windows
+                       capi-bridge.exe, beside this program, or in the folder
+                       above it)
       --emulator=PATH  the emulated host (default: capi-host-emulator beside
                        this program, or in ../emulator)
       --first-appl-id=N  lowest application ID the emulated host hands out
@@ -130,8 +112,11 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       {"keep-logs", no_argument, nullptr, keep_logs},
       {nullptr, 0, nullptr, 0},
   };
-  command_line line("capi-bridge-demo",
-                    harness::emulator_runs_here ? usage_text : usage_text_probe_only, long_options);
+  // Lives as long as the program: the command line keeps a pointer to it.
+  static const std::string usage =
+      std::string(usage_head) +
+      (harness::emulator_runs_here ? usage_demonstration : usage_probe_only) + usage_options;
+  command_line line("capi-bridge-demo", usage.c_str(), long_options);
   unsigned long number = 0;
   for (int o; (o = line.next(argc, argv)) != -1;) {
     switch (o) {

@@ -186,9 +186,7 @@ void platform_write_output(const void* head, std::size_t head_length, const void
 }
 
 timeval* platform_zero_timeout() {
-  static timeval zero;
-  zero = {0, 0};
-  return &zero;
+  return platform_timeout(0);
 }
 
 timeval* platform_timeout(std::uint32_t milliseconds) {

@@ -76,9 +76,7 @@ bool platform_is_readable(const void* address, std::size_t size) {
 }
 
 timeval* platform_zero_timeout() {
-  static timeval zero;
-  zero = {0, 0};
-  return &zero;
+  return platform_timeout(0);
 }
 
 timeval* platform_timeout(std::uint32_t milliseconds) {

@@ -312,9 +312,7 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
 
 raw_reply client::request(byte_view body) {
   raw_reply out;
-  bool opening = !body.empty() && body[0] == 'O';
-  auto reply =
-      exchange(body, opening ? options_.open_timeout : options_.request_timeout, out.status);
+  auto reply = exchange(body, time_allowed(body), out.status);
   if (!reply)
     return out;
   out.info = reply->info;
@@ -323,6 +321,16 @@ raw_reply client::request(byte_view body) {
 
   follow(body, out);
   return out;
+}
+
+// Open may wait on the network; a waiting Get waits its time-out first.
+std::chrono::milliseconds client::time_allowed(byte_view body) const {
+  if (!body.empty() && body[0] == 'O')
+    return options_.open_timeout;
+  if (body.size() >= wait_request_length && body[0] == 'W')
+    return options_.request_timeout + std::chrono::milliseconds(std::min<std::uint32_t>(
+                                          capimsg::get_u32(body, 1), longest_wait));
+  return options_.request_timeout;
 }
 
 // The bridge's state as far as the client can see it: the application
@@ -448,30 +456,21 @@ message_result client::get(std::chrono::milliseconds wait) {
 }
 
 message_result client::wait_once(std::chrono::milliseconds wait) {
-  auto milliseconds = static_cast<std::uint32_t>(
-      std::min<std::chrono::milliseconds::rep>(wait.count(), longest_wait));
   bytes body{'W'};
-  capimsg::append_u32(body, milliseconds);
-  raw_reply r;
-  auto reply =
-      exchange(body, options_.request_timeout + std::chrono::milliseconds(milliseconds), r.status);
-  if (!reply)
-    return message_from(std::move(r));
-  r.info = reply->info;
-  r.data = std::move(reply->data);
+  capimsg::append_u32(body, static_cast<std::uint32_t>(std::min<std::chrono::milliseconds::rep>(
+                                wait.count(), longest_wait)));
+  raw_reply r = request(body);
   // A bridge without the waiting Get answers it as an unknown kind; asked
   // once, the answer stands. (A bridge that has it gives 0x1102 only for a
   // message of a host's with a lying length, which it drops: taken for an
   // older bridge then, the client merely polls.)
-  if (waiting_get_ == support::unknown)
+  if (waiting_get_ == support::unknown && r.status.from != source::transport)
     waiting_get_ = r.info == info_illegal_command ? support::absent : support::present;
   if (waiting_get_ == support::absent) {
     message_result none;
     none.status = {source::bridge, info_queue_empty, {}};
     return none;
   }
-  r.status = judge(body, r.info, r.data);
-  follow(body, r);
   return message_from(std::move(r));
 }
 

@@ -260,10 +260,13 @@ private:
   // Keeps appl_id_, handles_in_flight_ and the counters in step with a reply.
   void follow(byte_view body, const raw_reply& reply);
   static message_result message_from(raw_reply reply);
+  // How long a request with this body may take to be answered.
+  std::chrono::milliseconds time_allowed(byte_view body) const;
   // One waiting Get of up to `wait` (at most longest_wait).
   message_result wait_once(std::chrono::milliseconds wait);
 
-  static constexpr std::chrono::milliseconds::rep longest_wait = 60000;
+  static constexpr std::uint32_t longest_wait = 60000;
+  static constexpr std::size_t wait_request_length = 5;
   enum class support { unknown, present, absent };
   support waiting_get_ = support::unknown;
 
