@@ -3,7 +3,7 @@
 #include "bridge/loop.hpp"
 
 #include "bridge/frames.hpp"
-#include "capi/binding.hpp"
+#include "capi/connection.hpp"
 #include "capi/handlers.hpp"
 #include "platform/platform.hpp"
 
@@ -70,5 +70,5 @@ void serve_requests() {
       break;
     }
   }
-  release_current_application();
+  end_application();
 }

@@ -38,12 +38,6 @@ bool load_capi_library() {
   return complete;
 }
 
-int current_connection() {
-  if (current_appl_id == 0 || capi_optional_entry_table.capi20_fileno == nullptr)
-    return -1;
-  return capi_optional_entry_table.capi20_fileno(current_appl_id);
-}
-
 void release_current_application() {
   if (current_appl_id != 0 && capi_entry_table.capi20_release != nullptr)
     capi_entry_table.capi20_release(current_appl_id);

@@ -55,7 +55,3 @@ bool load_capi_library();
 // Releases current_appl_id with the library if one is registered (result
 // ignored) and sets it to 0.
 void release_current_application();
-
-// The descriptor of the registered application's connection, or -1 when no
-// application is registered or the library does not tell.
-int current_connection();

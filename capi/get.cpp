@@ -24,8 +24,6 @@ constexpr std::uint32_t longest_wait = 60000;
 // Where standard input and the library's connection cannot be waited on
 // together, the wait looks at the input this often.
 constexpr std::uint32_t wait_slice = 10;
-// How long to wait for the rest of a frame that has arrived in part.
-constexpr std::uint32_t frame_pause = 1;
 
 // The B3 data a DATA_B3_IND points at, through Data64 when the message has a
 // non-zero one and through the 32-bit Data field otherwise; nullptr when the
@@ -55,6 +53,10 @@ void reply_with_waiting_message(std::uint32_t nothing_given) {
   unsigned char* message = nullptr;
   unsigned result = capi_entry_table.capi20_get_message(current_appl_id, &message);
   if (result == info_queue_empty || (result == 0 && message == nullptr)) {
+    // Where that is the host's end (the waiting Get's reading), it stays
+    // the end.
+    if (nothing_given == info_host_gone)
+      connection_ended();
     send_reply(nothing_given);
     return;
   }
@@ -64,9 +66,11 @@ void reply_with_waiting_message(std::uint32_t nothing_given) {
   }
 
   std::uint16_t length = get_le16(message + cm::total_length);
-  // A length field beyond the library's buffer was written by a faulty or
-  // hostile host: the bytes it claims are not the message's.
-  if (length > library_message_buffer) {
+  // A length field beyond the library's buffer, or short of a header, was
+  // written by a faulty or hostile host: the bytes it claims are not the
+  // message's. (Where the connection can be looked into, such a frame never
+  // reaches the library.)
+  if (length > library_message_buffer || length < cm::header_size) {
     send_reply(info_illegal_command);
     return;
   }
@@ -88,69 +92,67 @@ void reply_with_waiting_message(std::uint32_t nothing_given) {
   send_reply(info_ok, message, length, extra, extra_length);
 }
 
-bool message_waiting_now() {
-  return capi_entry_table.capi20_waitformessage(current_appl_id, platform_zero_timeout()) == 0;
-}
-
-// What the library has for the client, asked without waiting.
+// What the library has for the client, asked without reading anything the
+// library is to read.
 enum class waiting {
-  nothing,  // no message, or only part of its frame so far
-  message,  // the library hands one out without blocking
-  unusable, // a frame the library cannot take has shut the connection down
+  nothing, // no message, or only part of its frame so far
+  message, // the library hands one out without blocking
+  dropped, // a frame that holds no usable message was taken off the connection
+  gone,    // the connection has ended
 };
 
-// Once the library says a message is ready: whether the library can read it
-// whole without blocking, and safely at all.
-waiting ready_frame() {
+// A look at the connection answers at once. Where there is none to look
+// into, the library is asked, waiting up to `milliseconds` for a message.
+waiting look(std::uint32_t milliseconds) {
   switch (inspect_next_frame()) {
+  case next_frame::unknown:
+    return capi_entry_table.capi20_waitformessage(current_appl_id,
+                                                  platform_timeout(milliseconds)) == 0
+               ? waiting::message
+               : waiting::nothing;
+  case next_frame::nothing:
   case next_frame::incomplete:
     return waiting::nothing;
-  case next_frame::unusable:
-    return waiting::unusable;
-  default:
+  case next_frame::complete:
     return waiting::message;
+  case next_frame::dropped:
+    return waiting::dropped;
+  case next_frame::gone:
+    return waiting::gone;
   }
-}
-
-waiting waiting_now() {
-  return message_waiting_now() ? ready_frame() : waiting::nothing;
+  return waiting::nothing;
 }
 
 // Waits up to `milliseconds` for a message; nothing when the time passes or
 // the client writes first.
 waiting wait_for_message(std::uint32_t milliseconds) {
-  waiting now = waiting_now();
+  waiting now = look(0);
   if (now != waiting::nothing || input_read_ahead())
     return now;
-  int connection = platform_waits_on_connection ? current_connection() : -1;
   std::uint64_t deadline = platform_milliseconds() + milliseconds;
   for (;;) {
     std::uint64_t clock = platform_milliseconds();
     if (clock >= deadline)
       return waiting::nothing;
     auto left = static_cast<std::uint32_t>(deadline - clock);
-    if (connection >= 0) {
+    int connection = watched_connection();
+    if (connection >= 0 && platform_waits_on_connection) {
+      // A frame that has come in part wakes this only once it is whole, or
+      // the connection ends.
       if (platform_wait(connection, left) != wake::connection)
         return waiting::nothing;
-      if (!message_waiting_now()) {
-        // The connection and the library disagree; slices cannot spin.
-        connection = -1;
-        continue;
+      now = look(0);
+    } else {
+      std::uint32_t slice = left < wait_slice ? left : wait_slice;
+      if (connection >= 0) {
+        platform_pause(slice);
+        now = look(0);
+      } else {
+        now = look(slice);
       }
-      now = ready_frame();
-      if (now != waiting::nothing)
-        return now;
-      // Part of a frame: the rest is on its way; look again shortly.
-      if (platform_wait(-1, left < frame_pause ? left : frame_pause) != wake::timeout)
-        return waiting::nothing;
-      continue;
     }
-    std::uint32_t slice = left < wait_slice ? left : wait_slice;
-    if (capi_entry_table.capi20_waitformessage(current_appl_id, platform_timeout(slice)) == 0) {
-      now = ready_frame();
-      if (now != waiting::nothing)
-        return now;
-    }
+    if (now != waiting::nothing)
+      return now;
     if (platform_input_waiting() || platform_stop_requested())
       return waiting::nothing;
   }
@@ -163,7 +165,10 @@ void reply_to(waiting found, std::uint32_t nothing_given) {
   case waiting::nothing:
     send_reply(info_queue_empty);
     return;
-  case waiting::unusable:
+  case waiting::dropped:
+    send_reply(info_illegal_command);
+    return;
+  case waiting::gone:
     send_reply(info_host_gone);
     return;
   case waiting::message:
@@ -181,7 +186,7 @@ void handle_get(const std::uint8_t*, std::uint32_t) {
   }
   // Some libraries block in capi20_get_message while nothing is pending, or
   // while a frame has arrived only in part, so look first, without waiting.
-  reply_to(waiting_now(), info_queue_empty);
+  reply_to(look(0), info_queue_empty);
 }
 
 void handle_wait(const std::uint8_t* body, std::uint32_t length) {

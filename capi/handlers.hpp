@@ -11,7 +11,8 @@
 // Always 5 bytes of data (application ID, stage). 0x1009, stage 1: body
 // shorter than 5 bytes, or the library or one of its ten entry points
 // missing; the library's is-installed value, stage 1; its register value,
-// stage 2.
+// stage 2; 0x1008, stage 2: the host gave application ID 0, which the
+// library cannot use.
 void handle_open(const std::uint8_t* body, std::uint32_t length);
 
 // "P": the 64-byte profile of one controller, always 64 bytes of data.
@@ -19,8 +20,9 @@ void handle_open(const std::uint8_t* body, std::uint32_t length);
 // resolved capi20_get_profile.
 void handle_profile(const std::uint8_t* body, std::uint32_t length);
 
-// "C": releases the application; always 0. The caller ends the bridge after
-// it.
+// "C": releases the application, unless its connection has ended (the host
+// may have given its ID to another application); always 0. The caller ends
+// the bridge after it.
 void handle_close(const std::uint8_t* body, std::uint32_t length);
 
 // "M": passes one CAPI message to the library, with a DATA_B3_REQ's payload
@@ -30,14 +32,16 @@ void handle_close(const std::uint8_t* body, std::uint32_t length);
 // the library sends intact, or a DATA_B3_REQ without Data64; 0x300C: Data
 // length above the block size; 0x1103: Data handle still in flight;
 // 0x1008: no memory for the copy; 0x2001: a DATA_B3_RESP that answers no
-// outstanding DATA_B3_IND.
+// outstanding DATA_B3_IND; 0x1108: the connection has ended (the library is
+// not called).
 void handle_put(const std::uint8_t* body, std::uint32_t length);
 
 // "G": one incoming CAPI message, never waiting; a DATA_B3_IND's data is
 // appended to the reply. 0x1104: no application, nothing waiting, or only
-// part of a frame so far; 0x1102: a message whose length field claims more
-// than the library receives (dropped); 0x1108: a frame the library cannot
-// take (the connection is shut down).
+// part of a frame so far; 0x1102: a frame too short for a CAPI message, or a
+// message whose length field is below 8 or claims more than the frame or the
+// library's buffer holds (dropped); 0x1108: the connection has ended, or
+// brought a frame the library cannot take (it is shut down).
 void handle_get(const std::uint8_t* body, std::uint32_t length);
 
 // "W": like "G", but waits for a message up to the time-out at body
@@ -45,5 +49,6 @@ void handle_get(const std::uint8_t* body, std::uint32_t length);
 // the client writes its next request. 0x1102 when the body is shorter than
 // 5 bytes; 0x1104 when the time passes or the client writes first; 0x1108
 // when the library says a message is ready and then has none (its
-// connection to the host has ended), or as "G" does.
+// connection to the host has ended), or as "G" does. Waiting for the rest
+// of a frame that has come in part costs nothing until it is whole.
 void handle_wait(const std::uint8_t* body, std::uint32_t length);

@@ -60,11 +60,17 @@ void handle_open(const std::uint8_t* body, std::uint32_t length) {
   }
   result = t.capi20_register(max_logical_connections, registered_b3_data_blocks,
                              registered_b3_block_size, &current_appl_id);
+  // A host may hand out ID 0, which the library accepts here and then
+  // refuses in every later call, release included: as useless as the IDs
+  // above 1023 that it refuses with this value itself.
+  if (result == 0 && current_appl_id == 0)
+    result = info_os_resource_error;
   if (result != 0) {
     current_appl_id = 0;
+    reset_connection();
   } else {
     forget_all_data_b3_ind();
-    tend_connection();
+    take_connection();
   }
   reply_open(result, current_appl_id, result != 0 ? stage_register_failed : stage_registered);
 }
@@ -81,6 +87,6 @@ void handle_profile(const std::uint8_t* body, std::uint32_t length) {
 }
 
 void handle_close(const std::uint8_t*, std::uint32_t) {
-  release_current_application();
+  end_application();
   send_reply(info_ok);
 }

@@ -6,6 +6,7 @@
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
 #include "capi/capi_message.hpp"
+#include "capi/connection.hpp"
 #include "capi/handlers.hpp"
 #include "capi/incoming_data.hpp"
 
@@ -141,7 +142,11 @@ void handle_put(const std::uint8_t* body, std::uint32_t length) {
     std::size_t copied_behind = message_length + get_le16(put_staging_buffer + cm::data_length);
     staging_dirty_length = copied_behind < max_message_length ? copied_behind : max_message_length;
   }
-  unsigned result = capi_entry_table.capi20_put_message(current_appl_id, put_staging_buffer);
+  // Once the connection has ended, the library's table may name another
+  // process's descriptor under our ID: the library is not asked.
+  unsigned result = connection_gone()
+                        ? info_host_gone
+                        : capi_entry_table.capi20_put_message(current_appl_id, put_staging_buffer);
   if (owner != nullptr)
     owner->awaiting_confirmation = result == 0;
   send_reply(result);

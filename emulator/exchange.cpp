@@ -714,8 +714,7 @@ std::uint16_t register_application(exchange& ex, int connection, const registrat
   if (limits.max_b_data_len < 128) {
     return info::logical_block_too_small;
   }
-  for (std::uint16_t id = std::max<std::uint16_t>(ex.settings.first_appl_id, 1);
-       id <= highest_appl_id; ++id) {
+  for (std::uint16_t id = ex.settings.first_appl_id; id <= highest_appl_id; ++id) {
     const bool taken = std::any_of(ex.applications.begin(), ex.applications.end(),
                                    [&](const auto& entry) { return entry.second.appl_id == id; });
     if (!taken) {

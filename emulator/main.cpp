@@ -9,9 +9,11 @@
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,7 +43,9 @@ applications that register with it.
                            channels each
       --first-appl-id=N    lowest application ID handed out, 1..1023
                            (default 1); IDs are unique across all live
-                           connections
+                           connections. 0 is a fault: the first
+                           application gets ID 0, which the library
+                           accepts and then refuses in every call
       --exit-after=SECONDS stop by itself after that many seconds
       --echo-number=DIGITS called number that answers by itself and sends
                            every data block back (default 999)
@@ -69,7 +73,11 @@ Fault switches:
                            way), then vanish without closing anything: every
                            connection drops whatever arrives, keepalive
                            probes included, and nothing more is sent, as when
-                           a cable is pulled
+                           a cable is pulled. The answer is acknowledged
+                           first, so that the connections fall silent
+      --vanish-sending     with --vanish-after: vanish just before the answer
+                           goes out, so that it is never acknowledged and
+                           the host's side keeps retransmitting it
       --inject-after=N     answer the N-th CAPI message (counted the same
                            way), then write the bytes of --inject, as they
                            are, on its connection
@@ -112,6 +120,7 @@ struct options {
   capimsg::bytes inject;
   unsigned long oversized_after = 0;
   unsigned long vanish_after = 0;
+  bool vanish_sending = false;
 };
 
 struct connection {
@@ -168,6 +177,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
     stall_after,
     oversized_after,
     vanish_after,
+    vanish_sending,
     inject_after,
     inject,
   };
@@ -184,6 +194,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       {"stall-after", required_argument, nullptr, stall_after},
       {"oversized-after", required_argument, nullptr, oversized_after},
       {"vanish-after", required_argument, nullptr, vanish_after},
+      {"vanish-sending", no_argument, nullptr, vanish_sending},
       {"inject-after", required_argument, nullptr, inject_after},
       {"inject", required_argument, nullptr, inject},
       {nullptr, 0, nullptr, 0},
@@ -199,7 +210,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       line.number(1, 127, opt.controllers);
       break;
     case first_appl_id:
-      line.number(1, 1023, opt.first_appl_id);
+      line.number(0, 1023, opt.first_appl_id);
       break;
     case exit_after:
       line.number(1, 86400, opt.exit_after);
@@ -230,6 +241,9 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
     case vanish_after:
       line.number(1, most_messages, opt.vanish_after);
       break;
+    case vanish_sending:
+      opt.vanish_sending = true;
+      break;
     case inject_after:
       line.number(1, most_messages, opt.inject_after);
       break;
@@ -242,6 +256,8 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
   }
   if ((opt.inject_after != 0) != !opt.inject.empty())
     line.fail("--inject-after and --inject go together");
+  if (opt.vanish_sending && opt.vanish_after == 0)
+    line.fail("--vanish-sending needs --vanish-after");
   return line.finished();
 }
 
@@ -435,29 +451,50 @@ void write_all_pending(host& h) {
   }
 }
 
-// --vanish-after: the answers already queued go out first; then a socket
-// filter that keeps nothing makes the kernel drop every segment that arrives
-// on each connection before TCP sees it, so that not even a keepalive probe
-// is acknowledged, and the emulator stops reading and writing.
+// Bytes sent on `fd` and not yet acknowledged by the other side.
+int unacknowledged(int fd) {
+  int count = 0;
+  return ::ioctl(fd, SIOCOUTQ, &count) == 0 ? count : 0;
+}
+
+// A socket filter that keeps nothing makes the kernel drop every segment that
+// arrives on a connection before TCP sees it, so that not even a keepalive
+// probe is acknowledged.
+void drop_everything_arriving(host& h) {
+  sock_filter keep_nothing = {BPF_RET | BPF_K, 0, 0, 0};
+  sock_fprog program = {1, &keep_nothing};
+  for (const auto& entry : h.connections) {
+    ::setsockopt(entry.second.fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+  }
+}
+
+// --vanish-after: the answers already queued go out first and, unless
+// --vanish-sending, are acknowledged before everything arriving is dropped;
+// with it, everything arriving is dropped first, so that the answers are
+// retransmitted for as long as the kernel tries. Then the emulator stops
+// reading and writing.
 void vanish(host& h) {
+  if (h.opt.vanish_sending) {
+    drop_everything_arriving(h);
+  }
   for (int waited = 0; waited < drop_flush_ms; waited += 10) {
     write_all_pending(h);
     bool pending = false;
     for (const auto& entry : h.connections) {
-      pending = pending || !entry.second.out.empty();
+      pending = pending || !entry.second.out.empty() ||
+                (!h.opt.vanish_sending && unacknowledged(entry.second.fd) != 0);
     }
     if (!pending) {
       break;
     }
     ::poll(nullptr, 0, 10);
   }
-  sock_filter keep_nothing = {BPF_RET | BPF_K, 0, 0, 0};
-  sock_fprog program = {1, &keep_nothing};
-  for (const auto& entry : h.connections) {
-    ::setsockopt(entry.second.fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+  if (!h.opt.vanish_sending) {
+    drop_everything_arriving(h);
   }
   log_line(h, "vanished after " + std::to_string(h.capi_messages) + " CAPI messages, " +
-                  std::to_string(h.connections.size()) + " connections left open and silent");
+                  std::to_string(h.connections.size()) + " connections left open and silent" +
+                  (h.opt.vanish_sending ? ", the last answers unacknowledged" : ""));
   h.vanish_now = false;
   h.vanished = true;
 }
@@ -607,12 +644,13 @@ int main(int argc, char** argv) {
         read_from(h, ids[i]);
       }
     }
+    // Vanishing writes what is pending itself, in its own order.
+    if (h.vanish_now) {
+      vanish(h);
+    }
     write_all_pending(h);
     if (h.drop_now) {
       drop_all(h);
-    }
-    if (h.vanish_now) {
-      vanish(h);
     }
   }
   if (stop_signal != 0) {

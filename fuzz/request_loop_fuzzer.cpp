@@ -5,6 +5,7 @@
 // library, aborts on a DATA_B3_RESP it does not expect) is a finding.
 #include "bridge/frames.hpp"
 #include "bridge/loop.hpp"
+#include "capi/connection.hpp"
 #include "platform/platform.hpp"
 
 #include <cstdint>
@@ -62,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   discard_read_ahead();
+  reset_connection();
   serve_requests();
   close(STDIN_FILENO);
   return 0;

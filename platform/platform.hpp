@@ -52,12 +52,12 @@ void* platform_find_symbol(void* library, const char* name);
 // capi20_waitformessage takes it.
 struct timeval;
 
-// A time-out record set to 0 seconds and 0 microseconds afresh on each call.
-// The library may write into it; the next call clears it again.
-timeval* platform_zero_timeout();
-
-// The same record set afresh to `milliseconds`.
+// A time-out record set afresh to `milliseconds` on each call (0: return
+// at once). The library may write into it; the next call sets it again.
 timeval* platform_timeout(std::uint32_t milliseconds);
+
+// Sleeps `milliseconds`.
+void platform_pause(std::uint32_t milliseconds);
 
 // Milliseconds on a clock that only goes forward.
 std::uint64_t platform_milliseconds();
@@ -79,10 +79,35 @@ extern const bool platform_waits_on_connection;
 // 5 s apart).
 void platform_tend_connection(int connection);
 
+// What a look at the connection found.
+enum class connection_look {
+  bytes,     // `count` bytes copied, left unread
+  nothing,   // no byte to read yet; the connection is open
+  ended,     // the host closed the connection, or it was reset or timed out
+  no_socket, // `connection` is nothing this layer can look into
+};
+struct peek_result {
+  connection_look look;
+  std::size_t count;
+};
+
 // Copies up to `size` bytes waiting on the socket without consuming them and
-// without waiting. Returns the count, 0 at the connection's end, -1 when
-// nothing is there, on an error, or when `connection` is no socket.
-long platform_peek(int connection, void* buffer, std::size_t size);
+// without waiting.
+peek_result platform_peek(int connection, void* buffer, std::size_t size);
+
+// True when the host has closed its side of the connection, or the
+// connection has failed, whatever is still unread: bytes that have arrived
+// are then all that will ever come. Windows cannot tell and answers false.
+bool platform_peer_closed(int connection);
+
+// Makes the connection poll readable only once `count` bytes are waiting (or
+// it ends), so that a wait for the rest of a frame sleeps until it is all
+// there; 1 puts it back. Does nothing where the platform has no such mark.
+void platform_await_bytes(int connection, std::size_t count);
+
+// Reads and throws away `count` bytes that a look has found waiting, without
+// waiting. False when fewer could be read.
+bool platform_discard(int connection, std::size_t count);
 
 // Ends both directions of the connection.
 void platform_shut_down(int connection);

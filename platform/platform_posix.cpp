@@ -185,15 +185,15 @@ void platform_write_output(const void* head, std::size_t head_length, const void
   }
 }
 
-timeval* platform_zero_timeout() {
-  return platform_timeout(0);
-}
-
 timeval* platform_timeout(std::uint32_t milliseconds) {
   static timeval record;
   record = {static_cast<time_t>(milliseconds / 1000),
             static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
   return &record;
+}
+
+void platform_pause(std::uint32_t milliseconds) {
+  poll(nullptr, 0, static_cast<int>(milliseconds));
 }
 
 std::uint64_t platform_milliseconds() {
@@ -223,12 +223,56 @@ void platform_tend_connection(int connection) {
              sizeof unacknowledged_ms);
 }
 
-long platform_peek(int connection, void* buffer, std::size_t size) {
+peek_result platform_peek(int connection, void* buffer, std::size_t size) {
   for (;;) {
     ssize_t got = recv(connection, buffer, size, MSG_PEEK | MSG_DONTWAIT);
-    if (got >= 0 || errno != EINTR)
-      return got >= 0 ? static_cast<long>(got) : -1;
+    if (got > 0)
+      return {connection_look::bytes, static_cast<std::size_t>(got)};
+    if (got == 0)
+      return {connection_look::ended, 0};
+    switch (errno) {
+    case EINTR:
+      continue;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return {connection_look::nothing, 0};
+    case ENOTSOCK:
+    case EBADF:
+    case EINVAL:
+    case EFAULT:
+    case EOPNOTSUPP:
+    case ENOTCONN:
+      return {connection_look::no_socket, 0};
+    default:
+      // Reset, timed out (keepalive or unacknowledged data), unreachable.
+      return {connection_look::ended, 0};
+    }
   }
+}
+
+bool platform_peer_closed(int connection) {
+  pollfd watched = {connection, POLLRDHUP, 0};
+  return poll(&watched, 1, 0) > 0 && (watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+void platform_await_bytes(int connection, std::size_t count) {
+  const int mark = static_cast<int>(count);
+  setsockopt(connection, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+}
+
+bool platform_discard(int connection, std::size_t count) {
+  char sink[512];
+  while (count > 0) {
+    ssize_t got = recv(connection, sink, count < sizeof sink ? count : sizeof sink, MSG_DONTWAIT);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      return false;
+    count -= static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 void platform_shut_down(int connection) {

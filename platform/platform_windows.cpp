@@ -75,14 +75,14 @@ bool platform_is_readable(const void* address, std::size_t size) {
   return address != nullptr && IsBadReadPtr(address, size) == 0;
 }
 
-timeval* platform_zero_timeout() {
-  return platform_timeout(0);
-}
-
 timeval* platform_timeout(std::uint32_t milliseconds) {
   static timeval record;
   record = {static_cast<long>(milliseconds / 1000), static_cast<long>(milliseconds % 1000 * 1000)};
   return &record;
+}
+
+void platform_pause(std::uint32_t milliseconds) {
+  Sleep(milliseconds);
 }
 
 std::uint64_t platform_milliseconds() {
@@ -113,18 +113,45 @@ void platform_tend_connection(int connection) {
            nullptr);
 }
 
-long platform_peek(int connection, void* buffer, std::size_t size) {
+peek_result platform_peek(int connection, void* buffer, std::size_t size) {
   auto socket = static_cast<SOCKET>(connection);
   u_long waiting = 0;
   if (ioctlsocket(socket, FIONREAD, &waiting) != 0)
-    return -1;
-  // recv would wait while nothing is there; a zero count with the socket
-  // readable is its end, which the library reads as it will.
-  if (waiting == 0)
-    return -1;
+    return {connection_look::no_socket, 0};
+  if (waiting == 0) {
+    // recv would wait while nothing is there; a socket that reads as ready
+    // with nothing to read has ended.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval now = {0, 0};
+    if (select(0, &readable, nullptr, nullptr, &now) == 1)
+      return {connection_look::ended, 0};
+    return {connection_look::nothing, 0};
+  }
   int count = size < waiting ? static_cast<int>(size) : static_cast<int>(waiting);
   int got = recv(socket, static_cast<char*>(buffer), count, MSG_PEEK);
-  return got >= 0 ? got : -1;
+  if (got <= 0)
+    return {connection_look::ended, 0};
+  return {connection_look::bytes, static_cast<std::size_t>(got)};
+}
+
+bool platform_peer_closed(int) {
+  return false;
+}
+
+void platform_await_bytes(int, std::size_t) {}
+
+bool platform_discard(int connection, std::size_t count) {
+  auto socket = static_cast<SOCKET>(connection);
+  char sink[512];
+  while (count > 0) {
+    int got = recv(socket, sink, count < sizeof sink ? static_cast<int>(count) : sizeof sink, 0);
+    if (got <= 0)
+      return false;
+    count -= static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 void platform_shut_down(int connection) {

@@ -95,13 +95,22 @@ TEST_P(wait_test, short_body_and_no_application) {
 }
 
 // Debian's library says "ready" at the end of its connection and then has
-// nothing to give: W says the host has gone, where Get says nothing waits.
+// nothing to give: W says the host has gone, and from then on every Get, W
+// and Put says so without asking the library. Close then releases nothing:
+// the host may have given the ID to another application already.
 TEST_P(wait_test, ready_without_a_message_is_host_gone) {
   auto bridge = opened("waitformessage 0\nget_message 0x1104\n");
-  ASSERT_TRUE(bridge->write(wait_request(5000) + wait_request(5000) + frame("G")));
+  ASSERT_TRUE(bridge->write(wait_request(5000) + wait_request(5000) + frame("G") +
+                            put_request(listen_req) + frame("C")));
   EXPECT_TRUE(replies(*bridge, 0x1108));
   EXPECT_TRUE(replies(*bridge, 0x1108));
-  EXPECT_TRUE(replies(*bridge, 0x1104));
+  EXPECT_TRUE(replies(*bridge, 0x1108));
+  EXPECT_TRUE(replies(*bridge, 0x1108));
+  EXPECT_TRUE(replies(*bridge, 0));
+  EXPECT_EQ(bridge->wait().status, 0);
+  EXPECT_EQ(calls("capi20_get_message").size(), 1u);
+  EXPECT_EQ(calls("capi20_put_message"), lines{});
+  EXPECT_EQ(calls("capi20_release"), lines{});
 }
 
 // Everything Get does with what it hands out, W does too: the data of a

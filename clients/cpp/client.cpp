@@ -86,8 +86,19 @@ std::string check_reply(std::uint8_t kind, std::uint32_t info, const bytes& data
                                          std::to_string(expected) + " belong";
   };
   switch (kind) {
-  case 'O':
-    return size_must_be(open_result_size);
+  case 'O': {
+    if (std::string wrong = size_must_be(open_result_size); !wrong.empty())
+      return wrong;
+    // Registered exactly when the info is 0, and then with an application.
+    std::uint32_t appl_id = le32(data.data());
+    std::uint8_t stage = data[4];
+    bool registered = stage == static_cast<std::uint8_t>(open_stage::registered);
+    if (stage > static_cast<std::uint8_t>(open_stage::register_failed) || registered != (info == 0))
+      return "stage " + std::to_string(stage) + " with info " + hex(info);
+    if (registered != (appl_id != 0))
+      return "stage " + std::to_string(stage) + " with application " + std::to_string(appl_id);
+    return {};
+  }
   case 'P':
     return size_must_be(profile_size);
   case 'G':
@@ -267,11 +278,9 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
   case 'P':
     return by(info == info_not_installed);
   case 'G':
-    // 0x1102: a message whose length field claims more than the library
-    // could have received.
-    return by(info == info_queue_empty || info == info_illegal_command);
   case 'W':
-    // And 0x1108: the host has gone.
+    // 0x1102: a frame that held no usable message, dropped; 0x1108: the
+    // host has gone.
     return by(info == info_queue_empty || info == info_illegal_command || info == info_host_gone);
   case 'C':
     return by(false);
@@ -377,6 +386,20 @@ open_result client::open(const std::string& host, std::uint16_t port,
     throw std::logic_error("application " + std::to_string(appl_id_) +
                            " is registered: the bridge would replace it and never release it; "
                            "close this client and start another");
+  // Whether the bridge has the waiting Get is asked while no application is
+  // registered: the answer is then 0x1104 at once, or 0x1102 from a bridge
+  // without it. Later a waiting Get also answers 0x1102 for a frame of the
+  // host's that it drops.
+  if (waiting_get_ == support::unknown) {
+    const std::uint8_t probe[] = {'W', 0, 0, 0, 0};
+    raw_reply asked = request(probe);
+    if (asked.status.from == source::transport) {
+      open_result out;
+      out.status = asked.status;
+      return out;
+    }
+    waiting_get_ = asked.info == info_illegal_command ? support::absent : support::present;
+  }
   bytes body;
   body.reserve(5 + host.size());
   body.push_back('O');
@@ -437,6 +460,9 @@ message_result client::message_from(raw_reply r) {
 }
 
 message_result client::get(std::chrono::milliseconds wait) {
+  // Without an application every Get answers at once, and always will.
+  if (appl_id_ == 0)
+    return get();
   deadline until = after(wait);
   auto pause = std::chrono::milliseconds(0);
   for (;;) {
@@ -461,9 +487,10 @@ message_result client::wait_once(std::chrono::milliseconds wait) {
                                 wait.count(), longest_wait)));
   raw_reply r = request(body);
   // A bridge without the waiting Get answers it as an unknown kind; asked
-  // once, the answer stands. (A bridge that has it gives 0x1102 only for a
-  // message of a host's with a lying length, which it drops: taken for an
-  // older bridge then, the client merely polls.)
+  // once, the answer stands. open() asks before registering; an Open sent
+  // through request() leaves it to the first wait. (A bridge that has it
+  // gives 0x1102 otherwise only for a frame of the host's that it drops:
+  // taken for an older bridge then, the client merely polls.)
   if (waiting_get_ == support::unknown && r.status.from != source::transport)
     waiting_get_ = r.info == info_illegal_command ? support::absent : support::present;
   if (waiting_get_ == support::absent) {
@@ -486,6 +513,11 @@ outcome client::close() {
                 std::to_string(options_.request_timeout.count()) + " ms; it was killed");
   gone_ = true;
   gone_reason_ = "closed";
+  if (!exit_->exited || exit_->code != 0)
+    return {source::transport, 0,
+            "Close: the bridge ended " + (exit_->exited
+                                              ? "with exit status " + std::to_string(exit_->code)
+                                              : "by signal " + std::to_string(exit_->signal))};
   return status;
 }
 

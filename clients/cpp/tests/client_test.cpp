@@ -196,7 +196,7 @@ TEST_F(e2e_test, waiting_get_falls_back_to_polling_with_an_older_bridge) {
   EXPECT_EQ(capimsg::read_header(got.message)->command, capimsg::command::listen);
   EXPECT_TRUE(older.get(std::chrono::milliseconds(20)).empty());
   std::string kinds = read("kinds");
-  EXPECT_EQ(kinds.substr(0, 5), "OWGGG");
+  EXPECT_EQ(kinds.substr(0, 5), "WOGGG");
   EXPECT_EQ(kinds.find('W', 2), std::string::npos) << kinds;
 }
 

@@ -183,8 +183,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(get_case{"before_open", false, "", source::bridge, 0x1104, true},
                     get_case{"nothing_waiting", true, "", source::bridge, 0x1104, true},
                     get_case{"library_error", true,
+                             "get_message 0x1101\nmessage " + hex(listen_conf) + "\n",
+                             source::library, 0x1101, false},
+                    // Whoever says it: the host has gone, or (the library)
+                    // more DATA_B3_IND are unanswered than it holds.
+                    get_case{"no_buffer_or_host_gone", true,
                              "get_message 0x1108\nmessage " + hex(listen_conf) + "\n",
-                             source::library, 0x1108, false},
+                             source::bridge, 0x1108, false},
                     get_case{"length_field_beyond_what_the_library_receives", true,
                              "message " + hex(with_length_field(listen_conf, 0xffff)) + "\n",
                              source::bridge, 0x1102, false}),

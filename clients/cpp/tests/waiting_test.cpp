@@ -106,8 +106,9 @@ TEST_F(e2e_test, waiting_get_hands_over_a_message_that_arrives_during_the_wait) 
   // One waiting Get, no polls. (Under Wine the bridge cannot look into a
   // Unix pipe and ends each wait after a slice.)
   if (!windows_bridge()) {
-    EXPECT_EQ(a.counters().requests, 4u)
-        << "Open, LISTEN_REQ, a waiting Get for its LISTEN_CONF, then one for the call";
+    EXPECT_EQ(a.counters().requests, 5u)
+        << "the probe for the waiting Get, Open, LISTEN_REQ, a "
+           "waiting Get for its LISTEN_CONF, then one for the call";
   }
 }
 
@@ -196,8 +197,7 @@ TEST_F(e2e_test, oversized_frame_from_the_host_leaves_the_bridge_serving) {
   message_result got = a.get();
   for (auto until = steady::now() + 5s; got.empty() && steady::now() < until;)
     got = a.get();
-  EXPECT_EQ(got.status.from, source::library) << got.status.text();
-  EXPECT_EQ(got.status.info, 0x1108u);
+  EXPECT_TRUE(got.host_gone()) << got.status.text();
   EXPECT_TRUE(a.get(1000ms).host_gone());
   EXPECT_TRUE(a.profile(1).status.ok());
   capimsg::listen_req none;

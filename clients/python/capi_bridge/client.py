@@ -76,15 +76,15 @@ class Outcome:
               whose Data handle has not had its DATA_B3_CONF yet; 0x1008 when
               it is a DATA_B3_REQ; 0x300C when it is a DATA_B3_REQ declaring
               more than 2048 bytes; 0x2001 when it is a DATA_B3_RESP.
-      Get     0x1104 is the bridge's ("nothing waiting"); the library's own
-              0x1104 (its connection to the host ended) looks the same and
-              means the same to the caller. 0x1102 is the bridge's: the host
-              sent a message whose length field claims more than the library
-              receives, and it was dropped. 0x1108 counts as the library's (no
-              free buffer), though the bridge also answers it for a frame the
-              library cannot take.
-      waiting Get (get with a wait): as Get, but 0x1108 is the bridge's:
-              the host has gone (MessageResult.host_gone).
+      Get     0x1104 is the bridge's ("nothing waiting"). 0x1102 is the
+              bridge's: the host sent a frame too short for a message, or a
+              message whose length field is below 8 or claims more than the
+              frame or the library's buffer, and it was dropped. 0x1108 is the
+              bridge's: the host has gone (MessageResult.host_gone), though the
+              library also answers it when it has no free buffer (more
+              DATA_B3_IND unanswered than it holds; a client that answers each
+              one never sees that).
+      waiting Get (get with a wait): as Get.
       Close   every value is the library's.
     Every other non-zero value is the library's.
     """
@@ -298,6 +298,12 @@ class Client:
         name = host.encode("ascii")
         if not 1 <= len(name) <= 255 or b"\0" in name:
             raise ValueError("host: 1 to 255 characters, no NUL")
+        if self._waiting_get is None:
+            # Asked while no application is registered, the waiting Get
+            # answers 0x1104 at once, or 0x1102 from a bridge without it.
+            # Later it also answers 0x1102 for a frame of the host's that it
+            # drops.
+            self._get_once(b"W" + struct.pack("<I", 0))
         body = b"O" + struct.pack("<HH", port, max_logical_connections) + name
         info, data = self._exchange(body, self.open_timeout, "Open")
         if len(data) != 5:
@@ -305,6 +311,8 @@ class Client:
         appl_id, stage = struct.unpack("<IB", data)
         if stage > OpenStage.REGISTER_FAILED or (stage == OpenStage.REGISTERED) != (info == 0):
             self._fail(f"Open: malformed reply, stage {stage} with info 0x{info:04X}")
+        if (stage == OpenStage.REGISTERED) != (appl_id != 0):
+            self._fail(f"Open: malformed reply, stage {stage} with application {appl_id}")
         if stage == OpenStage.REGISTERED:
             self._appl_id = appl_id
             self._handles_in_flight.clear()
@@ -372,6 +380,9 @@ class Client:
         10 ms between empty polls). Each waiting request waits up to 60 s and
         has request_timeout on top for its reply. result.host_gone when the
         library's connection to the host has ended."""
+        if not self._appl_id:
+            # Without an application every Get answers at once, and always will.
+            return self._get_once(b"G")
         deadline = time.monotonic() + wait
         pause = 0.0
         while True:
@@ -395,16 +406,14 @@ class Client:
         info, data = self._exchange(body, timeout or self.request_timeout, what)
         if body != b"G" and self._waiting_get is None:
             # A bridge without the waiting Get answers it as an unknown kind;
-            # asked once, the answer stands. (One that has it gives 0x1102
-            # only for a host's message with a lying length, which it drops:
-            # taken for an older bridge then, the client merely polls.)
+            # asked once, the answer stands. open() asks before registering.
             self._waiting_get = info != INFO_ILLEGAL_COMMAND
             if not self._waiting_get:
                 return MessageResult(Outcome(Source.BRIDGE, INFO_QUEUE_EMPTY))
         if info != 0:
             if data:
                 self._fail(f"{what}: malformed reply, {len(data)} data bytes with info 0x{info:04X}")
-            ours = (INFO_QUEUE_EMPTY, INFO_ILLEGAL_COMMAND) + (() if body == b"G" else (INFO_HOST_GONE,))
+            ours = (INFO_QUEUE_EMPTY, INFO_ILLEGAL_COMMAND, INFO_HOST_GONE)
             return MessageResult(_judged(info, info in ours))
         h = cm.read_header(data)
         if h is None:

@@ -223,8 +223,12 @@ class PutGetTest(StandInTest):
         cases = [
             ("before open", False, "", Outcome(Source.BRIDGE, 0x1104)),
             ("nothing waiting", True, "", Outcome(Source.BRIDGE, 0x1104)),
-            ("library error", True, f"get_message 0x1108\nmessage {LISTEN_CONF.hex()}\n",
-             Outcome(Source.LIBRARY, 0x1108)),
+            ("library error", True, f"get_message 0x1101\nmessage {LISTEN_CONF.hex()}\n",
+             Outcome(Source.LIBRARY, 0x1101)),
+            # Whoever says it: the host has gone, or (the library) more
+            # DATA_B3_IND are unanswered than it holds.
+            ("no buffer or host gone", True, f"get_message 0x1108\nmessage {LISTEN_CONF.hex()}\n",
+             Outcome(Source.BRIDGE, 0x1108)),
             ("length field beyond what the library receives", True,
              f"message ffff{LISTEN_CONF[2:].hex()}\n", Outcome(Source.BRIDGE, 0x1102)),
         ]
@@ -345,7 +349,7 @@ class TransportTest(unittest.TestCase):
             self.assertTrue(client.get(0.02).empty)
             # Asked once: "W" answered as an unknown kind, then only polls.
             kinds = log.read_text()
-            self.assertEqual(kinds[:5], "OWGGG")
+            self.assertEqual(kinds[:5], "WOGGG")
             self.assertNotIn("W", kinds[2:])
 
     def test_bridge_that_cannot_start(self):

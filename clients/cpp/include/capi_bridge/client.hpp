@@ -58,16 +58,18 @@ enum class source {
 //           copy of its data);
 //           0x300C: when it is a DATA_B3_REQ declaring more than 2048 bytes;
 //           0x2001: when it is a DATA_B3_RESP.
-//   Get     0x1104: always the bridge's ("nothing to hand out"); the
-//           library's own 0x1104 (its connection to the host ended) looks
-//           the same on the wire and means the same to the caller.
-//           0x1102: the bridge's; the host sent a message whose length field
-//           claims more than the library receives, and it was dropped.
-//           0x1108 counts as the library's (no free buffer: more
-//           DATA_B3_IND unanswered than it holds), though the bridge also
-//           answers it for a frame the library cannot take.
-//   waiting Get ("W", used by get(wait)): as Get, but 0x1108 counts as the
-//           bridge's: the host has gone (see message_result::host_gone).
+//           0x1108 counts as the library's: the connection to the host has
+//           ended (the library's send failed, or the bridge knew and did not
+//           ask it).
+//   Get     0x1104: always the bridge's ("nothing to hand out").
+//           0x1102: the bridge's; the host sent a frame too short for a
+//           message, or a message whose length field is below 8 or claims
+//           more than the frame or the library's buffer, and it was dropped.
+//           0x1108 counts as the bridge's: the host has gone (see
+//           message_result::host_gone), though the library also answers it
+//           when it has no free buffer (more DATA_B3_IND unanswered than it
+//           holds; a client that answers each one never sees that).
+//   waiting Get ("W", used by get(wait)): as Get.
 //   Close   every value is the library's.
 //   Any kind letter the bridge does not know: 0x1102, the bridge's.
 // Every other non-zero value is the library's.
@@ -212,7 +214,9 @@ public:
   // request waits up to 60 s and has request_timeout on top for its reply.
   // host_gone() when the library's connection to the host has ended.
   message_result get(std::chrono::milliseconds wait);
-  // Releases the application; the bridge then exits, which is awaited.
+  // Releases the application; the bridge then exits, which is awaited. A
+  // bridge that ends with a status other than 0, or by a signal, is a
+  // transport failure.
   outcome close();
   // Sends `body` (kind letter first) as one request and returns the reply,
   // checked only as far as its kind letter says. The client's own idea of
