@@ -86,7 +86,7 @@ TEST_F(e2e_test, busy_data_handle_is_the_bridges_until_its_confirmation_is_fetch
 struct misbehaviour_case {
   std::string name;
   std::vector<std::string> command;
-  char request; // 'G' get, 'P' profile
+  char request; // 'G' get, 'P' profile, 'O' open, 'C' close
   std::string failure;
   // The reply limit; long where the failure must come from something else.
   std::chrono::milliseconds timeout{10000};
@@ -113,7 +113,20 @@ TEST_P(misbehaving_bridge, is_a_transport_failure_and_the_client_stops_using_it)
   options.command = param.command;
   options.request_timeout = param.timeout;
   client c(options);
-  outcome first = param.request == 'P' ? c.profile(1).status : c.get().status;
+  outcome first;
+  switch (param.request) {
+  case 'P':
+    first = c.profile(1).status;
+    break;
+  case 'O':
+    first = c.open("127.0.0.1", 2662, 2).status;
+    break;
+  case 'C':
+    first = c.close();
+    break;
+  default:
+    first = c.get().status;
+  }
   EXPECT_EQ(first.from, source::transport) << first.text();
   EXPECT_NE(first.failure.find(param.failure), std::string::npos) << first.failure;
   EXPECT_FALSE(c.usable());
@@ -146,7 +159,33 @@ INSTANTIATE_TEST_SUITE_P(
             "reply_cut_short",
             shell(R"(head -c 5 >/dev/null; printf '\020\000\000\000\000\000'; exit 0)"), 'G',
             "the bridge ended with exit status 0 while reading the reply"},
-        misbehaviour_case{"cannot_be_started", {"/nonexistent/capi-bridge"}, 'G', "cannot start"}),
+        misbehaviour_case{"cannot_be_started", {"/nonexistent/capi-bridge"}, 'G', "cannot start"},
+        // Open replies that contradict themselves, after the answer to the
+        // probe for the waiting Get.
+        misbehaviour_case{
+            "open_info_0_with_stage_7",
+            shell(R"(printf '\004\000\000\000\004\021\000\000)"
+                  R"(\011\000\000\000\000\000\000\000\005\000\000\000\007'; exec sleep 30)"),
+            'O', "malformed reply: stage 7 with info 0x0000"},
+        misbehaviour_case{
+            "open_info_0_with_stage_2",
+            shell(R"(printf '\004\000\000\000\004\021\000\000)"
+                  R"(\011\000\000\000\000\000\000\000\005\000\000\000\002'; exec sleep 30)"),
+            'O', "malformed reply: stage 2 with info 0x0000"},
+        misbehaviour_case{
+            "open_failure_with_stage_0",
+            shell(R"(printf '\004\000\000\000\004\021\000\000)"
+                  R"(\011\000\000\000\010\020\000\000\005\000\000\000\000'; exec sleep 30)"),
+            'O', "malformed reply: stage 0 with info 0x1008"},
+        misbehaviour_case{
+            "open_registered_as_application_0",
+            shell(R"(printf '\004\000\000\000\004\021\000\000)"
+                  R"(\011\000\000\000\000\000\000\000\000\000\000\000\000'; exec sleep 30)"),
+            'O', "malformed reply: stage 0 with application 0"},
+        misbehaviour_case{
+            "close_then_exit_status_3",
+            shell(R"(head -c 5 >/dev/null; printf '\004\000\000\000\000\000\000\000'; exit 3)"),
+            'C', "Close: the bridge ended with exit status 3"}),
     [](const auto& row) { return row.param.name; });
 
 TEST_F(e2e_test, library_lines_go_to_the_stderr_file_when_the_trace_level_is_not_0) {

@@ -129,6 +129,9 @@ struct host_gone_case {
   std::vector<std::string> emulator_arguments;
   bool stop_emulator;     // the host process ends: its connections close
   bool shorten_keepalive; // the host vanishes: only keepalive tells
+  // The shortest time it may take: a vanished host that still retransmits
+  // what it sent last counts as alive at each retransmission.
+  std::chrono::milliseconds at_least{0};
 };
 void PrintTo(const host_gone_case& c, std::ostream* os) {
   *os << c.name;
@@ -152,12 +155,16 @@ TEST_P(host_gone, during_a_waiting_get_is_reported_once_the_connection_ends) {
     }
   });
   message_result got;
-  auto until = steady::now() + 30s;
+  auto start = steady::now();
+  auto until = start + 30s;
   do
     got = a.get(5000ms);
   while (got.empty() && steady::now() < until);
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start);
   stopper.join();
   EXPECT_TRUE(got.host_gone()) << got.status.text();
+  EXPECT_GE(took, c.at_least);
+  std::cout << "host gone noticed after " << took.count() << " ms\n";
   // It stays gone, at once, and the bridge still serves and releases.
   EXPECT_TRUE(a.get(5000ms).host_gone());
   EXPECT_TRUE(a.close().ok());
@@ -169,7 +176,17 @@ INSTANTIATE_TEST_SUITE_P(waiting, host_gone,
                                          host_gone_case{"host_vanishes_without_closing",
                                                         {"--vanish-after", "1"},
                                                         false,
-                                                        true}),
+                                                        true},
+                                         // With the user time-out of 3 s the end
+                                         // shows once two of the host's
+                                         // retransmissions (0.2 s apart at first,
+                                         // doubling) are more than 3 s apart:
+                                         // after about 6 s.
+                                         host_gone_case{"host_vanishes_while_retransmitting",
+                                                        {"--vanish-after", "1", "--vanish-sending"},
+                                                        false,
+                                                        true,
+                                                        4500ms}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(e2e_test, library_connection_has_nodelay_and_keepalive) {

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """End-to-end tests of the Python client: the real bridge and Debian's
 libcapi20 against capi-host-emulator. Application IDs 400..439 are theirs,
-ten for each test that registers."""
+ten for each test that registers, and those of a test that has the
+library's table to itself."""
 
 import os
 import shutil
@@ -13,7 +14,7 @@ import unittest
 from pathlib import Path
 
 import capi_bridge as cb
-from capi_bridge import OpenResult, OpenStage, Outcome, Source
+from capi_bridge import OpenResult, OpenStage, Outcome, Source, calls
 from capi_bridge.emulator import LocalEmulator, quiet_home
 from example_call import BUILD
 
@@ -79,6 +80,26 @@ class OpenTest(unittest.TestCase):
             with self.assertRaises(cb.TransportError):
                 client.open("127.0.0.1", host.port, 1)
             self.assertFalse(client.usable)
+
+    @unittest.skipUnless(os.environ.get("CAPI_BRIDGE_SHM") == "private",
+                         "needs the library's table of application IDs to itself")
+    def test_host_restart_leaves_the_id_it_hands_out_again_to_its_new_owner(self):
+        # Q recovers first and gets P's old ID from the restarted host; P's
+        # Close must leave that ID to Q in the library's machine-wide table.
+        with self.emulator(1) as host:
+            p, q = self.client(), self.client()
+            self.assertEqual(p.open("127.0.0.1", host.port, 1).appl_id, 1)
+            self.assertEqual(q.open("127.0.0.1", host.port, 1).appl_id, 2)
+            port = host.port
+        with self.emulator(1, f"--port={port}") as host:
+            self.assertTrue(p.get(5.0).host_gone)
+            self.assertTrue(q.get(5.0).host_gone)
+            self.assertTrue(q.close().ok)
+            q = self.client()
+            self.assertEqual(q.open("127.0.0.1", host.port, 1).appl_id, 1)
+            self.assertTrue(p.close().ok)
+            calls.listen(q, 1, 0)
+            self.assertTrue(q.close().ok)
 
 
 if __name__ == "__main__":

@@ -289,14 +289,20 @@ class TransportTest(unittest.TestCase):
     def test_malformed_replies(self):
         ind = data_b3_ind(0x10101, 3, 1)
         open_ = lambda c: c.open("127.0.0.1", 2662, 1)
+        waits = reply(0x1104)
         get = lambda c: c.get()
         cases = [
             ("length below 4", get, reply(0, length=3)),
             ("length with byte 3 set", get, reply(0, length=0x01000004)),
-            ("Open with 4 bytes of data", open_, reply(0, bytes(4))),
-            ("Open with stage 3", open_, reply(0x1009, bytes(4) + b"\x03")),
-            ("Open registered with an error", open_, reply(0x1008, bytes(5))),
-            ("Open failed with info 0", open_, reply(0, bytes(4) + b"\x02")),
+            # Open's replies come after the answer to the probe for the
+            # waiting Get.
+            ("Open with 4 bytes of data", open_, waits + reply(0, bytes(4))),
+            ("Open with stage 3", open_, waits + reply(0x1009, bytes(4) + b"\x03")),
+            ("Open registered with an error", open_, waits + reply(0x1008, b"\x05" + bytes(4))),
+            ("Open failed with info 0", open_, waits + reply(0, b"\x05" + bytes(3) + b"\x02")),
+            ("Open registered as application 0", open_, waits + reply(0, bytes(5))),
+            ("Open failed with an application", open_,
+             waits + reply(0x1008, b"\x05" + bytes(3) + b"\x02")),
             ("Profile of 63 bytes", lambda c: c.profile(1), reply(0, bytes(63))),
             ("Put with data", lambda c: c.put(cm.listen_req(1, 1, 1, 1)), reply(0, b"x")),
             ("Close with data", lambda c: c.close(), reply(0, b"x")),
@@ -309,7 +315,8 @@ class TransportTest(unittest.TestCase):
         ]
         for name, request, reply_bytes in cases:
             with self.subTest(name):
-                self.assert_fails(self.start(reply_bytes), request, "malformed")
+                words = "Open: malformed" if request is open_ else "malformed"
+                self.assert_fails(self.start(reply_bytes), request, words)
 
     def test_silent_bridge_is_killed_at_the_time_out(self):
         client = self.start("")
