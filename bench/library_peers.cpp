@@ -25,7 +25,8 @@ void fail_benchmark(const std::string& what) {
 
 bool start_library_host(library_host& host, int first_appl_id, int controllers, table& t,
                         const std::string& row, const std::string& figure,
-                        const std::string& target) {
+                        const std::string& target,
+                        const std::vector<std::string>& emulator_arguments) {
   if (emulator_program().empty() || peer_program(false).empty()) {
     t.rows.push_back({row, figure, "not built", "not built", "-", target, "-"});
     t.notes.push_back("Row " + row + " needs capi-host-emulator and libcapi20-dev.");
@@ -36,10 +37,11 @@ bool start_library_host(library_host& host, int first_appl_id, int controllers, 
   std::ofstream(host.home + "/.capi20rc") << "TRACELEVEL 0\n";
   // The emulator stops by itself should we not.
   std::string error;
-  if (!host.emulator.start(emulator_program(),
-                           {"--first-appl-id", std::to_string(first_appl_id), "--controllers",
-                            std::to_string(controllers), "--exit-after", "3600"},
-                           "", error))
+  std::vector<std::string> arguments = {"--first-appl-id", std::to_string(first_appl_id),
+                                        "--controllers",   std::to_string(controllers),
+                                        "--exit-after",    "3600"};
+  arguments.insert(arguments.end(), emulator_arguments.begin(), emulator_arguments.end());
+  if (!host.emulator.start(emulator_program(), arguments, "", error))
     fail_benchmark("the emulated host did not start: " + error);
   host.port = std::to_string(host.emulator.port());
   return true;

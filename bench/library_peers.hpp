@@ -26,13 +26,15 @@ struct library_host {
 
 // Starts the emulator on 127.0.0.1 with application IDs from `first_appl_id`
 // (each row its own range, clear of the others should the machine's ID table
-// be shared) and `controllers` controllers of 2 B channels, and returns true.
+// be shared), `controllers` controllers of 2 B channels and
+// `emulator_arguments`, and returns true.
 // Without the emulator or libcapi20-dev, adds `row` to `t` with "not built"
 // and a note instead, and returns false. Ends the benchmark when the emulator
 // does not start.
 bool start_library_host(library_host& host, int first_appl_id, int controllers, table& t,
                         const std::string& row, const std::string& figure,
-                        const std::string& target);
+                        const std::string& target,
+                        const std::vector<std::string>& emulator_arguments = {});
 
 // One way for an application to reach the library.
 struct peer_variant {

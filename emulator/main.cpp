@@ -80,7 +80,9 @@ Fault switches:
                            the host's side keeps retransmitting it
       --inject-after=N     answer the N-th CAPI message (counted the same
                            way), then write the bytes of --inject, as they
-                           are, on its connection
+                           are, on its connection; 0: on every
+                           application's connection, right after its
+                           registration
       --inject=HEX         those bytes, in hexadecimal (spaces allowed): a
                            frame of a faulty or hostile host, whole frames
                            header included; nothing checks them
@@ -117,6 +119,7 @@ struct options {
   unsigned long drop_after = 0;
   unsigned long stall_after = 0;
   unsigned long inject_after = 0;
+  bool inject_at_register = false; // --inject-after=0
   capimsg::bytes inject;
   unsigned long oversized_after = 0;
   unsigned long vanish_after = 0;
@@ -245,7 +248,8 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       opt.vanish_sending = true;
       break;
     case inject_after:
-      line.number(1, most_messages, opt.inject_after);
+      line.number(0, most_messages, opt.inject_after);
+      opt.inject_at_register = opt.inject_after == 0;
       break;
     case inject:
       opt.inject.clear();
@@ -254,7 +258,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       break;
     }
   }
-  if ((opt.inject_after != 0) != !opt.inject.empty())
+  if ((opt.inject_after != 0 || opt.inject_at_register) != !opt.inject.empty())
     line.fail("--inject-after and --inject go together");
   if (opt.vanish_sending && opt.vanish_after == 0)
     line.fail("--vanish-sending needs --vanish-after");
@@ -338,6 +342,10 @@ void library_request_frame(host& h, int id, library_request kind, capimsg::byte_
     c.appl_id = appl_id;
     capimsg::bytes reply = register_reply(appl_id, info);
     c.out.insert(c.out.end(), reply.begin(), reply.end());
+    if (h.opt.inject_at_register && info == 0) {
+      log_line(h, who(h, id) + " -> injected " + std::to_string(h.opt.inject.size()) + " bytes");
+      c.out.insert(c.out.end(), h.opt.inject.begin(), h.opt.inject.end());
+    }
     return;
   }
   case library_request::release:
