@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace capi_bridge;
@@ -97,6 +98,21 @@ client& e2e_test::opened_bridge(const std::string& name, std::uint16_t max_logic
   open_result opened = c.open("127.0.0.1", emulator.port(), max_logical);
   if (!opened.status.ok() || opened.stage != open_stage::registered)
     throw call_error(name + ": Open: " + opened.status.text());
+  return c;
+}
+
+client& e2e_test::listening_after_injection(const std::string& name) {
+  client_options options = bridge_options(name);
+  options.request_timeout = std::chrono::milliseconds(2000);
+  bridges_.emplace_back(name, std::make_unique<client>(options));
+  client& c = *bridges_.back().second;
+  open_result opened = c.open("127.0.0.1", emulator.port(), 2);
+  if (!opened.status.ok())
+    throw call_error(name + ": Open: " + opened.status.text());
+  listen(c, 1, cip_mask_unrestricted_digital);
+  if (!emulator.wait_for_log("injected"))
+    throw call_error("the emulator injected nothing");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   return c;
 }
 

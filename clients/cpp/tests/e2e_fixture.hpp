@@ -55,6 +55,10 @@ protected:
   // A bridge that has opened an application on the emulator.
   capi_bridge::client& opened_bridge(const std::string& name, std::uint16_t max_logical = 2,
                                      const std::vector<std::string>& command = bridge_command());
+  // A bridge with a request time-out of 2 s whose application listens on
+  // controller 1, once the emulator (started with --inject-after=1) has
+  // written the injected bytes behind the LISTEN_CONF and they have arrived.
+  capi_bridge::client& listening_after_injection(const std::string& name);
 
   std::string path(const std::string& name) const { return folder + "/" + name; }
   std::string read(const std::string& name) const;

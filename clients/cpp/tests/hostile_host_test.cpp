@@ -174,14 +174,7 @@ TEST_P(bad_frame, is_dropped_and_the_bridge_goes_on) {
     GTEST_SKIP() << no_socket_under_wine;
   start_emulator(
       330, {"--inject-after=1", "--inject=" + std::string(GetParam().frame) + " " + listen_conf_7});
-  client_options options = bridge_options("a");
-  options.request_timeout = 2000ms;
-  client a(options);
-  ASSERT_TRUE(a.open("127.0.0.1", emulator.port(), 2).status.ok());
-  listen(a, 1, cip_mask_unrestricted_digital);
-  ASSERT_TRUE(emulator.wait_for_log("injected"));
-  std::this_thread::sleep_for(100ms);
-
+  client& a = listening_after_injection("a");
   message_result got = a.get();
   EXPECT_EQ(got.status.from, source::bridge) << got.status.text();
   EXPECT_EQ(got.status.info, 0x1102u);

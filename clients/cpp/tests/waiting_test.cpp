@@ -232,13 +232,7 @@ TEST_F(e2e_test, get_never_waits_on_a_frame_that_arrived_in_part) {
   if (windows_bridge())
     GTEST_SKIP() << "the Windows bridge's library gives no descriptor to look at the frame on";
   start_emulator(325, {"--inject-after=1", "--inject=801400 1400 0000 8082"});
-  client_options options = bridge_options("a");
-  options.request_timeout = 2000ms;
-  client a(options);
-  ASSERT_TRUE(a.open("127.0.0.1", emulator.port(), 2).status.ok());
-  listen(a, 1, cip_mask_unrestricted_digital);
-  ASSERT_TRUE(emulator.wait_for_log("injected"));
-  std::this_thread::sleep_for(100ms);
+  client& a = listening_after_injection("a");
   for (int i = 0; i < 3; ++i) {
     message_result got = a.get();
     EXPECT_TRUE(got.empty()) << got.status.text();
