@@ -4,7 +4,10 @@
 #include "capi_bridge/client.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -152,12 +155,32 @@ std::string outcome::text() const {
   return {};
 }
 
-client::client(client_options options) : options_(std::move(options)) {
-  if (!process_.start({options_.command, options_.environment, options_.stderr_path, {}})) {
-    gone_ = true;
-    gone_reason_ = process_.error();
+struct client::shared {
+  std::mutex write_mutex; // writing a request and taking its number
+  std::mutex read_mutex;  // taking replies, in order, and the books below
+  std::condition_variable reply_turn;
+  std::uint64_t written = 0; // requests written (write_mutex)
+  std::uint64_t taken = 0;   // replies taken (read_mutex)
+  std::atomic<int> in_flight{0};
+  std::atomic<bool> gone{false};
+  std::mutex gone_mutex; // gone_reason, and ending the process
+  std::string gone_reason;
+  std::atomic<std::uint32_t> appl_id{0};
+  std::atomic<std::uint16_t> message_number{0};
+  std::atomic<support> waiting_get{support::unknown};
+};
+
+client::client(client_options options)
+    : s_(std::make_unique<shared>()), options_(std::move(options)) {
+  if (!process_.start({options_.command, options_.environment, options_.stderr_path,
+                       options_.unset_environment})) {
+    s_->gone = true;
+    s_->gone_reason = process_.error();
   }
 }
+
+client::client(client&&) noexcept = default;
+client& client::operator=(client&&) noexcept = default;
 
 client::~client() {
   if (!process_.running())
@@ -167,25 +190,79 @@ client::~client() {
     process_.kill();
 }
 
+bool client::usable() const {
+  return !s_->gone;
+}
+
+std::string client::gone_reason() const {
+  std::lock_guard lock(s_->gone_mutex);
+  return s_->gone_reason;
+}
+
+std::uint32_t client::appl_id() const {
+  return s_->appl_id;
+}
+
+std::uint16_t client::next_number() {
+  return ++s_->message_number;
+}
+
 outcome client::fail(const std::string& why) {
-  gone_ = true;
-  gone_reason_ = why;
-  process_.kill();
-  exit_ = process_.wait(after(std::chrono::milliseconds(0)));
+  shared& s = *s_;
+  {
+    std::lock_guard lock(s.gone_mutex);
+    if (!s.gone) {
+      s.gone_reason = why;
+      s.gone = true;
+    }
+    // A thread of its own may be reading or writing: end the bridge under
+    // it and leave reaping for later.
+    if (s.in_flight > 1) {
+      process_.kill_only();
+    } else {
+      process_.kill();
+      exit_ = process_.wait(after(std::chrono::milliseconds(0)));
+    }
+  }
+  s.reply_turn.notify_all();
   return {source::transport, 0, why};
 }
 
-std::optional<client::reply_frame>
-client::exchange(byte_view body, std::chrono::milliseconds timeout, outcome& failure) {
-  if (gone_) {
-    failure = {source::transport, 0, "the bridge is not in use any more: " + gone_reason_};
-    return std::nullopt;
+outcome client::lost(io_result r, const std::string& what, std::chrono::milliseconds timeout,
+                     const char* doing) {
+  if (r == io_result::timed_out)
+    return fail(what + ": no reply within " + std::to_string(timeout.count()) +
+                " ms; the bridge was killed");
+  std::string how = "the bridge ended";
+  std::optional<exit_status> ended;
+  if (s_->in_flight <= 1) {
+    // The bridge went away: give it a moment to be reaped, so that the
+    // report can say how it ended.
+    std::lock_guard lock(s_->gone_mutex);
+    ended = process_.wait(after(std::chrono::milliseconds(1000)));
   }
+  if (ended && ended->exited)
+    how += " with exit status " + std::to_string(ended->code);
+  else if (ended && ended->signal != 0)
+    how += " by signal " + std::to_string(ended->signal);
+  return fail(what + ": " + (r == io_result::ended ? how : std::string("I/O error")) + " while " +
+              doing);
+}
+
+bool client::exchange(byte_view body, std::chrono::milliseconds timeout, raw_reply& out,
+                      const std::function<void(const raw_reply&)>* in_order) {
+  shared& s = *s_;
+  auto not_in_use = [&] {
+    out.status = {source::transport, 0, "the bridge is not in use any more: " + gone_reason()};
+    return false;
+  };
+  if (s.gone)
+    return not_in_use();
   if (body.empty() || body.size() > max_request_body) {
-    failure = {source::transport, 0,
-               "a request body of " + std::to_string(body.size()) +
-                   " bytes is outside 1..1048576; not sent"};
-    return std::nullopt;
+    out.status = {source::transport, 0,
+                  "a request body of " + std::to_string(body.size()) +
+                      " bytes is outside 1..1048576; not sent"};
+    return false;
   }
   const std::string what = kind_name(body[0]);
   bytes frame;
@@ -193,53 +270,71 @@ client::exchange(byte_view body, std::chrono::milliseconds timeout, outcome& fai
   capimsg::append_u32(frame, static_cast<std::uint32_t>(body.size()));
   frame.insert(frame.end(), body.begin(), body.end());
 
+  ++s.in_flight;
+  struct leaving {
+    std::atomic<int>& count;
+    ~leaving() { --count; }
+  } leave{s.in_flight};
   auto start = std::chrono::steady_clock::now();
   deadline until = start + timeout;
-  // The reasons a reply did not come, in the words of the caller.
-  auto lost = [&](io_result r, const char* doing) -> std::optional<reply_frame> {
-    if (r == io_result::timed_out) {
-      failure = fail(what + ": no reply within " + std::to_string(timeout.count()) +
-                     " ms; the bridge was killed");
-      return std::nullopt;
+  std::uint64_t number = 0;
+  {
+    std::lock_guard lock(s.write_mutex);
+    if (s.gone)
+      return not_in_use();
+    number = s.written++;
+    if (io_result r = process_.write(frame.data(), frame.size(), until); r != io_result::done) {
+      out.status = lost(r, what, timeout, "writing the request");
+      return false;
     }
-    // The bridge went away: give it a moment to be reaped, so that the
-    // report can say how it ended.
-    auto ended = process_.wait(after(std::chrono::milliseconds(1000)));
-    std::string how = "the bridge ended";
-    if (ended && ended->exited)
-      how += " with exit status " + std::to_string(ended->code);
-    else if (ended && ended->signal != 0)
-      how += " by signal " + std::to_string(ended->signal);
-    failure = fail(what + ": " + (r == io_result::ended ? how : std::string("I/O error")) +
-                   " while " + doing);
-    return std::nullopt;
-  };
+  }
 
-  if (io_result r = process_.write(frame.data(), frame.size(), until); r != io_result::done)
-    return lost(r, "writing the request");
-  traffic_.bytes_written += frame.size();
+  std::unique_lock lock(s.read_mutex);
+  // The slices only bound how late a turn is noticed should a wake-up be
+  // missed; the turn comes with a notification.
+  while (s.taken != number && !s.gone) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= until) {
+      out.status = lost(io_result::timed_out, what, timeout, "waiting for its turn");
+      return false;
+    }
+    s.reply_turn.wait_until(lock, std::min(until, now + std::chrono::milliseconds(100)));
+  }
+  if (s.gone)
+    return not_in_use();
   std::uint8_t head[8];
-  if (io_result r = read_output(head, sizeof head, until); r != io_result::done)
-    return lost(r, "reading the reply");
+  if (io_result r = read_output(head, sizeof head, until); r != io_result::done) {
+    out.status = lost(r, what, timeout, "reading the reply");
+    return false;
+  }
   std::uint32_t length = le32(head);
   if (head[3] != 0 || length < 4 || length - 4 > max_reply_body) {
-    failure = fail(what + ": malformed reply, length field " + hex(length));
-    return std::nullopt;
+    out.status = fail(what + ": malformed reply, length field " + hex(length));
+    return false;
   }
-  reply_frame reply;
-  reply.info = le32(head + 4);
-  reply.data.resize(length - 4);
-  if (io_result r = read_output(reply.data.data(), reply.data.size(), until); r != io_result::done)
-    return lost(r, "reading the reply");
+  out.info = le32(head + 4);
+  out.data.resize(length - 4);
+  if (io_result r = read_output(out.data.data(), out.data.size(), until); r != io_result::done) {
+    out.status = lost(r, what, timeout, "reading the reply");
+    return false;
+  }
   if (round_trip_trace_)
     round_trip_trace_(std::chrono::steady_clock::now() - start);
   ++traffic_.requests;
-  traffic_.bytes_read += sizeof head + reply.data.size();
-  if (std::string wrong = check_reply(body[0], reply.info, reply.data); !wrong.empty()) {
-    failure = fail(what + ": malformed reply: " + wrong);
-    return std::nullopt;
+  traffic_.bytes_written += frame.size();
+  traffic_.bytes_read += sizeof head + out.data.size();
+  if (std::string wrong = check_reply(body[0], out.info, out.data); !wrong.empty()) {
+    out.status = fail(what + ": malformed reply: " + wrong);
+    return false;
   }
-  return reply;
+  out.status = judge(body, out.info, out.data);
+  follow(body, out);
+  if (in_order != nullptr)
+    (*in_order)(out);
+  ++s.taken;
+  lock.unlock();
+  s.reply_turn.notify_all();
+  return true;
 }
 
 // A reply's header and data usually arrive together: one read takes both
@@ -296,7 +391,7 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
       data_sent = std::min<std::size_t>(capimsg::get_u16(message, 16), message.size() - length);
     switch (info) {
     case info_illegal_appl_id:
-      return by(!framed || appl_id_ == 0);
+      return by(!framed || s_->appl_id == 0);
     case info_illegal_command:
       return by(!well_formed || length + data_sent > library_send_limit ||
                 (data_b3_req && length < capimsg::data_b3_long_length));
@@ -321,14 +416,13 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
 
 raw_reply client::request(byte_view body) {
   raw_reply out;
-  auto reply = exchange(body, time_allowed(body), out.status);
-  if (!reply)
-    return out;
-  out.info = reply->info;
-  out.data = std::move(reply->data);
-  out.status = judge(body, out.info, out.data);
+  exchange(body, time_allowed(body), out, nullptr);
+  return out;
+}
 
-  follow(body, out);
+raw_reply client::request(byte_view body, const std::function<void(const raw_reply&)>& in_order) {
+  raw_reply out;
+  exchange(body, time_allowed(body), out, &in_order);
   return out;
 }
 
@@ -349,13 +443,13 @@ void client::follow(byte_view body, const raw_reply& reply) {
   if (body[0] == 'O') {
     auto stage = static_cast<open_stage>(reply.data[4]);
     if (stage == open_stage::registered && reply.info == 0) {
-      appl_id_ = le32(reply.data.data());
+      s_->appl_id = le32(reply.data.data());
       handles_in_flight_.reset();
     } else if (stage == open_stage::register_failed) {
-      appl_id_ = 0;
+      s_->appl_id = 0;
     }
   } else if (body[0] == 'C') {
-    appl_id_ = 0;
+    s_->appl_id = 0;
   } else if (body[0] == 'M' && reply.info == 0) {
     ++traffic_.messages_put;
     byte_view message = body.subspan(1);
@@ -382,15 +476,15 @@ void client::follow(byte_view body, const raw_reply& reply) {
 
 open_result client::open(const std::string& host, std::uint16_t port,
                          std::uint16_t max_logical_connections) {
-  if (appl_id_ != 0)
-    throw std::logic_error("application " + std::to_string(appl_id_) +
+  if (appl_id() != 0)
+    throw std::logic_error("application " + std::to_string(appl_id()) +
                            " is registered: the bridge would replace it and never release it; "
                            "close this client and start another");
   // Whether the bridge has the waiting Get is asked while no application is
   // registered: the answer is then 0x1104 at once, or 0x1102 from a bridge
   // without it. Later a waiting Get also answers 0x1102 for a frame of the
   // host's that it drops.
-  if (waiting_get_ == support::unknown) {
+  if (s_->waiting_get == support::unknown) {
     const std::uint8_t probe[] = {'W', 0, 0, 0, 0};
     raw_reply asked = request(probe);
     if (asked.status.from == source::transport) {
@@ -398,7 +492,7 @@ open_result client::open(const std::string& host, std::uint16_t port,
       out.status = asked.status;
       return out;
     }
-    waiting_get_ = asked.info == info_illegal_command ? support::absent : support::present;
+    s_->waiting_get = asked.info == info_illegal_command ? support::absent : support::present;
   }
   bytes body;
   body.reserve(5 + host.size());
@@ -435,8 +529,8 @@ outcome client::put(byte_view message, byte_view payload) {
   body.reserve(1 + message.size() + payload.size());
   body.insert(body.end(), message.begin(), message.end());
   body.insert(body.end(), payload.begin(), payload.end());
-  if (appl_id_ != 0 && message.size() >= 4)
-    capimsg::put_u16(body, 3, static_cast<std::uint16_t>(appl_id_));
+  if (std::uint32_t id = appl_id(); id != 0 && message.size() >= 4)
+    capimsg::put_u16(body, 3, static_cast<std::uint16_t>(id));
   if (trace_)
     trace_(direction::to_library, byte_view(body).subspan(1));
   return request(body).status;
@@ -461,7 +555,7 @@ message_result client::message_from(raw_reply r) {
 
 message_result client::get(std::chrono::milliseconds wait) {
   // Without an application every Get answers at once, and always will.
-  if (appl_id_ == 0)
+  if (appl_id() == 0)
     return get();
   deadline until = after(wait);
   auto pause = std::chrono::milliseconds(0);
@@ -470,10 +564,10 @@ message_result client::get(std::chrono::milliseconds wait) {
         until - std::chrono::steady_clock::now());
     if (left.count() < 0)
       left = std::chrono::milliseconds(0);
-    message_result m = waiting_get_ != support::absent ? wait_once(left) : get();
+    message_result m = s_->waiting_get != support::absent ? wait_once(left) : get();
     if (!m.empty() || std::chrono::steady_clock::now() >= until)
       return m;
-    if (waiting_get_ == support::present)
+    if (s_->waiting_get == support::present)
       continue;
     std::this_thread::sleep_for(pause);
     if (pause < std::chrono::milliseconds(10))
@@ -491,9 +585,9 @@ message_result client::wait_once(std::chrono::milliseconds wait) {
   // through request() leaves it to the first wait. (A bridge that has it
   // gives 0x1102 otherwise only for a frame of the host's that it drops:
   // taken for an older bridge then, the client merely polls.)
-  if (waiting_get_ == support::unknown && r.status.from != source::transport)
-    waiting_get_ = r.info == info_illegal_command ? support::absent : support::present;
-  if (waiting_get_ == support::absent) {
+  if (s_->waiting_get == support::unknown && r.status.from != source::transport)
+    s_->waiting_get = r.info == info_illegal_command ? support::absent : support::present;
+  if (s_->waiting_get == support::absent) {
     message_result none;
     none.status = {source::bridge, info_queue_empty, {}};
     return none;
@@ -511,8 +605,8 @@ outcome client::close() {
   if (!exit_)
     return fail("Close: the bridge did not end within " +
                 std::to_string(options_.request_timeout.count()) + " ms; it was killed");
-  gone_ = true;
-  gone_reason_ = "closed";
+  s_->gone_reason = "closed";
+  s_->gone = true;
   if (!exit_->exited || exit_->code != 0)
     return {source::transport, 0,
             "Close: the bridge ended " + (exit_->exited
@@ -525,8 +619,8 @@ std::optional<exit_status> client::end_input(std::chrono::milliseconds wait) {
   process_.close_input();
   exit_ = process_.wait(after(wait));
   if (exit_) {
-    gone_ = true;
-    gone_reason_ = "its input was ended";
+    s_->gone_reason = "its input was ended";
+    s_->gone = true;
   }
   return exit_;
 }
@@ -534,8 +628,8 @@ std::optional<exit_status> client::end_input(std::chrono::milliseconds wait) {
 void client::kill() {
   process_.kill();
   exit_ = process_.wait(after(std::chrono::milliseconds(0)));
-  gone_ = true;
-  gone_reason_ = "killed";
+  s_->gone_reason = "killed";
+  s_->gone = true;
 }
 
 } // namespace capi_bridge

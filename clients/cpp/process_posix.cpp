@@ -327,6 +327,11 @@ void child_process::terminate() {
     ::kill(s_->pid, SIGTERM);
 }
 
+void child_process::kill_only() {
+  if (s_->running)
+    ::kill(s_->pid, SIGKILL);
+}
+
 void child_process::kill() {
   if (!s_->running)
     return;

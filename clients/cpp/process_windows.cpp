@@ -335,6 +335,11 @@ void child_process::terminate() {
   kill();
 }
 
+void child_process::kill_only() {
+  if (s_->running)
+    TerminateProcess(s_->process, 1);
+}
+
 void child_process::kill() {
   if (!s_->running)
     return;

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 
 using namespace capi_bridge;
@@ -81,6 +82,39 @@ TEST_F(e2e_test, busy_data_handle_is_the_bridges_until_its_confirmation_is_fetch
     message_result ind = expect(b, cmd::data_b3, sub::ind);
     EXPECT_EQ(ind.b3_data.size(), 100u);
   }
+}
+
+// One thread waits for messages while another puts and reads profiles: each
+// request's reply reaches the thread that made it, and the waiting Gets,
+// ended early by the other thread's requests, hand over every message in
+// the host's order.
+TEST_F(e2e_test, requests_from_two_threads_each_get_their_own_reply) {
+  start_emulator(190);
+  client& a = opened_bridge("a");
+  constexpr int rounds = 50;
+  std::vector<std::uint16_t> confirmed;
+  std::thread waiter([&] {
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         confirmed.size() < rounds && std::chrono::steady_clock::now() < until;) {
+      message_result got = a.get(std::chrono::milliseconds(5000));
+      if (got.status.ok())
+        confirmed.push_back(capimsg::read_header(got.message)->message_number);
+      else if (!got.empty())
+        break;
+    }
+  });
+  std::vector<std::uint16_t> sent;
+  for (int i = 0; i < rounds; ++i) {
+    sent.push_back(a.next_number());
+    EXPECT_TRUE(a.put(capimsg::build_listen_req(0, sent.back(), {1, 0, 1, 0, {}})).ok());
+    profile_result p = a.profile(1);
+    EXPECT_TRUE(p.status.ok()) << p.status.text();
+    EXPECT_EQ(p.value.b_channels, 2);
+  }
+  waiter.join();
+  EXPECT_EQ(confirmed, sent) << "every LISTEN_CONF, in order";
+  EXPECT_TRUE(a.usable()) << a.gone_reason();
+  EXPECT_TRUE(a.close().ok());
 }
 
 struct misbehaviour_case {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -92,6 +93,8 @@ struct client_options {
   // Set in the bridge's environment (HOME decides which .capi20rc the
   // library reads).
   std::vector<std::pair<std::string, std::string>> environment;
+  // Taken out of what the bridge inherits (see process_options).
+  std::vector<std::string> unset_environment;
   // The bridge's standard error, where the library writes its debug lines:
   // appended to this file, or discarded when empty.
   std::string stderr_path;
@@ -173,6 +176,14 @@ struct traffic {
 
 enum class direction { to_library, from_library };
 
+// Threads. Requests may come from several threads at once: each is written
+// whole, in turn, and each thread takes its own reply, in the order the
+// requests were written (a waiting Get that another thread's request ends
+// early is answered first, then that request). The client's own books (the
+// registered application, Data handles in flight, counters) follow the
+// replies in that order. Everything else (open, close, end_input, kill,
+// the traces, moving the client) belongs to one thread at a time, with no
+// request running elsewhere.
 class client {
 public:
   // Starts the bridge in a process group of its own. When it cannot be
@@ -184,11 +195,14 @@ public:
   ~client();
   client(const client&) = delete;
   client& operator=(const client&) = delete;
+  // A moved-from client may only be destroyed or assigned to.
+  client(client&&) noexcept;
+  client& operator=(client&&) noexcept;
 
   // True while the bridge runs and its replies have made sense.
-  bool usable() const { return !gone_; }
+  bool usable() const;
   // Why the client stopped using the bridge; empty while usable.
-  const std::string& gone_reason() const { return gone_reason_; }
+  std::string gone_reason() const;
   // The bridge's process ID; 0 if it was never started.
   long process_id() const { return process_.id(); }
 
@@ -223,6 +237,10 @@ public:
   // the registered application and of the Data handles in flight follows
   // the replies, whether the request came through here or a typed call.
   raw_reply request(byte_view body);
+  // The same, with `in_order` called with the reply (its status judged)
+  // before any later request's reply is taken: the place to keep books that
+  // must follow the replies' order when several threads make requests.
+  raw_reply request(byte_view body, const std::function<void(const raw_reply&)>& in_order);
 
   // Closes the bridge's input without Close and waits up to `wait` for it
   // to exit; nullopt if it still runs then (it keeps running).
@@ -233,9 +251,9 @@ public:
   std::optional<exit_status> exit() const { return exit_; }
 
   // The application registered through this client, 0 if none.
-  std::uint32_t appl_id() const { return appl_id_; }
+  std::uint32_t appl_id() const;
   // The next message number for a request, counting from 1.
-  std::uint16_t next_number() { return ++message_number_; }
+  std::uint16_t next_number();
 
   const traffic& counters() const { return traffic_; }
   // Called with every message put (before it goes) and every message got.
@@ -249,15 +267,16 @@ public:
   }
 
 private:
-  struct reply_frame {
-    std::uint32_t info = 0;
-    bytes data;
-  };
-  // Sends one request and reads its reply; nullopt after a transport
-  // failure, which has then ended the bridge.
-  std::optional<reply_frame> exchange(byte_view body, std::chrono::milliseconds timeout,
-                                      outcome& failure);
+  // Sends one request and takes its reply in its turn, judged and followed;
+  // false after a transport failure (out.status says which), which has
+  // then ended the bridge.
+  bool exchange(byte_view body, std::chrono::milliseconds timeout, raw_reply& out,
+                const std::function<void(const raw_reply&)>* in_order);
+  // Stops using the bridge and ends it; the failure to report.
   outcome fail(const std::string& why);
+  // Why a read or write of a request did not go through.
+  outcome lost(io_result r, const std::string& what, std::chrono::milliseconds timeout,
+               const char* doing);
   // Reads exactly `size` bytes of the bridge's output, through output_.
   io_result read_output(std::uint8_t* data, std::size_t size, deadline until);
   outcome judge(byte_view body, std::uint32_t info, const bytes& data);
@@ -272,20 +291,21 @@ private:
   static constexpr std::uint32_t longest_wait = 60000;
   static constexpr std::size_t wait_request_length = 5;
   enum class support { unknown, present, absent };
-  support waiting_get_ = support::unknown;
+
+  // What threads share: the turns to write and to read, and the state a
+  // request of any thread reads or changes.
+  struct shared;
+  std::unique_ptr<shared> s_;
 
   child_process process_;
   client_options options_;
-  // The bridge's output read ahead of the reply being taken.
+  // The bridge's output read ahead of the reply being taken (the reading
+  // thread's).
   static constexpr std::size_t output_buffer_size = 64 * 1024;
   bytes output_;
   std::size_t output_start_ = 0;
   std::size_t output_end_ = 0;
-  bool gone_ = false;
-  std::string gone_reason_;
   std::optional<exit_status> exit_;
-  std::uint32_t appl_id_ = 0;
-  std::uint16_t message_number_ = 0;
   // Data handles of DATA_B3_REQs the library accepted whose DATA_B3_CONF
   // has not been fetched: the bridge refuses them with 0x1103.
   std::bitset<65536> handles_in_flight_;

@@ -102,6 +102,11 @@ public:
   void terminate();
   // Ends the child at once (SIGKILL, TerminateProcess) and reaps it.
   void kill();
+  // Ends the child at once without reaping it or closing the pipes, so that
+  // a read or write in another thread sees its end instead of a closed
+  // descriptor: the one call that may run beside reads and writes. kill(),
+  // wait() or the destructor reap it later.
+  void kill_only();
 
 private:
   struct state;
