@@ -23,8 +23,9 @@ void print_version(const char* program) {
   std::printf("%s (capi-bridge) %s\n", program, CAPI_BRIDGE_VERSION);
 }
 
-command_line::command_line(const char* program, const char* usage, const option* options)
-    : program_(program), usage_(usage) {
+command_line::command_line(const char* program, const char* usage, const option* options,
+                           bool takes_operands)
+    : program_(program), usage_(usage), takes_operands_(takes_operands) {
   for (const option* o = options; o->name != nullptr; ++o)
     options_.push_back(*o);
   options_.push_back({"help", no_argument, nullptr, help_option});
@@ -42,11 +43,14 @@ int command_line::next(int argc, char** argv) {
     return -1;
   value_ = nullptr;
   long_index_ = -1;
-  // The leading ':' makes a missing value ':' rather than '?'.
-  current_ = getopt_long(argc, argv, ":hV", options_.data(), &long_index_);
+  // The leading ':' makes a missing value ':' rather than '?'; a '+' before
+  // it ends the options at the first operand.
+  current_ =
+      getopt_long(argc, argv, takes_operands_ ? "+:hV" : ":hV", options_.data(), &long_index_);
   switch (current_) {
   case -1:
-    if (optind < argc)
+    operands_ = optind;
+    if (optind < argc && !takes_operands_)
       fail(std::string("unexpected argument '") + argv[optind] + "'");
     return -1;
   case help_option:

@@ -30,14 +30,17 @@ constexpr int usage_error = 2;
 //
 // Long options take "--name=value" and "--name value", and unambiguous
 // abbreviations; -h is --help and -V is --version. No arguments other than
-// options are taken.
+// options are taken, unless the program takes operands: then the options
+// end at the first argument that is none (or at "--"), and operands() says
+// where the rest begins.
 class command_line {
 public:
   // `program`: the name messages start with and --version prints;
   // `usage`: what --help prints; `options`: getopt_long's table, ending in
   // an all-zero entry, without help and version (this class adds them).
   // The strings, the names in the table among them, must outlive the object.
-  command_line(const char* program, const char* usage, const option* options);
+  command_line(const char* program, const char* usage, const option* options,
+               bool takes_operands = false);
   command_line(const command_line&) = delete;
   command_line& operator=(const command_line&) = delete;
 
@@ -65,6 +68,10 @@ public:
   // error has been reported already.
   void fail(const std::string& what);
 
+  // After next() returned -1 with finished() empty: the index in argv of
+  // the first operand (argc when there is none).
+  int operands() const { return operands_; }
+
   // After next() returned -1: nullopt when the program should go on, else
   // the exit status to leave with (0 after --help or --version, usage_error
   // after an error).
@@ -76,6 +83,8 @@ private:
 
   const char* program_;
   const char* usage_;
+  bool takes_operands_ = false;
+  int operands_ = 0;
   std::vector<option> options_; // the program's, then help and version
   const char* value_ = nullptr;
   int current_ = 0;

@@ -1,0 +1,525 @@
+// SPDX-License-Identifier: MIT
+// The CAPI 2.0 operations over bridges: the table of applications, the
+// messages each has fetched and not handed out, and the copies of the data
+// the program reads through the pointers it is given.
+#include "capi20_interface.hpp"
+
+#include "capi_bridge/client.hpp"
+#include "capi_bridge/version.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace capi_interface {
+
+namespace {
+
+using capi_bridge::bytes;
+using capi_bridge::client;
+using capi_bridge::raw_reply;
+using capi_bridge::source;
+
+// Message fields this layer reads or writes.
+constexpr std::size_t appl_id_field = 2;
+constexpr std::size_t address_field = 8; // PLCI or NCCI
+constexpr std::size_t data_field = 12;   // DATA_B3: 32-bit data pointer
+constexpr std::size_t data_length_field = 16;
+constexpr std::size_t data_handle_field = 18; // DATA_B3_IND
+constexpr std::size_t resp_handle_field = 12; // DATA_B3_RESP
+constexpr std::size_t data64_field = 22;      // DATA_B3: 64-bit data pointer
+constexpr std::size_t short_data_b3 = 22;
+constexpr std::size_t long_data_b3 = 30;
+constexpr std::size_t header_length = 8;
+constexpr std::size_t data_b3_resp_length = 14;
+constexpr std::uint8_t data_b3 = 0x86, disconnect = 0x04, disconnect_b3 = 0x84;
+constexpr std::uint8_t req = 0x80, ind = 0x82, resp = 0x83;
+constexpr unsigned registered_block_size = 2048;
+constexpr std::uint32_t longest_wait = 60000;
+
+std::uint16_t get_u16(const std::uint8_t* at) {
+  return static_cast<std::uint16_t>(at[0] | at[1] << 8);
+}
+std::uint32_t get_u32(const std::uint8_t* at) {
+  return static_cast<std::uint32_t>(get_u16(at)) | static_cast<std::uint32_t>(get_u16(at + 2))
+                                                       << 16;
+}
+std::uint64_t get_u64(const std::uint8_t* at) {
+  return get_u32(at) | static_cast<std::uint64_t>(get_u32(at + 4)) << 32;
+}
+void put_u16(bytes& to, std::size_t at, std::uint16_t value) {
+  to[at] = static_cast<std::uint8_t>(value);
+  to[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+void put_u32(bytes& to, std::size_t at, std::uint32_t value) {
+  put_u16(to, at, static_cast<std::uint16_t>(value));
+  put_u16(to, at + 2, static_cast<std::uint16_t>(value >> 16));
+}
+void put_u64(bytes& to, std::size_t at, std::uint64_t value) {
+  put_u32(to, at, static_cast<std::uint32_t>(value));
+  put_u32(to, at + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+// Program memory named by a number in a message.
+// NOLINTNEXTLINE(performance-no-int-to-ptr)
+const std::uint8_t* at_address(std::uint64_t address) {
+  return reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(address));
+}
+
+struct held_data {
+  std::uint32_t ncci = 0;
+  std::unique_ptr<std::uint8_t[]> data;
+};
+
+struct application {
+  explicit application(capi_bridge::client_options options) : bridge(std::move(options)) {}
+
+  unsigned id = 0;
+  client bridge;
+  // Everything below: the queue, what is handed out and held, the watcher.
+  std::mutex mutex;
+  std::condition_variable changed;
+  // Replies' data (message and DATA_B3_IND data) in the order the bridge
+  // gave them, not yet handed out.
+  std::deque<bytes> queue;
+  bytes current; // the message last handed out
+  std::map<std::uint16_t, held_data> held;
+  bool gone = false; // the bridge or the host has gone
+  void (*waiting)(void*, bool) = nullptr;
+  void* context = nullptr;
+  std::thread pump;
+  std::atomic<bool> stopping{false};
+  bool pump_done = false;
+};
+
+struct state {
+  std::mutex mutex; // the settings and the table
+  settings config;
+  std::string driver, host;
+  int port = 0;
+  std::map<unsigned, std::shared_ptr<application>> applications;
+  // A bridge for is-installed and Profile while no application is
+  // registered.
+  std::mutex control_mutex;
+  std::shared_ptr<client> control;
+};
+
+// Lives as long as the process: at its end the bridges see their input end
+// and release their applications themselves.
+state& the() {
+  static state* s = new state;
+  return *s;
+}
+
+capi_bridge::client_options bridge_options() {
+  std::lock_guard lock(the().mutex);
+  capi_bridge::client_options o;
+  o.command = the().config.bridge_command;
+  o.environment = the().config.environment;
+  o.unset_environment = the().config.unset_environment;
+  o.stderr_path = the().config.stderr_path;
+  return o;
+}
+
+bool driver_served() {
+  std::lock_guard lock(the().mutex);
+  std::string d = the().driver;
+  std::transform(d.begin(), d.end(), d.begin(), [](unsigned char c) { return std::tolower(c); });
+  return d.empty() || d == "fritzbox";
+}
+
+std::shared_ptr<application> find(unsigned appl_id) {
+  std::lock_guard lock(the().mutex);
+  auto it = the().applications.find(appl_id);
+  return it == the().applications.end() ? nullptr : it->second;
+}
+
+void mark_gone(application& app) {
+  std::lock_guard lock(app.mutex);
+  bool was_quiet = app.queue.empty() && !app.gone;
+  app.gone = true;
+  app.changed.notify_all();
+  if (was_quiet && app.waiting != nullptr)
+    app.waiting(app.context, true);
+}
+
+// One Get or waiting Get; what it brings joins the queue in the order of the
+// replies, whichever thread asked.
+raw_reply fetch(application& app, std::optional<std::uint32_t> wait) {
+  bytes body{wait ? std::uint8_t{'W'} : std::uint8_t{'G'}};
+  if (wait) {
+    body.resize(5);
+    put_u32(body, 1, *wait);
+  }
+  raw_reply r = app.bridge.request(body, [&app](const raw_reply& reply) {
+    if (!reply.status.ok())
+      return;
+    std::lock_guard lock(app.mutex);
+    bool was_quiet = app.queue.empty() && !app.gone;
+    app.queue.push_back(reply.data);
+    app.changed.notify_all();
+    if (was_quiet && app.waiting != nullptr)
+      app.waiting(app.context, true);
+  });
+  bool host_gone =
+      r.status.from == source::bridge && r.status.info == info_message_os_resource_error;
+  if (r.status.from == source::transport || host_gone)
+    mark_gone(app);
+  return r;
+}
+
+void release_held_if(application& app, bool (*matches)(const held_data&, std::uint32_t),
+                     std::uint32_t address) {
+  for (auto it = app.held.begin(); it != app.held.end();)
+    it = matches(it->second, address) ? app.held.erase(it) : std::next(it);
+}
+
+// Hands out the oldest message of the queue: the program's ApplID, a
+// DATA_B3_IND's data in a copy of its own that the message points at.
+// Called with app.mutex held and the queue not empty.
+std::uint8_t* hand_out(application& app) {
+  bytes raw = std::move(app.queue.front());
+  app.queue.pop_front();
+  std::size_t length = std::min<std::size_t>(get_u16(raw.data()), raw.size());
+  bytes message(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(length));
+  put_u16(message, appl_id_field, static_cast<std::uint16_t>(app.id));
+  std::uint8_t command = message[4], subcommand = message[5];
+  if (command == data_b3 && subcommand == ind && length >= short_data_b3) {
+    std::size_t count = raw.size() - length;
+    held_data copy{get_u32(message.data() + address_field),
+                   std::make_unique<std::uint8_t[]>(count != 0 ? count : 1)};
+    std::copy(raw.begin() + static_cast<std::ptrdiff_t>(length), raw.end(), copy.data.get());
+    auto address = reinterpret_cast<std::uintptr_t>(copy.data.get());
+    std::uint16_t handle = get_u16(message.data() + data_handle_field);
+    app.held[handle] = std::move(copy);
+    // Data the bridge could not give (a host's false Data length) is not
+    // there to read: the program is told of what is.
+    put_u16(message, data_length_field, static_cast<std::uint16_t>(count));
+    if (the().config.pointers == data_pointer::data32) {
+      message.resize(short_data_b3);
+      put_u16(message, 0, short_data_b3);
+      put_u32(message, data_field, static_cast<std::uint32_t>(address));
+    } else {
+      if (message.size() < long_data_b3) {
+        message.resize(long_data_b3, 0);
+        put_u16(message, 0, long_data_b3);
+      }
+      put_u32(message, data_field, 0);
+      put_u64(message, data64_field, address);
+    }
+  } else if (command == disconnect && subcommand == ind && length >= 12) {
+    // As the library does: the data of every DATA_B3_IND of that PLCI goes.
+    release_held_if(
+        app, [](const held_data& h, std::uint32_t plci) { return (h.ncci & 0xFFFF) == plci; },
+        get_u32(message.data() + address_field));
+  }
+  app.current = std::move(message);
+  if (app.queue.empty() && !app.gone && app.waiting != nullptr)
+    app.waiting(app.context, false);
+  return app.current.data();
+}
+
+// The data a DATA_B3_REQ points at in the program's memory; nullptr when it
+// names none.
+const std::uint8_t* request_data(const std::uint8_t* message, std::size_t length) {
+  std::uint64_t data64 = length >= long_data_b3 ? get_u64(message + data64_field) : 0;
+  switch (the().config.pointers) {
+  case data_pointer::libcapi20_64:
+    return data64 != 0 ? at_address(data64) : message + length;
+  case data_pointer::data32:
+    return at_address(get_u32(message + data_field));
+  case data_pointer::data64:
+    return at_address(data64);
+  }
+  return nullptr;
+}
+
+void stop_pump(application& app) {
+  if (!app.pump.joinable())
+    return;
+  app.stopping = true;
+  // Each request ends a waiting Get at the bridge; the pump sees the stop
+  // once its own comes back.
+  const std::uint8_t nudge[] = {'W', 0, 0, 0, 0};
+  for (;;) {
+    {
+      std::unique_lock lock(app.mutex);
+      if (app.changed.wait_for(lock, std::chrono::milliseconds(20), [&] { return app.pump_done; }))
+        break;
+    }
+    if (app.bridge.request(nudge).status.from == source::transport)
+      break;
+  }
+  app.pump.join();
+}
+
+} // namespace
+
+void configure(const settings& s) {
+  std::lock_guard lock(the().mutex);
+  the().config = s;
+}
+
+void set_driver(const std::string& d) {
+  std::lock_guard lock(the().mutex);
+  the().driver = d;
+}
+void set_host(const std::string& h) {
+  std::lock_guard lock(the().mutex);
+  the().host = h;
+}
+void set_port(int p) {
+  std::lock_guard lock(the().mutex);
+  the().port = p;
+}
+std::string driver() {
+  std::lock_guard lock(the().mutex);
+  return the().driver;
+}
+std::string host() {
+  std::lock_guard lock(the().mutex);
+  return the().host;
+}
+int port() {
+  std::lock_guard lock(the().mutex);
+  return the().port;
+}
+
+unsigned installed() {
+  if (!driver_served())
+    return info_not_installed;
+  {
+    std::lock_guard lock(the().mutex);
+    for (const auto& [id, app] : the().applications)
+      if (app->bridge.usable())
+        return info_ok;
+  }
+  std::lock_guard lock(the().control_mutex);
+  if (the().control && the().control->usable())
+    return info_ok;
+  auto control = std::make_shared<client>(bridge_options());
+  capi_bridge::open_result opened = control->open(host(), static_cast<std::uint16_t>(port()), 1);
+  if (opened.status.from == source::transport)
+    return info_not_installed;
+  if (opened.stage == capi_bridge::open_stage::capi_not_available)
+    return opened.status.info;
+  // Registered or refused: the library is loaded and reaches the host.
+  the().control = std::move(control);
+  return info_ok;
+}
+
+unsigned register_application(unsigned max_logical_connections, unsigned, unsigned,
+                              unsigned& appl_id) {
+  appl_id = 0;
+  if (!driver_served())
+    return info_not_installed;
+  auto app = std::make_shared<application>(bridge_options());
+  capi_bridge::open_result opened =
+      app->bridge.open(host(), static_cast<std::uint16_t>(port()),
+                       static_cast<std::uint16_t>(max_logical_connections));
+  if (opened.status.from == source::transport)
+    return app->bridge.process_id() == 0 ? info_not_installed : info_register_os_resource_error;
+  if (opened.stage != capi_bridge::open_stage::registered)
+    return opened.status.info;
+  std::lock_guard lock(the().mutex);
+  unsigned id = 1;
+  while (the().applications.count(id) != 0)
+    ++id;
+  app->id = id;
+  the().applications[id] = std::move(app);
+  appl_id = id;
+  return info_ok;
+}
+
+unsigned release(unsigned appl_id) {
+  std::shared_ptr<application> app;
+  {
+    std::lock_guard lock(the().mutex);
+    auto it = the().applications.find(appl_id);
+    if (it == the().applications.end())
+      return info_illegal_appl_id;
+    app = std::move(it->second);
+    the().applications.erase(it);
+  }
+  stop_pump(*app);
+  app->bridge.close();
+  return info_ok;
+}
+
+unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
+  std::shared_ptr<application> app = find(appl_id);
+  if (!app)
+    return info_illegal_appl_id;
+  std::size_t length = get_u16(message);
+  if (length < header_length)
+    return info_illegal_message;
+  {
+    std::lock_guard lock(app->mutex);
+    if (app->gone)
+      return info_message_os_resource_error;
+  }
+  bytes copy(message, message + length);
+  bytes payload;
+  std::uint8_t command = message[4], subcommand = message[5];
+  if (command == data_b3 && subcommand == req && length >= short_data_b3) {
+    std::size_t count = get_u16(message + data_length_field);
+    if (count > registered_block_size)
+      return info_data_length_not_supported;
+    const std::uint8_t* data = request_data(message, length);
+    if (data == nullptr && count != 0)
+      return info_illegal_message;
+    payload.assign(data, data + count);
+    // The bridge takes the 30-byte form with the data behind it.
+    if (copy.size() < long_data_b3) {
+      copy.resize(long_data_b3, 0);
+      put_u16(copy, 0, long_data_b3);
+    }
+    put_u32(copy, data_field, 0);
+    put_u64(copy, data64_field, 0);
+  }
+  capi_bridge::outcome put = app->bridge.put(copy, payload);
+  if (put.from == source::transport) {
+    mark_gone(*app);
+    return info_message_os_resource_error;
+  }
+  if (put.ok() && command == data_b3 && subcommand == resp && length >= data_b3_resp_length) {
+    std::lock_guard lock(app->mutex);
+    app->held.erase(get_u16(message + resp_handle_field));
+  } else if (put.ok() && command == disconnect_b3 && subcommand == resp && length >= 12) {
+    std::lock_guard lock(app->mutex);
+    release_held_if(
+        *app, [](const held_data& h, std::uint32_t ncci) { return h.ncci == ncci; },
+        get_u32(message + address_field));
+  }
+  return put.info;
+}
+
+unsigned get_message(unsigned appl_id, std::uint8_t** message) {
+  std::shared_ptr<application> app = find(appl_id);
+  if (!app)
+    return info_illegal_appl_id;
+  {
+    std::lock_guard lock(app->mutex);
+    if (!app->queue.empty()) {
+      *message = hand_out(*app);
+      return info_ok;
+    }
+    if (app->gone)
+      return info_message_os_resource_error;
+  }
+  raw_reply r = fetch(*app, std::nullopt);
+  std::lock_guard lock(app->mutex);
+  if (!app->queue.empty()) {
+    *message = hand_out(*app);
+    return info_ok;
+  }
+  if (app->gone)
+    return info_message_os_resource_error;
+  return r.status.ok() ? info_queue_empty : r.status.info;
+}
+
+unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseconds> timeout) {
+  std::shared_ptr<application> app = find(appl_id);
+  if (!app)
+    return info_illegal_appl_id;
+  auto until = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+  for (;;) {
+    {
+      std::unique_lock lock(app->mutex);
+      auto ready = [&] { return !app->queue.empty() || app->gone; };
+      if (ready())
+        return info_ok;
+      // With a pump at work, its waiting Gets bring the messages.
+      if (app->pump.joinable()) {
+        if (!timeout) {
+          app->changed.wait(lock, ready);
+          return info_ok;
+        }
+        return app->changed.wait_until(lock, until, ready) ? info_ok : info_queue_empty;
+      }
+    }
+    std::uint32_t wait = longest_wait;
+    if (timeout) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (left.count() <= 0)
+        return info_queue_empty;
+      wait = static_cast<std::uint32_t>(std::min<long long>(left.count(), longest_wait));
+    }
+    fetch(*app, wait);
+  }
+}
+
+unsigned get_profile(unsigned controller, std::uint8_t* profile) {
+  std::shared_ptr<client> asked;
+  std::shared_ptr<application> owner;
+  {
+    std::lock_guard lock(the().mutex);
+    for (const auto& [id, app] : the().applications)
+      if (app->bridge.usable()) {
+        owner = app;
+        break;
+      }
+  }
+  client* bridge = owner ? &owner->bridge : nullptr;
+  if (bridge == nullptr) {
+    if (installed() != info_ok)
+      return info_message_not_installed;
+    std::lock_guard lock(the().control_mutex);
+    asked = the().control;
+    bridge = asked.get();
+  }
+  if (bridge == nullptr)
+    return info_message_not_installed;
+  capi_bridge::profile_result r = bridge->profile(controller);
+  std::memcpy(profile, r.value.raw.data(), r.value.raw.size());
+  return r.status.from == source::transport ? info_message_os_resource_error : r.status.info;
+}
+
+bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* context) {
+  std::shared_ptr<application> app = find(appl_id);
+  if (!app)
+    return false;
+  std::lock_guard lock(app->mutex);
+  if (app->pump.joinable())
+    return true;
+  app->waiting = waiting;
+  app->context = context;
+  if (!app->queue.empty() || app->gone)
+    waiting(context, true);
+  app->pump = std::thread([app] {
+    while (!app->stopping) {
+      raw_reply r = fetch(*app, longest_wait);
+      if (r.status.from == source::transport ||
+          (r.status.from == source::bridge && r.status.info == info_message_os_resource_error))
+        break;
+    }
+    std::lock_guard done(app->mutex);
+    app->pump_done = true;
+    app->changed.notify_all();
+  });
+  return true;
+}
+
+const char* manufacturer() {
+  return "capi-bridge";
+}
+
+void version(unsigned (&four)[4]) {
+  four[0] = 2;
+  four[1] = 0;
+  four[2] = CAPI_BRIDGE_VERSION_MAJOR;
+  four[3] = CAPI_BRIDGE_VERSION_MINOR;
+}
+
+const char* serial_number() {
+  return CAPI_BRIDGE_VERSION;
+}
+
+} // namespace capi_interface

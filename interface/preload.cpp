@@ -1,0 +1,225 @@
+// SPDX-License-Identifier: MIT
+// libcapi-bridge-preload.so: libcapi20's entry points, answered through
+// bridges, for a program started by capi-bridge-run. Preloaded, they take
+// the place of the library's own; the library's message helpers, which call
+// them, come along.
+#include "capi20_interface.hpp"
+
+#include <capi20.h>
+
+#include <dlfcn.h>
+#include <sys/eventfd.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace ci = capi_interface;
+
+namespace {
+
+// This library's own file name, as the dynamic linker loaded it.
+std::string own_path() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&own_path), &info) == 0 || info.dli_fname == nullptr)
+    return {};
+  return info.dli_fname;
+}
+
+std::string base_name(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
+// LD_PRELOAD without this library: the bridges load the real one, and must
+// not load this in its place. Other preloaded libraries stay.
+std::string preload_without_this(const char* preload, const std::string& self) {
+  std::string kept;
+  std::string all = preload != nullptr ? preload : "";
+  std::size_t at = 0;
+  while (at <= all.size()) {
+    std::size_t end = all.find_first_of(": ", at);
+    if (end == std::string::npos)
+      end = all.size();
+    std::string entry = all.substr(at, end - at);
+    if (!entry.empty() && entry != self && base_name(entry) != base_name(self))
+      kept += (kept.empty() ? "" : ":") + entry;
+    at = end + 1;
+  }
+  return kept;
+}
+
+void configure_once() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ci::settings s;
+    const char* bridge = std::getenv("CAPI_BRIDGE_EXECUTABLE");
+    s.bridge_command = {bridge != nullptr && *bridge != '\0' ? bridge : CAPI_BRIDGE_INSTALLED};
+    if (const char* stderr_path = std::getenv("CAPI_BRIDGE_STDERR"))
+      s.stderr_path = stderr_path;
+    std::string kept = preload_without_this(std::getenv("LD_PRELOAD"), own_path());
+    if (kept.empty())
+      s.unset_environment = {"LD_PRELOAD"};
+    else
+      s.environment = {{"LD_PRELOAD", kept}};
+    s.pointers = ci::data_pointer::libcapi20_64;
+    ci::configure(s);
+  });
+}
+
+// capi20_fileno's descriptors: an eventfd per application, readable while a
+// message waits for the program.
+std::mutex descriptors_mutex;
+std::map<unsigned, int> descriptors;
+
+void signal_waiting(void* context, bool now) {
+  int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(context));
+  std::uint64_t value = 1;
+  if (now) {
+    // One count is enough: the descriptor is readable from the first.
+    std::uint64_t ignored = 0;
+    if (read(fd, &ignored, sizeof ignored) < 0) {
+    }
+    if (write(fd, &value, sizeof value) < 0) {
+    }
+  } else if (read(fd, &value, sizeof value) < 0) {
+  }
+}
+
+} // namespace
+
+extern "C" {
+
+unsigned capi20_isinstalled(void) {
+  configure_once();
+  return ci::installed();
+}
+
+unsigned capi20_register(unsigned MaxLogicalConnection, unsigned MaxBDataBlocks,
+                         unsigned MaxBDataLen, unsigned* ApplIDp) {
+  configure_once();
+  unsigned id = 0;
+  unsigned result = ci::register_application(MaxLogicalConnection, MaxBDataBlocks, MaxBDataLen, id);
+  *ApplIDp = id;
+  return result;
+}
+
+unsigned capi20_release(unsigned ApplID) {
+  configure_once();
+  unsigned result = ci::release(ApplID);
+  std::lock_guard lock(descriptors_mutex);
+  if (auto it = descriptors.find(ApplID); it != descriptors.end()) {
+    close(it->second);
+    descriptors.erase(it);
+  }
+  return result;
+}
+
+unsigned capi20_put_message(unsigned ApplID, unsigned char* Msg) {
+  configure_once();
+  return ci::put_message(ApplID, Msg);
+}
+
+unsigned capi20_get_message(unsigned ApplID, unsigned char** Buf) {
+  configure_once();
+  return ci::get_message(ApplID, Buf);
+}
+
+unsigned capi20_waitformessage(unsigned ApplID, struct timeval* TimeOut) {
+  configure_once();
+  if (TimeOut == nullptr)
+    return ci::wait_for_message(ApplID, std::nullopt);
+  auto asked = std::chrono::milliseconds(TimeOut->tv_sec * 1000 + (TimeOut->tv_usec + 999) / 1000);
+  auto start = std::chrono::steady_clock::now();
+  unsigned result = ci::wait_for_message(ApplID, asked);
+  // As select does on Linux, the time not waited is written back.
+  auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+      asked - (std::chrono::steady_clock::now() - start));
+  if (left.count() < 0)
+    left = std::chrono::microseconds(0);
+  TimeOut->tv_sec = static_cast<time_t>(left.count() / 1000000);
+  TimeOut->tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+  return result;
+}
+
+unsigned char* capi20_get_manufacturer(unsigned, unsigned char* Buf) {
+  configure_once();
+  if (ci::installed() != 0)
+    return nullptr;
+  std::strcpy(reinterpret_cast<char*>(Buf), ci::manufacturer());
+  return Buf;
+}
+
+unsigned char* capi20_get_version(unsigned, unsigned char* Buf) {
+  configure_once();
+  if (ci::installed() != 0)
+    return nullptr;
+  unsigned four[4];
+  ci::version(four);
+  std::memcpy(Buf, four, sizeof four);
+  return Buf;
+}
+
+unsigned char* capi20_get_serial_number(unsigned, unsigned char* Buf) {
+  configure_once();
+  if (ci::installed() != 0)
+    return nullptr;
+  std::strcpy(reinterpret_cast<char*>(Buf), ci::serial_number());
+  return Buf;
+}
+
+unsigned capi20_get_profile(unsigned Controller, unsigned char* Buf) {
+  configure_once();
+  return ci::get_profile(Controller, Buf);
+}
+
+int capi20_fileno(unsigned ApplID) {
+  configure_once();
+  std::lock_guard lock(descriptors_mutex);
+  if (auto it = descriptors.find(ApplID); it != descriptors.end())
+    return it->second;
+  int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0)
+    return -1;
+  if (!ci::watch(ApplID, signal_waiting, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)))) {
+    close(fd);
+    return -1;
+  }
+  descriptors[ApplID] = fd;
+  return fd;
+}
+
+void capi20ext_set_driver(char* pnDriver) {
+  ci::set_driver(pnDriver != nullptr ? pnDriver : "");
+}
+
+void capi20ext_set_host(char* pnHostName) {
+  ci::set_host(pnHostName != nullptr ? pnHostName : "");
+}
+
+void capi20ext_set_port(int nPortNumber) {
+  ci::set_port(nPortNumber);
+}
+
+// The library hands out its own static buffers; so does this.
+char* capi20ext_get_driver(void) {
+  static char text[1024];
+  std::snprintf(text, sizeof text, "%s", ci::driver().c_str());
+  return text;
+}
+
+char* capi20ext_get_host(void) {
+  static char text[1024];
+  std::snprintf(text, sizeof text, "%s", ci::host().c_str());
+  return text;
+}
+
+int capi20ext_get_port(void) {
+  return ci::port();
+}
+
+} // extern "C"

@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: MIT
+// capi-bridge-run: runs a program with libcapi20's entry points answered
+// through bridges. It preloads libcapi-bridge-preload.so into the program,
+// says which bridge to start, and replaces itself with the program.
+#include "harness/command_line.hpp"
+#include "harness/os.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char usage_text[] =
+    R"(Usage: capi-bridge-run [OPTION]... PROGRAM [ARGUMENT]...
+Runs PROGRAM with the CAPI 2.0 calls it makes to libcapi20 answered through
+capi-bridge: every application it registers gets a bridge of its own, a child
+process in which the library reaches the CAPI host. A host that sends what
+the library cannot take, or a message the library would send corrupted,
+costs that application an error instead of the program its life.
+
+Host and port: what the program sets with capi20ext_set_host and
+capi20ext_set_port; a REMOTE line in ~/.capi20rc (or /etc/capi20.conf),
+which the library inside each bridge reads as it would in the program, wins
+over them. Only the "fritzbox" driver is served.
+
+  -h, --help               print this help and exit
+  -V, --version            print the version and exit
+      --bridge=PATH        the bridge to start (default: capi-bridge beside
+                           this program, else the installed one)
+      --bridge-stderr=FILE append the bridges' standard error (the library's
+                           debug lines) to FILE; default: discarded
+
+Exit status: PROGRAM's; 127 when PROGRAM cannot be run, 2 on bad usage.
+)";
+
+// The first of `candidates` that exists, or empty.
+std::string first_existing(std::initializer_list<fs::path> candidates) {
+  for (const fs::path& p : candidates) {
+    std::error_code ignored;
+    if (fs::exists(p, ignored))
+      return p.string();
+  }
+  return {};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  enum { bridge_option = 256, bridge_stderr_option };
+  const option options[] = {{"bridge", required_argument, nullptr, bridge_option},
+                            {"bridge-stderr", required_argument, nullptr, bridge_stderr_option},
+                            {}};
+  std::string bridge, bridge_stderr;
+  harness::command_line line("capi-bridge-run", usage_text, options, true);
+  for (int o; (o = line.next(argc, argv)) != -1;) {
+    if (o == bridge_option)
+      bridge = line.value();
+    else if (o == bridge_stderr_option)
+      bridge_stderr = line.value();
+  }
+  if (auto status = line.finished())
+    return *status;
+  if (line.operands() >= argc) {
+    line.fail("a PROGRAM to run is missing");
+    return *line.finished();
+  }
+
+  const fs::path here = harness::program_folder();
+  // Beside this program in a build tree; where the package puts it.
+  const std::string preload =
+      first_existing({here / "libcapi-bridge-preload.so", CAPI_BRIDGE_PRELOAD_INSTALLED});
+  if (preload.empty()) {
+    std::fprintf(stderr,
+                 "capi-bridge-run: libcapi-bridge-preload.so is neither beside it nor in %s\n",
+                 fs::path(CAPI_BRIDGE_PRELOAD_INSTALLED).parent_path().c_str());
+    return 127;
+  }
+  if (bridge.empty())
+    bridge = first_existing(
+        {here / "capi-bridge", here.parent_path() / "capi-bridge", CAPI_BRIDGE_INSTALLED});
+  if (bridge.empty()) {
+    std::fprintf(stderr, "capi-bridge-run: no capi-bridge beside it, nor %s\n",
+                 CAPI_BRIDGE_INSTALLED);
+    return 127;
+  }
+
+  const char* before = std::getenv("LD_PRELOAD");
+  std::string preloads = preload;
+  if (before != nullptr && *before != '\0')
+    preloads += std::string(":") + before;
+  harness::set_environment("LD_PRELOAD", preloads.c_str());
+  harness::set_environment("CAPI_BRIDGE_EXECUTABLE", fs::absolute(bridge).string().c_str());
+  if (!bridge_stderr.empty())
+    harness::set_environment("CAPI_BRIDGE_STDERR", fs::absolute(bridge_stderr).string().c_str());
+  execvp(argv[line.operands()], argv + line.operands());
+  std::fprintf(stderr, "capi-bridge-run: cannot run %s: %s\n", argv[line.operands()],
+               std::strerror(errno));
+  return 127;
+}

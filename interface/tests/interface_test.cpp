@@ -1,0 +1,302 @@
+// SPDX-License-Identifier: MIT
+// libcapi20's entry points as libcapi-bridge-preload.so answers them, called
+// as a program calls the library (this test links the preload library in
+// the library's place), through real bridges and Debian's libcapi20 against
+// the emulated host.
+#include "capi_bridge/capimsg.hpp"
+#include "harness/emulator.hpp"
+
+#include <capi20.h>
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+using capimsg::bytes;
+namespace cmd = capimsg::command;
+namespace sub = capimsg::subcommand;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The bridges this process has started, oldest first.
+std::vector<long> bridges() {
+  std::vector<long> found;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream children(task.path() / "children");
+    for (long pid = 0; children >> pid;) {
+      std::error_code ignored;
+      auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ignored);
+      if (exe.filename() == "capi-bridge")
+        found.push_back(pid);
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+class interface_test : public testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "capi-interface-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    folder = pattern;
+    std::ofstream(folder + "/.capi20rc") << "TRACELEVEL 0\n";
+    // The bridges inherit these; the preload library reads the bridge's path
+    // at its first call.
+    ::setenv("HOME", folder.c_str(), 1);
+    ::setenv("CAPI_BRIDGE_EXECUTABLE", CAPI_BRIDGE, 1);
+  }
+  void TearDown() override {
+    for (unsigned id : registered)
+      capi20_release(id);
+    if (emulator.running()) {
+      EXPECT_TRUE(emulator.stop());
+    }
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+  }
+
+  void start_emulator(unsigned first_appl_id) {
+    std::string error;
+    ASSERT_TRUE(emulator.start(
+        CAPI_HOST_EMULATOR,
+        {"--first-appl-id", std::to_string(first_appl_id), "--exit-after", "120", "--verbose"},
+        folder + "/emulator.log", error))
+        << error;
+    capi20ext_set_driver(const_cast<char*>("fritzbox"));
+    capi20ext_set_host(const_cast<char*>("127.0.0.1"));
+    capi20ext_set_port(emulator.port());
+  }
+
+  unsigned registered_application() {
+    unsigned id = 0;
+    EXPECT_EQ(capi20_register(2, 7, 2048, &id), 0u);
+    if (id != 0)
+      registered.push_back(id);
+    return id;
+  }
+
+  void forget(unsigned id) { std::erase(registered, id); }
+
+  static unsigned put(unsigned id, const bytes& message) {
+    bytes copy = message;
+    return capi20_put_message(id, copy.data());
+  }
+
+  // The next message of `id`, waiting up to 5 s for it; a copy.
+  static bytes next(unsigned id) {
+    timeval wait = {5, 0};
+    if (capi20_waitformessage(id, &wait) != 0)
+      return {};
+    unsigned char* message = nullptr;
+    if (capi20_get_message(id, &message) != 0 || message == nullptr)
+      return {};
+    return bytes(message, message + capimsg::get_u16(capimsg::byte_view(message, 2), 0));
+  }
+
+  static bytes expect(unsigned id, std::uint8_t command, std::uint8_t subcommand) {
+    bytes m = next(id);
+    EXPECT_GE(m.size(), 8u);
+    if (m.size() >= 8) {
+      EXPECT_EQ(m[4], command) << capimsg::describe(m);
+      EXPECT_EQ(m[5], subcommand) << capimsg::describe(m);
+    }
+    return m;
+  }
+
+  // A call to the emulated host's echo number with its B3 connection up;
+  // the NCCI.
+  std::uint32_t echo_call(unsigned id) {
+    EXPECT_EQ(put(id, capimsg::build_connect_req(0, 1, {1, 2, {0, 0, "999"}, {}, std::nullopt})),
+              0u);
+    std::uint32_t plci = capimsg::read_conf(expect(id, cmd::connect, sub::conf))->address;
+    bytes active = expect(id, cmd::connect_active, sub::ind);
+    put(id, capimsg::build_address_only(0, 2, cmd::connect_active, sub::resp, plci));
+    put(id, capimsg::build_b3_ncpi(0, 3, cmd::connect_b3, sub::req, {plci, {}}));
+    std::uint32_t ncci = capimsg::read_conf(expect(id, cmd::connect_b3, sub::conf))->address;
+    expect(id, cmd::connect_b3_active, sub::ind);
+    put(id, capimsg::build_address_only(0, 4, cmd::connect_b3_active, sub::resp, ncci));
+    return ncci;
+  }
+
+  std::string folder;
+  harness::local_emulator emulator;
+  std::vector<unsigned> registered;
+};
+
+bytes pattern(std::uint8_t seed, std::size_t size) {
+  bytes out(size);
+  for (std::size_t i = 0; i < size; ++i)
+    out[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return out;
+}
+
+TEST_F(interface_test, applications_have_ids_of_the_programs_own) {
+  start_emulator(340);
+  unsigned a = registered_application();
+  unsigned b = registered_application();
+  EXPECT_EQ(a, 1u);
+  EXPECT_EQ(b, 2u);
+  ASSERT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  bytes conf = expect(a, cmd::listen, sub::conf);
+  EXPECT_EQ(capimsg::get_u16(conf, 2), a) << "the ApplID field says the program's ID";
+  EXPECT_TRUE(emulator.wait_for_log("appl=340 <- LISTEN_REQ")) << "the host's ID is its own";
+
+  EXPECT_EQ(capi20_release(a), 0u);
+  forget(a);
+  EXPECT_EQ(capi20_release(a), 0x1101u);
+  unsigned c = registered_application();
+  EXPECT_EQ(c, 1u) << "free again";
+}
+
+// A DATA_B3_REQ's data is read through the program's pointer, and nothing is
+// written into the program's memory; a DATA_B3_IND's data stays where it is
+// pointed at until its DATA_B3_RESP, whatever else is fetched meanwhile.
+TEST_F(interface_test, data_travels_from_the_programs_pointer_and_stays_until_its_response) {
+  start_emulator(345);
+  unsigned a = registered_application();
+  std::uint32_t ncci = echo_call(a);
+
+  // The 22-byte form with the data right behind the message, as the
+  // library reads it; then the 30-byte form with Data64.
+  const bytes first = pattern(1, 100), second = pattern(2, 2048);
+  bytes short_form = capimsg::build_data_b3(0, 10, sub::req, {ncci, 1, 0, std::nullopt, first});
+  short_form.resize(short_form.size() + 64, 0xEE);
+  const bytes short_before = short_form;
+  EXPECT_EQ(capi20_put_message(a, short_form.data()), 0u);
+  EXPECT_EQ(short_form, short_before) << "the program's buffer was written";
+
+  bytes data = second;
+  bytes long_form = capimsg::build_data_b3(
+      0, 11, sub::req, {ncci, 2, 0, reinterpret_cast<std::uintptr_t>(data.data()), {}});
+  capimsg::put_u16(long_form, 16, static_cast<std::uint16_t>(data.size()));
+  long_form.resize(30 + 64, 0xEE);
+  const bytes long_before = long_form;
+  EXPECT_EQ(capi20_put_message(a, long_form.data()), 0u);
+  EXPECT_EQ(long_form, long_before) << "the program's buffer was written";
+
+  // Both come back (the host echoes them); both are held before either is
+  // answered.
+  std::vector<std::pair<std::uint16_t, const std::uint8_t*>> held;
+  std::vector<std::size_t> sizes;
+  while (held.size() < 2) {
+    unsigned char* message = nullptr;
+    timeval wait = {5, 0};
+    ASSERT_EQ(capi20_waitformessage(a, &wait), 0u);
+    ASSERT_EQ(capi20_get_message(a, &message), 0u);
+    if (message[4] != cmd::data_b3 || message[5] != sub::ind)
+      continue;
+    ASSERT_EQ(capimsg::get_u16(capimsg::byte_view(message, 30), 0), 30u);
+    EXPECT_EQ(capimsg::get_u32(capimsg::byte_view(message, 30), 12), 0u) << "Data is 0";
+    std::uint64_t address = capimsg::get_u64(capimsg::byte_view(message, 30), 22);
+    held.emplace_back(capimsg::get_u16(capimsg::byte_view(message, 30), 18),
+                      reinterpret_cast<const std::uint8_t*>(address));
+    sizes.push_back(capimsg::get_u16(capimsg::byte_view(message, 30), 16));
+  }
+  ASSERT_EQ(sizes, (std::vector<std::size_t>{first.size(), second.size()}));
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), held[0].second));
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), held[1].second));
+  for (auto [handle, data_pointer] : held)
+    EXPECT_EQ(put(a, capimsg::build_data_b3_resp(0, 20, {ncci, handle})), 0u);
+}
+
+TEST_F(interface_test, get_message_answers_at_once_when_nothing_waits) {
+  start_emulator(350);
+  unsigned a = registered_application();
+  unsigned char* message = nullptr;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(capi20_get_message(a, &message), 0x1104u);
+  timeval wait = {0, 200000};
+  EXPECT_EQ(capi20_waitformessage(a, &wait), 0x1104u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// One thread waits for messages while another puts and reads profiles.
+TEST_F(interface_test, a_thread_waiting_for_messages_holds_up_no_other) {
+  start_emulator(355);
+  unsigned a = registered_application();
+  constexpr int rounds = 30;
+  std::vector<std::uint16_t> confirmed;
+  std::thread waiter([&] {
+    while (confirmed.size() < rounds) {
+      if (capi20_waitformessage(a, nullptr) != 0)
+        return;
+      unsigned char* message = nullptr;
+      if (capi20_get_message(a, &message) == 0)
+        confirmed.push_back(capimsg::get_u16(capimsg::byte_view(message, 8), 6));
+    }
+  });
+  std::vector<std::uint16_t> sent;
+  for (std::uint16_t i = 1; i <= rounds; ++i) {
+    sent.push_back(i);
+    EXPECT_EQ(put(a, capimsg::build_listen_req(0, i, {1, 0, 1, 0, {}})), 0u);
+    unsigned char profile[64] = {};
+    EXPECT_EQ(capi20_get_profile(1, profile), 0u);
+    EXPECT_EQ(profile[2], 2) << "two B channels";
+  }
+  waiter.join();
+  EXPECT_EQ(confirmed, sent);
+}
+
+TEST_F(interface_test, fileno_polls_readable_while_a_message_waits) {
+  start_emulator(360);
+  unsigned a = registered_application();
+  int fd = capi20_fileno(a);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(capi20_fileno(a), fd);
+  pollfd p{fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 100), 0);
+  ASSERT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  EXPECT_EQ(::poll(&p, 1, 5000), 1);
+  unsigned char* message = nullptr;
+  ASSERT_EQ(capi20_get_message(a, &message), 0u);
+  EXPECT_EQ(message[4], cmd::listen);
+  EXPECT_EQ(::poll(&p, 1, 100), 0) << "readable after the last message was taken";
+}
+
+// A bridge that dies takes its application down with an error; the
+// program, and its other applications, go on.
+TEST_F(interface_test, a_dead_bridge_is_an_error_of_its_application_alone) {
+  start_emulator(365);
+  unsigned a = registered_application();
+  unsigned b = registered_application();
+  std::vector<long> pids = bridges();
+  ASSERT_GE(pids.size(), 2u);
+  ASSERT_EQ(::kill(static_cast<pid_t>(pids[pids.size() - 2]), SIGKILL), 0);
+  EXPECT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0x1108u);
+  timeval wait = {1, 0};
+  EXPECT_EQ(capi20_waitformessage(a, &wait), 0u) << "something to fetch: the error";
+  unsigned char* message = nullptr;
+  EXPECT_EQ(capi20_get_message(a, &message), 0x1108u);
+  ASSERT_EQ(put(b, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  expect(b, cmd::listen, sub::conf);
+}
+
+TEST_F(interface_test, without_a_host_capi_is_not_installed) {
+  // Nothing listens on port 1 of the loopback address.
+  capi20ext_set_host(const_cast<char*>("127.0.0.1"));
+  capi20ext_set_port(1);
+  EXPECT_EQ(capi20_isinstalled(), 0x1009u);
+  unsigned id = 7;
+  EXPECT_EQ(capi20_register(2, 7, 2048, &id), 0x1009u);
+  EXPECT_EQ(id, 0u);
+  unsigned char buffer[64];
+  EXPECT_EQ(capi20_get_manufacturer(0, buffer), nullptr);
+  EXPECT_EQ(capi20_get_profile(0, buffer), 0x1109u);
+  capi20ext_set_driver(const_cast<char*>("rcapi"));
+  EXPECT_STREQ(capi20ext_get_driver(), "rcapi");
+  EXPECT_EQ(capi20_isinstalled(), 0x1009u) << "only the fritzbox driver is served";
+  capi20ext_set_driver(const_cast<char*>("fritzbox"));
+}
+
+} // namespace
