@@ -139,6 +139,14 @@ void idle_rows(const bench_settings& s, table& t) {
       {&host, bridged("khz", "khz"), "polling with Get at 1 kHz", 0, 0, 0, {}},
       {&host, bridged("wait", "wait"), "waiting with W(1000)", 0, 0, 0, {}},
       {&holding_back, bridged("wait", "wait"), held_back, 0, 0, 0, {}},
+      {&host,
+       run_linked("run"),
+       "the linked program run with capi-bridge-run, blocking in capi20_waitformessage 1 s at a "
+       "time",
+       0,
+       0,
+       0,
+       {}},
   };
   // Turns of a few seconds: the figures are small, and W(1000) ends once a second.
   int rounds = s.quick ? 1 : std::min(s.rounds, 3);
@@ -160,7 +168,7 @@ void idle_rows(const bench_settings& s, table& t) {
                         format("%.1f", ratio), "bridge ≤ 1 ms/s", bridge_ms <= 1 ? "yes" : "no"});
       continue;
     }
-    bool targeted = side.variant.get == "wait";
+    bool targeted = side.variant.get == "wait" || side.variant.run;
     t.rows.push_back({"7", figure + side.how, idle_cpu(side), format("%.3f", base_cost * 1000),
                       format("%.1f", ratio), targeted ? "≤ 3× baseline" : "-",
                       !targeted    ? "-"

@@ -64,9 +64,18 @@ peer_variant bridged(const std::string& name, const std::string& get,
   return v;
 }
 
+peer_variant run_linked(const std::string& name) {
+  peer_variant v;
+  v.name = name;
+  v.run = true;
+  return v;
+}
+
 child start_peer(const library_host& host, const peer_variant& variant,
                  const std::vector<std::string>& work) {
   std::vector<std::string> argv = {peer_program(variant.bridge), "--port", host.port};
+  if (variant.run)
+    argv.insert(argv.begin(), {run_program(), "--bridge", bridge_program()});
   if (variant.bridge) {
     argv.insert(argv.end(), {"--bridge", bridge_program(), "--get", variant.get});
   } else if (variant.nodelay) {

@@ -40,6 +40,7 @@ bool start_library_host(library_host& host, int first_appl_id, int controllers, 
 struct peer_variant {
   std::string name;
   bool bridge = false;          // capi-peer-bridge, else capi-peer-direct
+  bool run = false;             // capi-peer-direct under capi-bridge-run
   std::string get;              // bridge: its --get mode
   bool nodelay = false;         // linking: TCP_NODELAY on its socket
   environment_list environment; // added to the peer's (and so its bridge's)
@@ -49,6 +50,9 @@ struct peer_variant {
 peer_variant linked(const std::string& name, bool nodelay = false);
 peer_variant bridged(const std::string& name, const std::string& get,
                      const environment_list& environment = {});
+// The linking peer run with capi-bridge-run: its library calls answered
+// through bridges.
+peer_variant run_linked(const std::string& name);
 
 // Starts a peer of `variant` against `host` with `work` (the peer's options
 // that say what to do).

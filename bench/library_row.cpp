@@ -94,8 +94,12 @@ void library_rows(const bench_settings& s, table& t) {
       {bridged("backoff", "backoff"), "polling with the client library's pauses (0, 1 ... 10 ms)",
        0},
       {bridged("wait", "wait"), "waiting with W", 0.55},
+      {run_linked("run"),
+       "that are the linking peers run with capi-bridge-run (their library calls answered by "
+       "bridges)",
+       0.5},
   };
-  constexpr int side_count = 4;
+  constexpr int side_count = 5;
   double seconds = s.quick ? 0.05 : 0.5;
   std::vector<double> rates[side_count];
   call_result totals[side_count];
@@ -127,6 +131,9 @@ void library_rows(const bench_settings& s, table& t) {
   }
   for (int i = 1; i < side_count; ++i) {
     const call_result& b = totals[i];
+    // The linking peers count no requests of their own.
+    if (sides[i].variant.run)
+      continue;
     std::string requests_figure =
         "pipe round trips and Gets (W included) per block in row 4, both ends; ";
     t.rows.push_back({"4", requests_figure + sides[i].how,

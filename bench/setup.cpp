@@ -45,6 +45,9 @@ std::string bridge_program() {
 std::string count_allocations_library() {
   return BENCH_COUNT_ALLOCATIONS;
 }
+std::string run_program() {
+  return BENCH_RUN;
+}
 std::string emulator_program() {
   return BENCH_EMULATOR;
 }

@@ -30,6 +30,7 @@ child start_baseline(const std::vector<std::string>& canned,
 std::string bridge_program();
 std::string count_allocations_library();
 std::string emulator_program(); // empty when not built
+std::string run_program();      // capi-bridge-run; empty when not built
 std::string
 peer_program(bool bridge);        // capi-peer-bridge or capi-peer-direct (empty when not built)
 std::string no_nodelay_library(); // see no_nodelay/no_nodelay.cpp

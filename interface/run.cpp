@@ -35,7 +35,8 @@ over them. Only the "fritzbox" driver is served.
   -V, --version            print the version and exit
       --bridge=PATH        the bridge to start (default: capi-bridge beside
                            this program, else the installed one)
-      --bridge-stderr=FILE append the bridges' standard error (the library's
+      --bridge-stderr=FILE
+                           append the bridges' standard error (the library's
                            debug lines) to FILE; default: discarded
 
 Exit status: PROGRAM's; 127 when PROGRAM cannot be run, 2 on bad usage.
@@ -74,9 +75,11 @@ int main(int argc, char** argv) {
   }
 
   const fs::path here = harness::program_folder();
-  // Beside this program in a build tree; where the package puts it.
+  // Beside this program in a build tree; where the installation put it,
+  // seen from this program's folder; where it was meant to go.
   const std::string preload =
-      first_existing({here / "libcapi-bridge-preload.so", CAPI_BRIDGE_PRELOAD_INSTALLED});
+      first_existing({here / "libcapi-bridge-preload.so", here / CAPI_BRIDGE_PRELOAD_FROM_BIN,
+                      CAPI_BRIDGE_PRELOAD_INSTALLED});
   if (preload.empty()) {
     std::fprintf(stderr,
                  "capi-bridge-run: libcapi-bridge-preload.so is neither beside it nor in %s\n",

@@ -65,6 +65,7 @@ expect_files() { # PACKAGE FILE...
 dpkg-deb -f "$packages/${debs[0]}" Depends | grep -qw libcapi20-3 \
   || fail "capi-bridge does not depend on libcapi20-3"
 expect_files capi-bridge usr/bin/capi-bridge usr/bin/capi-host-emulator usr/bin/capi-bridge-demo \
+  usr/bin/capi-bridge-run "usr/lib/$multiarch/capi-bridge/libcapi-bridge-preload.so" \
   usr/share/doc/capi-bridge/README.md usr/share/doc/capi-bridge/protocol.md
 for program in $(cat "$scratch"/*.files | sed -n 's|^usr/bin/||p'); do
   grep -qx "usr/share/man/man1/$program.1.gz" "$scratch"/*.files || fail "$program has no man page"
@@ -112,7 +113,7 @@ done
 
 # From here on, what the packages install, run from where they were unpacked.
 usr=$scratch/root/usr
-for program in capi-host-emulator capi-bridge-demo; do
+for program in capi-host-emulator capi-bridge-demo capi-bridge-run; do
   [ "$("$usr/bin/$program" --version)" = "$program (capi-bridge) $version" ] \
     || fail "$program --version does not say $version"
 done
