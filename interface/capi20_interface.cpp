@@ -96,6 +96,8 @@ struct application {
   std::thread pump;
   std::atomic<bool> stopping{false};
   bool pump_done = false;
+  // How many messages the last fetch brought (the fetching thread's).
+  std::atomic<unsigned> last_brought{0};
 };
 
 struct state {
@@ -149,29 +151,50 @@ void mark_gone(application& app) {
     app.waiting(app.context, true);
 }
 
-// One Get or waiting Get; what it brings joins the queue in the order of the
-// replies, whichever thread asked.
-raw_reply fetch(application& app, std::optional<std::uint32_t> wait) {
-  bytes body{wait ? std::uint8_t{'W'} : std::uint8_t{'G'}};
-  if (wait) {
-    body.resize(5);
-    put_u32(body, 1, *wait);
+// Fetches what waits at the bridge: after a fetch that brought messages, a
+// few Gets at once (messages come in bursts: a window of data, its
+// confirmations), one more than the last brought; after one that brought
+// none, one waiting Get of up to `wait`, or one Get without. What comes
+// joins the queue in the order of the replies, whichever thread asked. The
+// status of the last reply, or of the first that was no message.
+capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) {
+  constexpr unsigned most_at_once = 8;
+  unsigned count = std::min(app.last_brought + 1, most_at_once);
+  std::vector<bytes> bodies;
+  if (app.last_brought == 0 && wait) {
+    bytes waiting{'W', 0, 0, 0, 0};
+    put_u32(waiting, 1, *wait);
+    bodies.push_back(std::move(waiting));
+  } else {
+    bodies.assign(count, bytes{'G'});
   }
-  raw_reply r = app.bridge.request(body, [&app](const raw_reply& reply) {
-    if (!reply.status.ok())
-      return;
-    std::lock_guard lock(app.mutex);
-    bool was_quiet = app.queue.empty() && !app.gone;
-    app.queue.push_back(reply.data);
-    app.changed.notify_all();
-    if (was_quiet && app.waiting != nullptr)
-      app.waiting(app.context, true);
-  });
-  bool host_gone =
-      r.status.from == source::bridge && r.status.info == info_message_os_resource_error;
-  if (r.status.from == source::transport || host_gone)
-    mark_gone(app);
-  return r;
+  unsigned brought = 0;
+  std::vector<raw_reply> replies =
+      app.bridge.requests(bodies, [&app, &brought](const raw_reply& reply) {
+        if (!reply.status.ok())
+          return;
+        ++brought;
+        std::lock_guard lock(app.mutex);
+        bool was_quiet = app.queue.empty() && !app.gone;
+        app.queue.push_back(reply.data);
+        app.changed.notify_all();
+        if (was_quiet && app.waiting != nullptr)
+          app.waiting(app.context, true);
+      });
+  app.last_brought = brought;
+  capi_bridge::outcome status = replies.back().status;
+  for (const raw_reply& r : replies) {
+    bool host_gone =
+        r.status.from == source::bridge && r.status.info == info_message_os_resource_error;
+    if (r.status.from == source::transport || host_gone) {
+      mark_gone(app);
+      return r.status;
+    }
+    bool empty = r.status.from == source::bridge && r.status.info == info_queue_empty;
+    if (!r.status.ok() && !empty)
+      status = r.status;
+  }
+  return status;
 }
 
 void release_held_if(application& app, bool (*matches)(const held_data&, std::uint32_t),
@@ -223,6 +246,15 @@ std::uint8_t* hand_out(application& app) {
   if (app.queue.empty() && !app.gone && app.waiting != nullptr)
     app.waiting(app.context, false);
   return app.current.data();
+}
+
+// Whether a DISCONNECT_IND for the PLCI of `ncci` waits in the queue, not
+// yet handed out. Called with app.mutex held.
+bool disconnect_waits(const application& app, std::uint32_t ncci) {
+  return std::any_of(app.queue.begin(), app.queue.end(), [ncci](const bytes& m) {
+    return m.size() >= 12 && m[4] == disconnect && m[5] == ind &&
+           get_u32(m.data() + address_field) == (ncci & 0xFFFF);
+  });
 }
 
 // The data a DATA_B3_REQ points at in the program's memory; nullptr when it
@@ -363,6 +395,15 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
     std::lock_guard lock(app->mutex);
     if (app->gone)
       return info_message_os_resource_error;
+    if (message[4] == data_b3 && message[5] == resp && length >= data_b3_resp_length &&
+        disconnect_waits(*app, get_u32(message + address_field))) {
+      // The bridge fetched the call's DISCONNECT_IND ahead of the program, and
+      // the library let go of the call's DATA_B3_IND with it: the response
+      // answers what the program could still answer, and goes nowhere, as
+      // the host has cleared the call.
+      app->held.erase(get_u16(message + resp_handle_field));
+      return info_ok;
+    }
   }
   bytes copy(message, message + length);
   bytes payload;
@@ -413,7 +454,7 @@ unsigned get_message(unsigned appl_id, std::uint8_t** message) {
     if (app->gone)
       return info_message_os_resource_error;
   }
-  raw_reply r = fetch(*app, std::nullopt);
+  capi_bridge::outcome fetched = fetch(*app, std::nullopt);
   std::lock_guard lock(app->mutex);
   if (!app->queue.empty()) {
     *message = hand_out(*app);
@@ -421,7 +462,7 @@ unsigned get_message(unsigned appl_id, std::uint8_t** message) {
   }
   if (app->gone)
     return info_message_os_resource_error;
-  return r.status.ok() ? info_queue_empty : r.status.info;
+  return fetched.ok() ? info_queue_empty : fetched.info;
 }
 
 unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseconds> timeout) {
@@ -495,9 +536,9 @@ bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* con
     waiting(context, true);
   app->pump = std::thread([app] {
     while (!app->stopping) {
-      raw_reply r = fetch(*app, longest_wait);
-      if (r.status.from == source::transport ||
-          (r.status.from == source::bridge && r.status.info == info_message_os_resource_error))
+      capi_bridge::outcome fetched = fetch(*app, longest_wait);
+      if (fetched.from == source::transport ||
+          (fetched.from == source::bridge && fetched.info == info_message_os_resource_error))
         break;
     }
     std::lock_guard done(app->mutex);

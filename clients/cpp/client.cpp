@@ -249,26 +249,34 @@ outcome client::lost(io_result r, const std::string& what, std::chrono::millisec
               doing);
 }
 
-bool client::exchange(byte_view body, std::chrono::milliseconds timeout, raw_reply& out,
+bool client::exchange(const std::vector<byte_view>& bodies, std::chrono::milliseconds timeout,
+                      std::vector<raw_reply>& outs,
                       const std::function<void(const raw_reply&)>* in_order) {
   shared& s = *s_;
-  auto not_in_use = [&] {
-    out.status = {source::transport, 0, "the bridge is not in use any more: " + gone_reason()};
+  outs.assign(bodies.size(), raw_reply{});
+  // A failure before a reply is taken is every request's.
+  auto all_fail = [&](std::size_t from, const outcome& why) {
+    for (std::size_t k = from; k < outs.size(); ++k)
+      outs[k].status = why;
     return false;
   };
+  auto not_in_use = [&](std::size_t from) {
+    return all_fail(from,
+                    {source::transport, 0, "the bridge is not in use any more: " + gone_reason()});
+  };
   if (s.gone)
-    return not_in_use();
-  if (body.empty() || body.size() > max_request_body) {
-    out.status = {source::transport, 0,
-                  "a request body of " + std::to_string(body.size()) +
-                      " bytes is outside 1..1048576; not sent"};
-    return false;
+    return not_in_use(0);
+  bytes frames;
+  for (byte_view body : bodies) {
+    if (body.empty() || body.size() > max_request_body)
+      return all_fail(0, {source::transport, 0,
+                          "a request body of " + std::to_string(body.size()) +
+                              " bytes is outside 1..1048576; not sent"});
+    capimsg::append_u32(frames, static_cast<std::uint32_t>(body.size()));
+    frames.insert(frames.end(), body.begin(), body.end());
   }
-  const std::string what = kind_name(body[0]);
-  bytes frame;
-  frame.reserve(4 + body.size());
-  capimsg::append_u32(frame, static_cast<std::uint32_t>(body.size()));
-  frame.insert(frame.end(), body.begin(), body.end());
+  if (bodies.empty())
+    return true;
 
   ++s.in_flight;
   struct leaving {
@@ -277,63 +285,57 @@ bool client::exchange(byte_view body, std::chrono::milliseconds timeout, raw_rep
   } leave{s.in_flight};
   auto start = std::chrono::steady_clock::now();
   deadline until = start + timeout;
-  std::uint64_t number = 0;
+  std::uint64_t first = 0;
   {
     std::lock_guard lock(s.write_mutex);
     if (s.gone)
-      return not_in_use();
-    number = s.written++;
-    if (io_result r = process_.write(frame.data(), frame.size(), until); r != io_result::done) {
-      out.status = lost(r, what, timeout, "writing the request");
-      return false;
-    }
+      return not_in_use(0);
+    first = s.written;
+    s.written += bodies.size();
+    if (io_result r = process_.write(frames.data(), frames.size(), until); r != io_result::done)
+      return all_fail(0, lost(r, kind_name(bodies[0][0]), timeout, "writing the request"));
   }
 
-  std::unique_lock lock(s.read_mutex);
-  // The slices only bound how late a turn is noticed should a wake-up be
-  // missed; the turn comes with a notification.
-  while (s.taken != number && !s.gone) {
-    auto now = std::chrono::steady_clock::now();
-    if (now >= until) {
-      out.status = lost(io_result::timed_out, what, timeout, "waiting for its turn");
-      return false;
+  for (std::size_t k = 0; k < bodies.size(); ++k) {
+    byte_view body = bodies[k];
+    raw_reply& out = outs[k];
+    const std::string what = kind_name(body[0]);
+    std::unique_lock lock(s.read_mutex);
+    // The slices only bound how late a turn is noticed should a wake-up be
+    // missed; the turn comes with a notification.
+    while (s.taken != first + k && !s.gone) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= until)
+        return all_fail(k, lost(io_result::timed_out, what, timeout, "waiting for its turn"));
+      s.reply_turn.wait_until(lock, std::min(until, now + std::chrono::milliseconds(100)));
     }
-    s.reply_turn.wait_until(lock, std::min(until, now + std::chrono::milliseconds(100)));
+    if (s.gone)
+      return not_in_use(k);
+    std::uint8_t head[8];
+    if (io_result r = read_output(head, sizeof head, until); r != io_result::done)
+      return all_fail(k, lost(r, what, timeout, "reading the reply"));
+    std::uint32_t length = le32(head);
+    if (head[3] != 0 || length < 4 || length - 4 > max_reply_body)
+      return all_fail(k, fail(what + ": malformed reply, length field " + hex(length)));
+    out.info = le32(head + 4);
+    out.data.resize(length - 4);
+    if (io_result r = read_output(out.data.data(), out.data.size(), until); r != io_result::done)
+      return all_fail(k, lost(r, what, timeout, "reading the reply"));
+    if (round_trip_trace_)
+      round_trip_trace_(std::chrono::steady_clock::now() - start);
+    ++traffic_.requests;
+    traffic_.bytes_written += 4 + body.size();
+    traffic_.bytes_read += sizeof head + out.data.size();
+    if (std::string wrong = check_reply(body[0], out.info, out.data); !wrong.empty())
+      return all_fail(k, fail(what + ": malformed reply: " + wrong));
+    out.status = judge(body, out.info, out.data);
+    follow(body, out);
+    if (in_order != nullptr)
+      (*in_order)(out);
+    ++s.taken;
+    lock.unlock();
+    s.reply_turn.notify_all();
   }
-  if (s.gone)
-    return not_in_use();
-  std::uint8_t head[8];
-  if (io_result r = read_output(head, sizeof head, until); r != io_result::done) {
-    out.status = lost(r, what, timeout, "reading the reply");
-    return false;
-  }
-  std::uint32_t length = le32(head);
-  if (head[3] != 0 || length < 4 || length - 4 > max_reply_body) {
-    out.status = fail(what + ": malformed reply, length field " + hex(length));
-    return false;
-  }
-  out.info = le32(head + 4);
-  out.data.resize(length - 4);
-  if (io_result r = read_output(out.data.data(), out.data.size(), until); r != io_result::done) {
-    out.status = lost(r, what, timeout, "reading the reply");
-    return false;
-  }
-  if (round_trip_trace_)
-    round_trip_trace_(std::chrono::steady_clock::now() - start);
-  ++traffic_.requests;
-  traffic_.bytes_written += frame.size();
-  traffic_.bytes_read += sizeof head + out.data.size();
-  if (std::string wrong = check_reply(body[0], out.info, out.data); !wrong.empty()) {
-    out.status = fail(what + ": malformed reply: " + wrong);
-    return false;
-  }
-  out.status = judge(body, out.info, out.data);
-  follow(body, out);
-  if (in_order != nullptr)
-    (*in_order)(out);
-  ++s.taken;
-  lock.unlock();
-  s.reply_turn.notify_all();
   return true;
 }
 
@@ -415,15 +417,26 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
 }
 
 raw_reply client::request(byte_view body) {
-  raw_reply out;
-  exchange(body, time_allowed(body), out, nullptr);
-  return out;
+  std::vector<raw_reply> outs;
+  exchange({body}, time_allowed(body), outs, nullptr);
+  return std::move(outs.front());
 }
 
 raw_reply client::request(byte_view body, const std::function<void(const raw_reply&)>& in_order) {
-  raw_reply out;
-  exchange(body, time_allowed(body), out, &in_order);
-  return out;
+  std::vector<raw_reply> outs;
+  exchange({body}, time_allowed(body), outs, &in_order);
+  return std::move(outs.front());
+}
+
+std::vector<raw_reply> client::requests(const std::vector<bytes>& bodies,
+                                        const std::function<void(const raw_reply&)>& in_order) {
+  std::vector<byte_view> views(bodies.begin(), bodies.end());
+  std::chrono::milliseconds allowed{0};
+  for (byte_view body : views)
+    allowed += time_allowed(body);
+  std::vector<raw_reply> outs;
+  exchange(views, allowed, outs, &in_order);
+  return outs;
 }
 
 // Open may wait on the network; a waiting Get waits its time-out first.

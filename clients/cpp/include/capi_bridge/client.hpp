@@ -241,6 +241,12 @@ public:
   // before any later request's reply is taken: the place to keep books that
   // must follow the replies' order when several threads make requests.
   raw_reply request(byte_view body, const std::function<void(const raw_reply&)>& in_order);
+  // Several requests written at once (one write where a pipe takes them),
+  // their replies taken in order as request() takes one, `in_order` called
+  // for each; the time allowed is the sum of theirs. A failure is the
+  // failure of every request whose reply had not been taken.
+  std::vector<raw_reply> requests(const std::vector<bytes>& bodies,
+                                  const std::function<void(const raw_reply&)>& in_order);
 
   // Closes the bridge's input without Close and waits up to `wait` for it
   // to exit; nullopt if it still runs then (it keeps running).
@@ -270,7 +276,8 @@ private:
   // Sends one request and takes its reply in its turn, judged and followed;
   // false after a transport failure (out.status says which), which has
   // then ended the bridge.
-  bool exchange(byte_view body, std::chrono::milliseconds timeout, raw_reply& out,
+  bool exchange(const std::vector<byte_view>& bodies, std::chrono::milliseconds timeout,
+                std::vector<raw_reply>& outs,
                 const std::function<void(const raw_reply&)>* in_order);
   // Stops using the bridge and ends it; the failure to report.
   outcome fail(const std::string& why);
