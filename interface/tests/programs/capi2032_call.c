@@ -1,0 +1,357 @@
+// SPDX-License-Identifier: MIT
+// An ordinary Windows CAPI 2.0 program: it loads a CAPI interface DLL by
+// name and calls its standard entry points, building its messages itself.
+// Two applications in one process, A and B, on controller 1:
+//
+//   capi2032_call DLL call BYTES
+//     the interface's identity and profile; A calls B, both send BYTES in
+//     blocks of 2048 (7 unconfirmed at most) and check what they receive by
+//     digest; A hangs up; both release.
+//
+// One line per step on standard output; exit status 0 when every step went
+// right. In a 32-bit build DATA_B3 messages carry their data pointer in the
+// 32-bit Data field, in a 64-bit build in Data64.
+#include <windows.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+typedef DWORD(WINAPI* register_entry)(DWORD, DWORD, DWORD, DWORD, DWORD*);
+typedef DWORD(WINAPI* release_entry)(DWORD);
+typedef DWORD(WINAPI* put_entry)(DWORD, PVOID);
+typedef DWORD(WINAPI* get_entry)(DWORD, PVOID*);
+typedef DWORD(WINAPI* text_entry)(char*);
+typedef DWORD(WINAPI* version_entry)(DWORD*, DWORD*, DWORD*, DWORD*);
+typedef DWORD(WINAPI* profile_entry)(PVOID, DWORD);
+typedef DWORD(WINAPI* installed_entry)(void);
+
+static register_entry capi_register;
+static release_entry capi_release;
+static put_entry capi_put;
+static get_entry capi_get;
+static text_entry capi_manufacturer, capi_serial;
+static version_entry capi_version;
+static profile_entry capi_profile;
+static installed_entry capi_installed;
+
+enum { block_size = 2048, window = 7 };
+enum { c_listen = 0x05, c_connect = 0x02, c_connect_active = 0x03, c_connect_b3 = 0x82 };
+enum { c_connect_b3_active = 0x83, c_data_b3 = 0x86, c_disconnect_b3 = 0x84, c_disconnect = 0x04 };
+enum { s_req = 0x80, s_conf = 0x81, s_ind = 0x82, s_resp = 0x83 };
+
+struct application {
+  const char* name;
+  DWORD id;
+  uint32_t plci, ncci;
+  int listening, connected, b3_up, b3_down, cleared;
+  unsigned long long sent, received;
+  unsigned in_flight;
+  uint64_t digest;
+  uint16_t next_handle;
+};
+
+static struct application a = {.name = "A"}, b = {.name = "B"};
+static unsigned long long total;
+static uint16_t number = 1;
+
+static void fail(const char* what) {
+  printf("capi2032_call: %s\n", what);
+  fflush(stdout);
+  exit(1);
+}
+
+static uint16_t u16(const unsigned char* at) {
+  return (uint16_t)(at[0] | at[1] << 8);
+}
+static uint32_t u32(const unsigned char* at) {
+  return (uint32_t)u16(at) | (uint32_t)u16(at + 2) << 16;
+}
+static void set16(unsigned char* at, unsigned value) {
+  at[0] = (unsigned char)value;
+  at[1] = (unsigned char)(value >> 8);
+}
+static void set32(unsigned char* at, uint32_t value) {
+  set16(at, value & 0xFFFF);
+  set16(at + 2, value >> 16);
+}
+
+static uint64_t fnv1a(uint64_t hash, const unsigned char* data, size_t size) {
+  for (size_t i = 0; i < size; ++i)
+    hash = (hash ^ data[i]) * 0x100000001b3ull;
+  return hash;
+}
+
+static unsigned char pattern(const struct application* from, unsigned long long offset) {
+  return (unsigned char)(offset * 31 + (from == &a ? 7 : 101) + offset / 251);
+}
+
+static uint64_t digest_of_sent(const struct application* from) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned long long i = 0; i < total; ++i) {
+    unsigned char c = pattern(from, i);
+    hash = fnv1a(hash, &c, 1);
+  }
+  return hash;
+}
+
+// A message of `length` bytes: the header, the address, then zeros (every
+// struct empty) for the caller to fill in. Room behind it for what an
+// interface may write there.
+static unsigned char message[64 + 4096];
+
+static unsigned char* start(struct application* app, unsigned length, unsigned command,
+                            unsigned subcommand, uint32_t address) {
+  memset(message, 0, 64);
+  set16(message, length);
+  set16(message + 2, app->id);
+  message[4] = (unsigned char)command;
+  message[5] = (unsigned char)subcommand;
+  set16(message + 6, number++);
+  set32(message + 8, address);
+  return message;
+}
+
+static void send_message(struct application* app, const char* what) {
+  DWORD info = capi_put(app->id, message);
+  if (info != 0) {
+    printf("capi2032_call: %s: %s: info 0x%04lx\n", app->name, what, (unsigned long)info);
+    fflush(stdout);
+    exit(1);
+  }
+}
+
+static void answer(struct application* app, unsigned command, uint32_t address, uint16_t in_reply) {
+  start(app, 12, command, s_resp, address);
+  set16(message + 6, in_reply);
+  send_message(app, "response");
+}
+
+static void send_block(struct application* app) {
+  static unsigned char data[block_size];
+  unsigned long long left = total - app->sent;
+  unsigned count = left < block_size ? (unsigned)left : block_size;
+  for (unsigned i = 0; i < count; ++i)
+    data[i] = pattern(app, app->sent + i);
+  start(app, sizeof(void*) == 8 ? 30 : 22, c_data_b3, s_req, app->ncci);
+  set16(message + 16, count);
+  set16(message + 18, app->next_handle);
+  app->next_handle = (uint16_t)((app->next_handle + 1) % 64);
+  uintptr_t address = (uintptr_t)data;
+  if (sizeof(void*) == 8)
+    memcpy(message + 22, &address, 8);
+  else
+    set32(message + 12, (uint32_t)address);
+  send_message(app, "DATA_B3_REQ");
+  app->sent += count;
+  ++app->in_flight;
+}
+
+static void handle(struct application* app, const unsigned char* m) {
+  unsigned command = m[4], subcommand = m[5];
+  uint16_t in_reply = u16(m + 6);
+  uint32_t address = u32(m + 8);
+  if (subcommand == s_conf && command != c_data_b3 && u16(m + 12) != 0) {
+    printf("capi2032_call: %s: confirmation 0x%02x with info 0x%04x\n", app->name, command,
+           u16(m + 12));
+    fflush(stdout);
+    exit(1);
+  }
+  if (command == c_listen && subcommand == s_conf) {
+    app->listening = 1;
+  } else if (command == c_connect && subcommand == s_conf) {
+    app->plci = address;
+  } else if (command == c_connect && subcommand == s_ind) {
+    app->plci = address;
+    start(app, 19, c_connect, s_resp, address);
+    set16(message + 6, in_reply);
+    send_message(app, "CONNECT_RESP");
+  } else if (command == c_connect_active && subcommand == s_ind) {
+    answer(app, c_connect_active, address, in_reply);
+    app->connected = 1;
+  } else if (command == c_connect_b3 && subcommand == s_conf) {
+    app->ncci = address;
+  } else if (command == c_connect_b3 && subcommand == s_ind) {
+    app->ncci = address;
+    start(app, 15, c_connect_b3, s_resp, address);
+    set16(message + 6, in_reply);
+    send_message(app, "CONNECT_B3_RESP");
+  } else if (command == c_connect_b3_active && subcommand == s_ind) {
+    answer(app, c_connect_b3_active, address, in_reply);
+    app->b3_up = 1;
+  } else if (command == c_data_b3 && subcommand == s_conf) {
+    if (u16(m + 14) != 0)
+      fail("a block was refused");
+    --app->in_flight;
+  } else if (command == c_data_b3 && subcommand == s_ind) {
+    uint16_t length = u16(m + 16);
+    uintptr_t address_of_data = 0;
+    if (sizeof(void*) == 8)
+      memcpy(&address_of_data, m + 22, sizeof address_of_data);
+    else
+      address_of_data = u32(m + 12);
+    app->digest = fnv1a(app->digest, (const unsigned char*)address_of_data, length);
+    app->received += length;
+    uint16_t handle = u16(m + 18);
+    start(app, 14, c_data_b3, s_resp, address);
+    set16(message + 6, in_reply);
+    set16(message + 12, handle);
+    send_message(app, "DATA_B3_RESP");
+  } else if (command == c_disconnect_b3 && subcommand == s_ind) {
+    answer(app, c_disconnect_b3, address, in_reply);
+    app->b3_down = 1;
+  } else if (command == c_disconnect && subcommand == s_ind) {
+    answer(app, c_disconnect, address, in_reply);
+    app->cleared = 1;
+  }
+}
+
+// Takes the messages of both applications as they come, until `done`
+// holds; fails after 10 s without any.
+static void run_until(int (*done)(void)) {
+  ULONGLONG last = GetTickCount64();
+  while (!done()) {
+    int got = 0;
+    struct application* apps[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+      PVOID m = NULL;
+      DWORD info = capi_get(apps[i]->id, &m);
+      if (info == 0x1104)
+        continue;
+      if (info != 0 || m == NULL) {
+        printf("capi2032_call: %s: get: info 0x%04lx\n", apps[i]->name, (unsigned long)info);
+        fflush(stdout);
+        exit(1);
+      }
+      handle(apps[i], (const unsigned char*)m);
+      got = 1;
+    }
+    if (got) {
+      last = GetTickCount64();
+    } else {
+      if (GetTickCount64() - last > 10000)
+        fail("nothing came for 10 s");
+      Sleep(1);
+    }
+  }
+}
+
+static int b_listens(void) {
+  return b.listening;
+}
+static int both_connected(void) {
+  return a.connected && b.connected && a.plci != 0;
+}
+static int both_b3_up(void) {
+  return a.b3_up && b.b3_up;
+}
+static int b3_down(void) {
+  return a.b3_down && b.b3_down;
+}
+static int cleared(void) {
+  return a.cleared && b.cleared;
+}
+static int data_done(void) {
+  struct application* apps[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i)
+    while (apps[i]->sent < total && apps[i]->in_flight < window)
+      send_block(apps[i]);
+  return a.sent == total && b.sent == total && a.in_flight == 0 && b.in_flight == 0 &&
+         a.received == total && b.received == total;
+}
+
+static FARPROC entry(HMODULE dll, const char* name) {
+  FARPROC found = GetProcAddress(dll, name);
+  if (found == NULL) {
+    printf("capi2032_call: %s is missing\n", name);
+    fflush(stdout);
+    exit(1);
+  }
+  return found;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 4 || strcmp(argv[2], "call") != 0)
+    fail("usage: capi2032_call DLL call BYTES");
+  total = strtoull(argv[3], NULL, 10);
+  HMODULE dll = LoadLibraryA(argv[1]);
+  if (dll == NULL)
+    fail("the DLL cannot be loaded");
+  capi_register = (register_entry)(void (*)(void))entry(dll, "CAPI_REGISTER");
+  capi_release = (release_entry)(void (*)(void))entry(dll, "CAPI_RELEASE");
+  capi_put = (put_entry)(void (*)(void))entry(dll, "CAPI_PUT_MESSAGE");
+  capi_get = (get_entry)(void (*)(void))entry(dll, "CAPI_GET_MESSAGE");
+  capi_manufacturer = (text_entry)(void (*)(void))entry(dll, "CAPI_GET_MANUFACTURER");
+  capi_version = (version_entry)(void (*)(void))entry(dll, "CAPI_GET_VERSION");
+  capi_serial = (text_entry)(void (*)(void))entry(dll, "CAPI_GET_SERIAL_NUMBER");
+  capi_profile = (profile_entry)(void (*)(void))entry(dll, "CAPI_GET_PROFILE");
+  capi_installed = (installed_entry)(void (*)(void))entry(dll, "CAPI_INSTALLED");
+  entry(dll, "CAPI_WAIT_FOR_SIGNAL");
+
+  DWORD info = capi_installed();
+  if (info != 0) {
+    printf("capi2032_call: not installed: info 0x%04lx\n", (unsigned long)info);
+    return 1;
+  }
+  printf("installed\n");
+  char text[64] = {0};
+  capi_manufacturer(text);
+  printf("manufacturer %s\n", text);
+  DWORD major = 0, minor = 0, manufacturer_major = 0, manufacturer_minor = 0;
+  capi_version(&major, &minor, &manufacturer_major, &manufacturer_minor);
+  printf("version %lu.%lu %lu.%lu\n", (unsigned long)major, (unsigned long)minor,
+         (unsigned long)manufacturer_major, (unsigned long)manufacturer_minor);
+  memset(text, 0, sizeof text);
+  capi_serial(text);
+  printf("serial %s\n", text);
+  unsigned char profile[64];
+  if (capi_profile(profile, 0) != 0)
+    fail("no profile of controller 0");
+  printf("controllers %u\n", u16(profile));
+  if (capi_profile(profile, 1) != 0)
+    fail("no profile of controller 1");
+  printf("controller 1: %u B channels\n", u16(profile + 2));
+  if (capi_register(3072, 2, window, block_size, &a.id) != 0 ||
+      capi_register(3072, 2, window, block_size, &b.id) != 0)
+    fail("registration failed");
+  printf("registered A=%lu B=%lu\n", (unsigned long)a.id, (unsigned long)b.id);
+  fflush(stdout);
+  a.digest = b.digest = 0xcbf29ce484222325ull;
+
+  start(&b, 26, c_listen, s_req, 1);
+  set32(message + 16, 1); // every service
+  send_message(&b, "LISTEN_REQ");
+  run_until(b_listens);
+  start(&a, 27, c_connect, s_req, 1);
+  set16(message + 12, 2); // unrestricted digital information
+  memcpy(message + 14,
+         "\x04\x80"
+         "123",
+         5);
+  send_message(&a, "CONNECT_REQ");
+  run_until(both_connected);
+  start(&a, 13, c_connect_b3, s_req, a.plci);
+  send_message(&a, "CONNECT_B3_REQ");
+  run_until(both_b3_up);
+  printf("connected\n");
+  fflush(stdout);
+
+  run_until(data_done);
+  int right = a.digest == digest_of_sent(&b) && b.digest == digest_of_sent(&a);
+  printf("sent %llu received %llu digest %s\n", a.sent, a.received, right ? "ok" : "wrong");
+  if (!right)
+    return 1;
+  start(&a, 13, c_disconnect_b3, s_req, a.ncci);
+  send_message(&a, "DISCONNECT_B3_REQ");
+  run_until(b3_down);
+  start(&a, 13, c_disconnect, s_req, a.plci);
+  send_message(&a, "DISCONNECT_REQ");
+  run_until(cleared);
+  printf("cleared\n");
+  if (capi_release(a.id) != 0 || capi_release(b.id) != 0)
+    fail("release failed");
+  printf("released\n");
+  fflush(stdout);
+  return 0;
+}

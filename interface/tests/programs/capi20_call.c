@@ -1,0 +1,413 @@
+// SPDX-License-Identifier: MIT
+// An ordinary CAPI 2.0 program for Debian's libcapi20 (linked with -lcapi20,
+// its own message helpers for everything but the data), used to show that
+// such programs run unchanged with capi-bridge-run. Two applications in one
+// process, A and B, on controller 1 of the host:
+//
+//   capi20_call [--host ADDRESS --port N] call BYTES
+//     A calls B, both send BYTES in blocks of 2048 (7 unconfirmed at most)
+//     and check what they receive by digest, A hangs up, both release.
+//   capi20_call [--host ADDRESS --port N] oversized
+//     A listens and then reads until its host's connection fails; B then
+//     listens all the same (against a host that sends an oversized frame).
+//   capi20_call [--host ADDRESS --port N] long-data-b3
+//     A calls B and puts one DATA_B3_REQ of 126 bytes with 2048 bytes of
+//     data, more than the library sends intact; says what B got.
+//
+// Without --host the library's configuration (a REMOTE line) names the
+// host. One line per step on standard output; the last line of "call" before
+// "released" is "sockets N", the TCP sockets this process holds while both
+// applications are registered. Exit status 0 when every step went right.
+#include <capi20.h>
+#include <capiutils.h>
+
+#include <dirent.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { block_size = 2048, window = 7 };
+
+struct application {
+  const char* name;
+  unsigned id;
+  unsigned plci, ncci;
+  int listening, connected, b3_up, b3_down, cleared;
+  unsigned long long sent, confirmed_bytes, received;
+  unsigned in_flight;
+  uint64_t received_digest;
+  uint16_t next_handle;
+};
+
+static struct application a = {.name = "A"}, b = {.name = "B"};
+static unsigned long long total;
+static _cmsg out;
+static uint16_t number = 1;
+
+static void fail(const char* what) {
+  fprintf(stderr, "capi20_call: %s\n", what);
+  exit(1);
+}
+
+static uint64_t fnv1a(uint64_t hash, const unsigned char* data, size_t size) {
+  for (size_t i = 0; i < size; ++i)
+    hash = (hash ^ data[i]) * 0x100000001b3ull;
+  return hash;
+}
+
+// The byte at `offset` of what `from` sends.
+static unsigned char pattern(const struct application* from, unsigned long long offset) {
+  return (unsigned char)(offset * 31 + (from == &a ? 7 : 101) + offset / 251);
+}
+
+static uint64_t digest_of_sent(const struct application* from) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned long long i = 0; i < total; ++i) {
+    unsigned char c = pattern(from, i);
+    hash = fnv1a(hash, &c, 1);
+  }
+  return hash;
+}
+
+static void put(struct application* app, unsigned command, unsigned subcommand, unsigned address) {
+  capi_cmsg_header(&out, app->id, (_cbyte)command, (_cbyte)subcommand, number++, address);
+}
+
+static void send_cmsg(const char* what) {
+  unsigned info = capi_put_cmsg(&out);
+  if (info != 0) {
+    fprintf(stderr, "capi20_call: %s: info 0x%04x\n", what, info);
+    exit(1);
+  }
+}
+
+// One block of `app`'s data, built by hand: the library copies the data
+// behind the message in the buffer it is given, more than the message
+// helpers' buffer holds.
+static void send_block(struct application* app) {
+  static unsigned char message[30 + 4096];
+  static unsigned char data[block_size];
+  unsigned long long left = total - app->sent;
+  unsigned count = left < block_size ? (unsigned)left : block_size;
+  for (unsigned i = 0; i < count; ++i)
+    data[i] = pattern(app, app->sent + i);
+  memset(message, 0, 30);
+  uint64_t address = (uint64_t)(uintptr_t)data;
+  message[0] = 30;
+  message[2] = (unsigned char)app->id;
+  message[3] = (unsigned char)(app->id >> 8);
+  message[4] = CAPI_DATA_B3;
+  message[5] = CAPI_REQ;
+  message[6] = (unsigned char)number;
+  message[7] = (unsigned char)(number >> 8);
+  ++number;
+  memcpy(message + 8, &app->ncci, 4);
+  message[16] = (unsigned char)count;
+  message[17] = (unsigned char)(count >> 8);
+  message[18] = (unsigned char)app->next_handle;
+  message[19] = (unsigned char)(app->next_handle >> 8);
+  app->next_handle = (uint16_t)((app->next_handle + 1) % 64);
+  memcpy(message + 22, &address, 8);
+  unsigned info = capi20_put_message(app->id, message);
+  if (info != 0) {
+    fprintf(stderr, "capi20_call: %s: DATA_B3_REQ: info 0x%04x\n", app->name, info);
+    exit(1);
+  }
+  app->sent += count;
+  ++app->in_flight;
+}
+
+// The call's side of every message: answers indications, notes confirmations.
+static void handle(struct application* app, _cmsg* m) {
+  unsigned command = m->Command, subcommand = m->Subcommand;
+  if (subcommand == CAPI_CONF && m->Info != 0 && command != CAPI_DATA_B3) {
+    fprintf(stderr, "capi20_call: %s: confirmation 0x%02x with info 0x%04x\n", app->name, command,
+            m->Info);
+    exit(1);
+  }
+  if (command == CAPI_LISTEN && subcommand == CAPI_CONF) {
+    app->listening = 1;
+  } else if (command == CAPI_CONNECT && subcommand == CAPI_CONF) {
+    app->plci = m->adr.adrPLCI;
+  } else if (command == CAPI_CONNECT && subcommand == CAPI_IND) {
+    app->plci = m->adr.adrPLCI;
+    put(app, CAPI_CONNECT, CAPI_RESP, app->plci);
+    out.Messagenumber = m->Messagenumber;
+    out.Reject = 0;
+    send_cmsg("CONNECT_RESP");
+  } else if (command == CAPI_CONNECT_ACTIVE && subcommand == CAPI_IND) {
+    put(app, CAPI_CONNECT_ACTIVE, CAPI_RESP, m->adr.adrPLCI);
+    send_cmsg("CONNECT_ACTIVE_RESP");
+    app->connected = 1;
+  } else if (command == CAPI_CONNECT_B3 && subcommand == CAPI_CONF) {
+    app->ncci = m->adr.adrNCCI;
+  } else if (command == CAPI_CONNECT_B3 && subcommand == CAPI_IND) {
+    app->ncci = m->adr.adrNCCI;
+    put(app, CAPI_CONNECT_B3, CAPI_RESP, app->ncci);
+    out.Reject = 0;
+    send_cmsg("CONNECT_B3_RESP");
+  } else if (command == CAPI_CONNECT_B3_ACTIVE && subcommand == CAPI_IND) {
+    put(app, CAPI_CONNECT_B3_ACTIVE, CAPI_RESP, m->adr.adrNCCI);
+    send_cmsg("CONNECT_B3_ACTIVE_RESP");
+    app->b3_up = 1;
+  } else if (command == CAPI_DATA_B3 && subcommand == CAPI_CONF) {
+    if (m->Info != 0)
+      fail("a block was refused");
+    --app->in_flight;
+  } else if (command == CAPI_DATA_B3 && subcommand == CAPI_IND) {
+    app->received_digest = fnv1a(app->received_digest, m->Data, m->DataLength);
+    app->received += m->DataLength;
+    put(app, CAPI_DATA_B3, CAPI_RESP, m->adr.adrNCCI);
+    out.DataHandle = m->DataHandle;
+    send_cmsg("DATA_B3_RESP");
+  } else if (command == CAPI_DISCONNECT_B3 && subcommand == CAPI_IND) {
+    put(app, CAPI_DISCONNECT_B3, CAPI_RESP, m->adr.adrNCCI);
+    send_cmsg("DISCONNECT_B3_RESP");
+    app->b3_down = 1;
+  } else if (command == CAPI_DISCONNECT && subcommand == CAPI_IND) {
+    put(app, CAPI_DISCONNECT, CAPI_RESP, m->adr.adrPLCI);
+    send_cmsg("DISCONNECT_RESP");
+    app->cleared = 1;
+  }
+}
+
+static double now(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+// Waits for messages to either application and handles them, until `done`
+// holds; fails after 10 s without a message.
+static void run_until(int (*done)(void)) {
+  static _cmsg in;
+  double last = now();
+  while (!done()) {
+    int got = 0;
+    struct application* apps[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+      struct timeval zero = {0, 0};
+      if (apps[i]->id == 0 || capi20_waitformessage(apps[i]->id, &zero) != 0)
+        continue;
+      unsigned info = capi_get_cmsg(&in, apps[i]->id);
+      if (info == 0x1104)
+        continue;
+      if (info != 0) {
+        fprintf(stderr, "capi20_call: %s: get: info 0x%04x\n", apps[i]->name, info);
+        exit(1);
+      }
+      handle(apps[i], &in);
+      got = 1;
+    }
+    if (got) {
+      last = now();
+      continue;
+    }
+    if (now() - last > 10)
+      fail("nothing came for 10 s");
+    struct pollfd watched[2] = {{a.id != 0 ? capi20_fileno(a.id) : -1, POLLIN, 0},
+                                {b.id != 0 ? capi20_fileno(b.id) : -1, POLLIN, 0}};
+    poll(watched, 2, 100);
+  }
+}
+
+static int b_listens(void) {
+  return b.listening;
+}
+static int both_connected(void) {
+  return a.connected && b.connected && a.plci != 0;
+}
+static int both_b3_up(void) {
+  return a.b3_up && b.b3_up;
+}
+static int b3_down(void) {
+  return a.b3_down && b.b3_down;
+}
+static int cleared(void) {
+  return a.cleared && b.cleared;
+}
+
+static int data_done(void) {
+  struct application* apps[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i)
+    while (apps[i]->sent < total && apps[i]->in_flight < window)
+      send_block(apps[i]);
+  return a.sent == total && b.sent == total && a.in_flight == 0 && b.in_flight == 0 &&
+         a.received == total && b.received == total;
+}
+
+static unsigned register_application(struct application* app) {
+  unsigned info = capi20_register(2, window, block_size, &app->id);
+  if (info != 0) {
+    fprintf(stderr, "capi20_call: register %s: info 0x%04x\n", app->name, info);
+    exit(1);
+  }
+  return app->id;
+}
+
+static int sockets(void) {
+  int count = 0;
+  DIR* folder = opendir("/proc/self/fd");
+  struct dirent* entry;
+  while (folder != NULL && (entry = readdir(folder)) != NULL) {
+    char path[300], target[300];
+    snprintf(path, sizeof path, "/proc/self/fd/%s", entry->d_name);
+    ssize_t length = readlink(path, target, sizeof target - 1);
+    if (length > 0) {
+      target[length] = '\0';
+      count += strncmp(target, "socket:", 7) == 0;
+    }
+  }
+  if (folder != NULL)
+    closedir(folder);
+  return count;
+}
+
+static void listen_b(void) {
+  put(&b, CAPI_LISTEN, CAPI_REQ, 1);
+  out.InfoMask = 0;
+  out.CIPmask = 1; // every service
+  out.CIPmask2 = 0;
+  out.CallingPartyNumber = NULL;
+  out.CallingPartySubaddress = NULL;
+  send_cmsg("LISTEN_REQ");
+  run_until(b_listens);
+}
+
+static void connect_a_to_b(void) {
+  static unsigned char called[] = {4, 0x80, '1', '2', '3'};
+  put(&a, CAPI_CONNECT, CAPI_REQ, 1);
+  out.CIPValue = 2; // unrestricted digital information
+  out.CalledPartyNumber = called;
+  send_cmsg("CONNECT_REQ");
+  run_until(both_connected);
+  put(&a, CAPI_CONNECT_B3, CAPI_REQ, a.plci);
+  send_cmsg("CONNECT_B3_REQ");
+  run_until(both_b3_up);
+  printf("connected\n");
+}
+
+static void hang_up(void) {
+  put(&a, CAPI_DISCONNECT_B3, CAPI_REQ, a.ncci);
+  send_cmsg("DISCONNECT_B3_REQ");
+  run_until(b3_down);
+  put(&a, CAPI_DISCONNECT, CAPI_REQ, a.plci);
+  send_cmsg("DISCONNECT_REQ");
+  run_until(cleared);
+  printf("cleared\n");
+}
+
+int main(int argc, char** argv) {
+  int arg = 1;
+  setvbuf(stdout, NULL, _IOLBF, 0);
+  if (argc > 4 && strcmp(argv[1], "--host") == 0 && strcmp(argv[3], "--port") == 0) {
+    capi20ext_set_driver("fritzbox");
+    capi20ext_set_host(argv[2]);
+    capi20ext_set_port(atoi(argv[4]));
+    arg = 5;
+  }
+  if (arg >= argc)
+    fail("usage: capi20_call [--host ADDRESS --port N] call BYTES | oversized | long-data-b3");
+  const char* mode = argv[arg];
+
+  unsigned info = capi20_isinstalled();
+  if (info != 0) {
+    fprintf(stderr, "capi20_call: not installed: info 0x%04x\n", info);
+    return 1;
+  }
+  printf("installed\n");
+  unsigned char profile[64];
+  if (capi20_get_profile(0, profile) != 0)
+    fail("no profile of controller 0");
+  printf("controllers %u\n", profile[0] | profile[1] << 8);
+  if (capi20_get_profile(1, profile) != 0)
+    fail("no profile of controller 1");
+  printf("controller 1: %u B channels\n", profile[2] | profile[3] << 8);
+  register_application(&a);
+  register_application(&b);
+  printf("registered A=%u B=%u\n", a.id, b.id);
+  a.received_digest = b.received_digest = 0xcbf29ce484222325ull;
+
+  if (strcmp(mode, "call") == 0 && arg + 1 < argc) {
+    total = strtoull(argv[arg + 1], NULL, 10);
+    listen_b();
+    connect_a_to_b();
+    run_until(data_done);
+    int right = a.received_digest == digest_of_sent(&b) && b.received_digest == digest_of_sent(&a);
+    printf("sent %llu received %llu digest %s\n", a.sent, a.received, right ? "ok" : "wrong");
+    if (!right)
+      return 1;
+    printf("sockets %d\n", sockets());
+    hang_up();
+  } else if (strcmp(mode, "oversized") == 0) {
+    put(&a, CAPI_LISTEN, CAPI_REQ, 1);
+    out.CIPmask = 1;
+    send_cmsg("LISTEN_REQ");
+    double until = now() + 5;
+    while (now() < until) {
+      struct timeval wait = {1, 0};
+      if (capi20_waitformessage(a.id, &wait) != 0)
+        continue;
+      unsigned char* message = NULL;
+      info = capi20_get_message(a.id, &message);
+      if (info == 0) {
+        printf("A: message 0x%02x 0x%02x\n", message[4], message[5]);
+      } else if (info != 0x1104) {
+        printf("A error 0x%04x\n", info);
+        capi20_release(a.id);
+        a.id = 0;
+        break;
+      }
+    }
+    listen_b();
+    printf("B: LISTEN_CONF info 0x0000\n");
+  } else if (strcmp(mode, "long-data-b3") == 0) {
+    listen_b();
+    connect_a_to_b();
+    static unsigned char message[126 + 4096];
+    static unsigned char data[block_size];
+    memset(data, 'x', sizeof data);
+    uint64_t address = (uint64_t)(uintptr_t)data;
+    message[0] = 126;
+    message[2] = (unsigned char)a.id;
+    message[4] = CAPI_DATA_B3;
+    message[5] = CAPI_REQ;
+    message[6] = (unsigned char)number++;
+    memcpy(message + 8, &a.ncci, 4);
+    message[16] = (unsigned char)(block_size & 0xff);
+    message[17] = (unsigned char)(block_size >> 8);
+    memcpy(message + 22, &address, 8);
+    info = capi20_put_message(a.id, message);
+    printf("put 0x%04x\n", info);
+    if (info == 0)
+      ++a.in_flight;
+    double until = now() + 2;
+    while (now() < until && b.received == 0) {
+      struct timeval wait = {0, 100000};
+      if (capi20_waitformessage(b.id, &wait) == 0) {
+        static _cmsg in;
+        if (capi_get_cmsg(&in, b.id) == 0)
+          handle(&b, &in);
+      }
+    }
+    uint64_t as_sent = fnv1a(0xcbf29ce484222325ull, data, sizeof data);
+    if (b.received != 0)
+      printf("B got %llu bytes, %s\n", b.received,
+             b.received_digest == as_sent ? "as sent" : "not as sent");
+    else
+      printf("B got nothing\n");
+    hang_up();
+  } else {
+    fail("unknown mode");
+  }
+  if (a.id != 0)
+    capi20_release(a.id);
+  capi20_release(b.id);
+  printf("released\n");
+  return 0;
+}

@@ -1,0 +1,114 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# Programs nobody here wrote the CAPI side of, through Debian's libcapi20
+# against the emulated host: a Linux program linked with the library, run
+# as it is and with capi-bridge-run; a Windows program under Wine, whose
+# built-in capi2032 calls the library, run with capi-bridge-run.
+#   programs_test.sh CASE EMULATOR RUN PROGRAM [WINDOWS_PROGRAM]
+# CASE: linked_call, run_call, linked_oversized, run_oversized,
+# linked_long_data_b3, run_long_data_b3, wine_run_call. Run it with a
+# /dev/shm of its own (tests/support/private_shm.sh); application IDs
+# 370..389 otherwise.
+set -u
+case_name=$1 emulator=$2 run=$3 program=$4 windows_program=${5-}
+scratch=$(mktemp -d)
+trap 'kill "$host" 2>/dev/null; rm -rf "$scratch"' EXIT
+export HOME="$scratch"
+
+fail() {
+  echo "programs_test: $case_name: $*" >&2
+  echo "---- output" >&2
+  cat "$scratch/out" >&2
+  exit 1
+}
+
+# The host, with the fault switch the case needs; its port in .capi20rc, so
+# that a program that sets no host (Wine's capi2032) finds it too.
+host_options=
+case $case_name in
+*oversized) host_options=--oversized-after=1 ;;
+esac
+"$emulator" --first-appl-id 370 --exit-after 120 --verbose $host_options >"$scratch/port" \
+  2>"$scratch/host.log" &
+host=$!
+for _ in $(seq 50); do
+  port=$(sed -n 's/^listening 127\.0\.0\.1://p' "$scratch/port")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || fail "the emulated host did not start"
+printf 'TRACELEVEL 0\nREMOTE fritzbox 127.0.0.1 %s\n' "$port" >"$scratch/.capi20rc"
+
+expect() { # TEXT: a line of the output
+  grep -qx "$1" "$scratch/out" || fail "no line '$1'"
+}
+
+case $case_name in
+linked_*) wrap= ;;
+*) wrap=$run ;;
+esac
+mode=$(echo "$case_name" | sed 's/^linked_//; s/^run_//; s/_/-/g')
+if [ "$case_name" != wine_run_call ]; then
+  timeout 100 $wrap "$program" --host 127.0.0.1 --port "$port" $mode 307200 >"$scratch/out" 2>&1
+  status=$?
+fi
+
+case $case_name in
+linked_call)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "sent 307200 received 307200 digest ok"
+  grep -qx 'sockets [1-9][0-9]*' "$scratch/out" || fail "the linked program held no sockets"
+  ;;
+run_call)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "registered A=1 B=2"
+  expect "sent 307200 received 307200 digest ok"
+  expect "sockets 0"
+  expect "released"
+  ;;
+linked_oversized)
+  # 128 + SIGABRT: the library's stack protector ends the process.
+  [ "$status" -eq 134 ] || fail "exit status $status where the library aborts"
+  ;;
+run_oversized)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "A error 0x1108"
+  expect "B: LISTEN_CONF info 0x0000"
+  ;;
+linked_long_data_b3)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "put 0x0000"
+  expect "B got 2048 bytes, not as sent"
+  ;;
+run_long_data_b3)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "put 0x1102"
+  expect "B got nothing"
+  ;;
+wine_run_call)
+  # Every connection to the host is a bridge's: the Wine process, whose
+  # capi2032 calls the library's entry points, opens none.
+  export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml,winedbg.exe=d}"
+  timeout 100 strace -f -qq -e trace=connect,execve -o "$scratch/trace" \
+    "$run" wine "$windows_program" capi2032.dll call 307200 >"$scratch/out" 2>&1
+  status=$?
+  # A Windows program's standard output ends its lines with CR LF.
+  tr -d '\r' <"$scratch/out" >"$scratch/lines" && mv "$scratch/lines" "$scratch/out"
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "manufacturer capi-bridge"
+  expect "sent 307200 received 307200 digest ok"
+  expect "released"
+  connecting=$(grep "htons($port)" "$scratch/trace" | awk '{print $1}' | sort -u)
+  [ -n "$connecting" ] || fail "nothing connected to the host"
+  for pid in $connecting; do
+    grep "^$pid execve(" "$scratch/trace" | tail -1 | grep -q '/capi-bridge"' \
+      || fail "process $pid, no bridge, connected to the host"
+  done
+  [ "$(echo "$connecting" | wc -l)" -eq 3 ] \
+    || fail "$(echo "$connecting" | wc -l) processes connected, where 3 bridges belong"
+  ;;
+*)
+  fail "unknown case"
+  ;;
+esac
+exit 0
