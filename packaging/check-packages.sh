@@ -135,6 +135,12 @@ grep -q 'fake libcapi20 loaded' "$scratch/log" || fail "the installed bridge did
 timeout 120 tests/support/private_shm.sh "$usr/bin/capi-bridge-demo" --first-appl-id=440 \
   --bytes=20000 >"$scratch/demo" 2>&1 || { cat "$scratch/demo"; fail "the installed demo failed"; }
 
+# A program linked with libcapi20, run with the installed capi-bridge-run:
+# it finds the library it preloads and the bridge from where it lies.
+timeout 120 tests/support/private_shm.sh sh interface/tests/programs_test.sh run_call \
+  "$usr/bin/capi-host-emulator" "$usr/bin/capi-bridge-run" "$build/interface/tests/capi20_call" \
+  || fail "a program under the installed capi-bridge-run failed"
+
 # The C++ client library, used by a project of its own.
 cmake -S clients/cpp/example -B "$scratch/example" -DCMAKE_PREFIX_PATH="$usr" >/dev/null
 cmake --build "$scratch/example" >/dev/null \

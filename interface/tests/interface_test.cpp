@@ -119,7 +119,7 @@ protected:
   std::uint32_t echo_call(unsigned id) {
     EXPECT_EQ(put(id, capimsg::build_connect_req(0, 1, {1, 2, {0, 0, "999"}, {}, std::nullopt})),
               0u);
-    std::uint32_t plci = capimsg::read_conf(expect(id, cmd::connect, sub::conf))->address;
+    plci = capimsg::read_conf(expect(id, cmd::connect, sub::conf))->address;
     bytes active = expect(id, cmd::connect_active, sub::ind);
     put(id, capimsg::build_address_only(0, 2, cmd::connect_active, sub::resp, plci));
     put(id, capimsg::build_b3_ncpi(0, 3, cmd::connect_b3, sub::req, {plci, {}}));
@@ -130,6 +130,7 @@ protected:
   }
 
   std::string folder;
+  std::uint32_t plci = 0; // of the last echo_call
   harness::local_emulator emulator;
   std::vector<unsigned> registered;
 };
@@ -208,6 +209,29 @@ TEST_F(interface_test, data_travels_from_the_programs_pointer_and_stays_until_it
   EXPECT_TRUE(std::equal(second.begin(), second.end(), held[1].second));
   for (auto [handle, data_pointer] : held)
     EXPECT_EQ(put(a, capimsg::build_data_b3_resp(0, 20, {ncci, handle})), 0u);
+}
+
+// Fetched ahead of the program (here by the thread behind capi20_fileno),
+// a DISCONNECT_IND makes the library let go of the call's DATA_B3_IND; the
+// program may still answer the one it holds, as it could with the library
+// in its own process.
+TEST_F(interface_test, a_held_indication_can_be_answered_after_its_call_was_cleared_ahead) {
+  start_emulator(348);
+  unsigned a = registered_application();
+  std::uint32_t ncci = echo_call(a);
+  ASSERT_GE(capi20_fileno(a), 0);
+  ASSERT_EQ(
+      put(a, capimsg::build_data_b3(0, 10, sub::req, {ncci, 1, 0, std::nullopt, pattern(3, 10)})),
+      0u);
+  bytes ind;
+  while (ind.empty() || ind[4] != cmd::data_b3 || ind[5] != sub::ind) {
+    ind = next(a);
+    ASSERT_FALSE(ind.empty());
+  }
+  ASSERT_EQ(put(a, capimsg::build_disconnect_req(0, 11, plci)), 0u);
+  ASSERT_TRUE(emulator.wait_for_log("DISCONNECT_IND"));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(put(a, capimsg::build_data_b3_resp(0, 12, {ncci, capimsg::get_u16(ind, 18)})), 0u);
 }
 
 TEST_F(interface_test, get_message_answers_at_once_when_nothing_waits) {
