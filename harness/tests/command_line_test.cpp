@@ -36,6 +36,7 @@ const program emulator{"capi-host-emulator", EMULATOR_PROGRAM};
 const program demo{"capi-bridge-demo", DEMO_PROGRAM};
 const program soak{"capi-bridge-soak", SOAK_PROGRAM};
 const program bench{"capi-bridge-bench", BENCH_PROGRAM};
+const program run_program{"capi-bridge-run", RUN_PROGRAM};
 
 struct run_result {
   int status = -1;
@@ -94,7 +95,7 @@ TEST_P(every_program, help_goes_to_standard_output_with_status_0) {
   for (const char* option : {"--help", "-h"}) {
     run_result r = run(GetParam(), {option});
     EXPECT_EQ(r.status, 0) << option;
-    EXPECT_EQ(r.out.rfind(std::string("Usage: ") + GetParam().name + " [OPTION]...\n", 0), 0u)
+    EXPECT_EQ(r.out.rfind(std::string("Usage: ") + GetParam().name + " [OPTION]...", 0), 0u)
         << option << ": " << r.out;
     EXPECT_NE(r.out.find("  -V, --version"), std::string::npos) << option;
     EXPECT_EQ(r.err, "") << option;
@@ -102,6 +103,8 @@ TEST_P(every_program, help_goes_to_standard_output_with_status_0) {
 }
 
 TEST_P(every_program, takes_no_arguments_but_options) {
+  if (GetParam().name == run_program.name)
+    GTEST_SKIP() << "its arguments are a program to run and that program's";
   run_result r = run(GetParam(), {"extra"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
@@ -116,8 +119,28 @@ std::string program_row(const testing::TestParamInfo<program>& row) {
   return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(programs, every_program, testing::Values(emulator, demo, soak, bench),
-                         program_row);
+INSTANTIATE_TEST_SUITE_P(programs, every_program,
+                         testing::Values(emulator, demo, soak, bench, run_program), program_row);
+
+// capi-bridge-run: its options end at the program, whose own options and
+// arguments pass untouched; the program gets the preloaded library first
+// and the bridge to start.
+TEST(capi_bridge_run, runs_the_program_with_its_arguments_and_the_library_preloaded) {
+  if (*run_program.path == '\0')
+    GTEST_SKIP() << "capi-bridge-run is not built in this configuration";
+  run_result r = run(run_program, {"--bridge=/some/capi-bridge", "sh", "-c",
+                                   "echo \"$0 $LD_PRELOAD $CAPI_BRIDGE_EXECUTABLE\"", "--version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, 10), "--version ") << r.out;
+  EXPECT_NE(r.out.find("libcapi-bridge-preload.so"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" /some/capi-bridge\n"), std::string::npos) << r.out;
+
+  r = run(run_program, {});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "capi-bridge-run: a PROGRAM to run is missing\nTry 'capi-bridge-run --help' for "
+                   "more information.\n");
+  EXPECT_EQ(run(run_program, {"/nonexistent/program"}).status, 127);
+}
 
 // A usage error: the first line of standard error, after "PROGRAM: ".
 struct usage_case {
