@@ -60,9 +60,14 @@ for file in "$scratch"/*_"$version"*.{deb,dsc,tar.xz,changes,buildinfo}; do
   [ -e "$file" ] && cp "$file" "$out/"
 done
 
+# The 32-bit capi2032.dll first: the zip holds it beside the 64-bit programs.
 build_windows() {
-  cmake -S "$tree" -B "$scratch/windows" --toolchain "$tree/cmake/mingw-w64.cmake" \
+  cmake -S "$tree" -B "$scratch/windows32" --toolchain "$tree/cmake/mingw-w64-i686.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCAPI_BRIDGE_TESTS=OFF -DCAPI_BRIDGE_WERROR=ON &&
+    cmake --build "$scratch/windows32" -j"$(nproc)" --target capi2032 &&
+    cmake -S "$tree" -B "$scratch/windows" --toolchain "$tree/cmake/mingw-w64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DCAPI_BRIDGE_TESTS=OFF -DCAPI_BRIDGE_WERROR=ON \
+      -DCAPI_BRIDGE_WINDOWS32_DLL="$scratch/windows32/interface/capi2032.dll" &&
     cmake --build "$scratch/windows" -j"$(nproc)" &&
     (cd "$scratch/windows" && cpack -G ZIP -B "$scratch/windows-packages")
 }

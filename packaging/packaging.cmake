@@ -11,6 +11,12 @@ if(WIN32)
   # The zip: one folder holding the bridge, the demo, the licence, the
   # protocol reference and a read-me.
   install(TARGETS capi-bridge capi-bridge-demo RUNTIME DESTINATION .)
+  # capi2032.dll comes from a 32-bit build of its own (CMakePresets.json:
+  # windows32); capi2064.dll installs itself (interface/).
+  set(CAPI_BRIDGE_WINDOWS32_DLL "" CACHE FILEPATH "capi2032.dll of a 32-bit build, for the zip")
+  if(CAPI_BRIDGE_WINDOWS32_DLL)
+    install(FILES ${CAPI_BRIDGE_WINDOWS32_DLL} DESTINATION .)
+  endif()
   # The plain-text files with Windows line ends, for every editor there.
   set(windows_text ${CMAKE_CURRENT_BINARY_DIR}/windows-text)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/README-windows.txt ${windows_text}/README.txt
