@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 # Debian packages' Build-Depends, lintian, and the Windows zip's cross
 # compiler above); then the Python client's install test and type check.
 scripts/install-packages.sh cmake make g++ libgtest-dev libcapi20-3 libcapi20-dev \
-  g++-mingw-w64-x86-64-posix wine wine64 wine64-tools clang libclang-rt-14-dev python3 \
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine64 wine64-tools clang libclang-rt-14-dev python3 \
   unzip strace valgrind git clang-format clang-tidy \
   build-essential dpkg-dev debhelper dh-python pybuild-plugin-pyproject python3-all \
   python3-setuptools help2man lintian \
@@ -26,8 +26,12 @@ scripts/check-style.sh
 
 cmake --preset windows
 cmake --build --preset windows -j"$(nproc)"
+# capi2032.dll and a 32-bit CAPI program, for their checks.
+cmake --preset windows32
+cmake --build --preset windows32 -j"$(nproc)"
 
-cmake --preset linux -DCAPI_BRIDGE_WINDOWS_BUILD="$PWD/build-windows"
+cmake --preset linux -DCAPI_BRIDGE_WINDOWS_BUILD="$PWD/build-windows" \
+  -DCAPI_BRIDGE_WINDOWS32_BUILD="$PWD/build-windows32"
 cmake --build --preset linux -j"$(nproc)"
 ctest --preset linux
 

@@ -4,13 +4,21 @@
 # against the emulated host: a Linux program linked with the library, run
 # as it is and with capi-bridge-run; a Windows program under Wine, whose
 # built-in capi2032 calls the library, run with capi-bridge-run.
-#   programs_test.sh CASE EMULATOR RUN PROGRAM [WINDOWS_PROGRAM]
+#   programs_test.sh CASE EMULATOR RUN PROGRAM [WINDOWS_PROGRAM [FOLDER32]]
 # CASE: linked_call, run_call, linked_oversized, run_oversized,
-# linked_long_data_b3, run_long_data_b3, wine_run_call. Run it with a
-# /dev/shm of its own (tests/support/private_shm.sh); application IDs
-# 370..389 otherwise.
+# linked_long_data_b3, run_long_data_b3, wine_run_call (Wine's capi2032
+# under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
+# beside it), wine32_dll_call (a 32-bit program with capi2032.dll: FOLDER32
+# holds both; skipped, status 77, where the machine runs no 32-bit code).
+# Run it with a /dev/shm of its own (tests/support/private_shm.sh);
+# application IDs 370..389 otherwise.
 set -u
-case_name=$1 emulator=$2 run=$3 program=$4 windows_program=${5-}
+case_name=$1 emulator=$2 run=$3 program=$4 windows_program=${5-} folder32=${6-}
+if [ "$case_name" = wine32_dll_call ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  echo "programs_test: this machine runs no 32-bit code (no IA32 emulation): 32-bit Windows" \
+    "programs cannot run here; capi2032.dll was built and its exports checked"
+  exit 77
+fi
 scratch=$(mktemp -d)
 trap 'kill "$host" 2>/dev/null; rm -rf "$scratch"' EXIT
 export HOME="$scratch"
@@ -48,7 +56,15 @@ linked_*) wrap= ;;
 *) wrap=$run ;;
 esac
 mode=$(echo "$case_name" | sed 's/^linked_//; s/^run_//; s/_/-/g')
-if [ "$case_name" != wine_run_call ]; then
+wine_output() { # the Windows program's output, its CR LF line ends made LF
+  tr -d '\r' <"$scratch/out" >"$scratch/lines" && mv "$scratch/lines" "$scratch/out"
+}
+case $case_name in
+wine*)
+  export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml,winedbg.exe=d}"
+  ;;
+esac
+if [ "${case_name#wine}" = "$case_name" ]; then
   timeout 100 $wrap "$program" --host 127.0.0.1 --port "$port" $mode 307200 >"$scratch/out" 2>&1
   status=$?
 fi
@@ -88,12 +104,10 @@ run_long_data_b3)
 wine_run_call)
   # Every connection to the host is a bridge's: the Wine process, whose
   # capi2032 calls the library's entry points, opens none.
-  export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml,winedbg.exe=d}"
   timeout 100 strace -f -qq -e trace=connect,execve -o "$scratch/trace" \
     "$run" wine "$windows_program" capi2032.dll call 307200 >"$scratch/out" 2>&1
   status=$?
-  # A Windows program's standard output ends its lines with CR LF.
-  tr -d '\r' <"$scratch/out" >"$scratch/lines" && mv "$scratch/lines" "$scratch/out"
+  wine_output
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "manufacturer capi-bridge"
   expect "sent 307200 received 307200 digest ok"
@@ -101,11 +115,27 @@ wine_run_call)
   connecting=$(grep "htons($port)" "$scratch/trace" | awk '{print $1}' | sort -u)
   [ -n "$connecting" ] || fail "nothing connected to the host"
   for pid in $connecting; do
-    grep "^$pid execve(" "$scratch/trace" | tail -1 | grep -q '/capi-bridge"' \
+    awk -v pid="$pid" '$1 == pid && $2 ~ /^execve\(/' "$scratch/trace" | tail -1 \
+      | grep -q '/capi-bridge"' \
       || fail "process $pid, no bridge, connected to the host"
   done
   [ "$(echo "$connecting" | wc -l)" -eq 3 ] \
     || fail "$(echo "$connecting" | wc -l) processes connected, where 3 bridges belong"
+  ;;
+wine_dll_call | wine32_dll_call)
+  # Nothing set: the library inside the bridge finds the host in .capi20rc.
+  if [ "$case_name" = wine_dll_call ]; then
+    timeout 100 wine "$windows_program" capi2064.dll call 307200 >"$scratch/out" 2>&1
+  else
+    timeout 100 wine "$folder32/capi2032_call.exe" capi2032.dll call 307200 >"$scratch/out" 2>&1
+  fi
+  status=$?
+  wine_output
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "manufacturer capi-bridge"
+  expect "registered A=1 B=2"
+  expect "sent 307200 received 307200 digest ok"
+  expect "released"
   ;;
 *)
   fail "unknown case"

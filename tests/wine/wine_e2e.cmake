@@ -33,7 +33,8 @@ add_custom_command(OUTPUT ${windows_folder}/libcapi20-3.dll
   VERBATIM)
 set(windows_folder_files ${windows_folder}/libcapi20-3.dll)
 foreach(program capi-bridge.exe tests/windows_parent.exe tests/forwarding_check.exe
-                demo/capi-bridge-demo.exe)
+                demo/capi-bridge-demo.exe interface/capi2064.dll interface/capi2032_call.exe
+                interface/capi_dll_tests.exe)
   get_filename_component(name ${program} NAME)
   # A copy: started through a symbolic link, it would not find the DLL.
   add_custom_command(OUTPUT ${windows_folder}/${name}
