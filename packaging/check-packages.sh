@@ -90,13 +90,13 @@ expect_files python3-capi-bridge usr/lib/python3/dist-packages/capi_bridge/__ini
 # reference, a read-me.
 unzip -l "$zip" | awk 'NR > 3 && $4 != "" {print $4}' | sort >"$scratch/zip-files"
 printf "capi-bridge-$version-win64/%s\n" LICENSE.txt README.txt capi-bridge-demo.exe capi-bridge.exe \
-  protocol.md \
+  capi2032.dll capi2064.dll protocol.md windows-programs.md \
   | diff - "$scratch/zip-files" || fail "$zip holds other files than these"
 unzip -q "$zip" -d "$scratch/zip"
 # Both start on a bare 64-bit Windows: statically linked, they import
 # nothing but these DLLs of the system's.
 system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll "
-for name in capi-bridge.exe capi-bridge-demo.exe; do
+for name in capi-bridge.exe capi-bridge-demo.exe capi2064.dll; do
   exe=$scratch/zip/capi-bridge-$version-win64/$name
   x86_64-w64-mingw32-objdump -f "$exe" | grep -q 'file format pei-x86-64' \
     || fail "$name is no 64-bit Windows program"
@@ -110,6 +110,15 @@ for name in capi-bridge.exe capi-bridge-demo.exe; do
     esac
   done
 done
+
+# The CAPI DLLs: each of its bitness, with the standard exports.
+zipped=$scratch/zip/capi-bridge-$version-win64
+i686-w64-mingw32-objdump -f "$zipped/capi2032.dll" | grep -q 'file format pei-i386' \
+  || fail "capi2032.dll is no 32-bit DLL"
+sh interface/tests/check_capi_dll.sh i686-w64-mingw32-objdump "$zipped/capi2032.dll" >/dev/null \
+  || fail "capi2032.dll lacks the standard exports"
+sh interface/tests/check_capi_dll.sh x86_64-w64-mingw32-objdump "$zipped/capi2064.dll" >/dev/null \
+  || fail "capi2064.dll lacks the standard exports"
 
 # From here on, what the packages install, run from where they were unpacked.
 usr=$scratch/root/usr

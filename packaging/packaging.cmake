@@ -23,7 +23,8 @@ if(WIN32)
     @ONLY NEWLINE_STYLE CRLF)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${windows_text}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${windows_text}/README.txt ${windows_text}/LICENSE.txt
-    ${PROJECT_SOURCE_DIR}/docs/protocol.md DESTINATION .)
+    ${PROJECT_SOURCE_DIR}/docs/protocol.md ${PROJECT_SOURCE_DIR}/docs/windows-programs.md
+    DESTINATION .)
   set(CPACK_PACKAGE_NAME capi-bridge)
   set(CPACK_PACKAGE_VENDOR "The capi-bridge developers")
   set(CPACK_GENERATOR ZIP)
