@@ -8,7 +8,8 @@
 # CASE: linked_call, run_call, linked_oversized, run_oversized,
 # linked_long_data_b3, run_long_data_b3, wine_run_call (Wine's capi2032
 # under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
-# beside it), wine32_dll_call (a 32-bit program with capi2032.dll: FOLDER32
+# beside it), wine_dll_two_processes (the same, the call between two
+# programs), wine32_dll_call (a 32-bit program with capi2032.dll: FOLDER32
 # holds both; skipped, status 77, where the machine runs no 32-bit code).
 # Run it with a /dev/shm of its own (tests/support/private_shm.sh);
 # application IDs 370..389 otherwise.
@@ -136,6 +137,25 @@ wine_dll_call | wine32_dll_call)
   expect "registered A=1 B=2"
   expect "sent 307200 received 307200 digest ok"
   expect "released"
+  ;;
+wine_dll_two_processes)
+  timeout 100 wine "$windows_program" capi2064.dll answer 307200 >"$scratch/answer" 2>&1 &
+  answering=$!
+  for _ in $(seq 300); do
+    grep -q '^listening' "$scratch/answer" && break
+    sleep 0.1
+  done
+  timeout 100 wine "$windows_program" capi2064.dll dial 307200 >"$scratch/out" 2>&1
+  status=$?
+  wait "$answering"
+  answered=$?
+  cat "$scratch/answer" >>"$scratch/out"
+  wine_output
+  [ "$status" -eq 0 ] && [ "$answered" -eq 0 ] || fail "exit statuses $status and $answered"
+  expect "registered A=1"
+  expect "registered B=1"
+  [ "$(grep -c '^sent 307200 received 307200 digest ok$' "$scratch/out")" -eq 2 ] \
+    || fail "not both got what the other sent"
   ;;
 *)
   fail "unknown case"

@@ -7,6 +7,10 @@
 //     the interface's identity and profile; A calls B, both send BYTES in
 //     blocks of 2048 (7 unconfirmed at most) and check what they receive by
 //     digest; A hangs up; both release.
+//   capi2032_call DLL answer BYTES    and    capi2032_call DLL dial BYTES
+//     the same with B alone in one process (it says "listening" once it
+//     listens) and A alone in another; each waits in CAPI_WAIT_FOR_SIGNAL.
+//     Both say how long the data took.
 //
 // One line per step on standard output; exit status 0 when every step went
 // right. In a 32-bit build DATA_B3 messages carry their data pointer in the
@@ -22,6 +26,7 @@ typedef DWORD(WINAPI* register_entry)(DWORD, DWORD, DWORD, DWORD, DWORD*);
 typedef DWORD(WINAPI* release_entry)(DWORD);
 typedef DWORD(WINAPI* put_entry)(DWORD, PVOID);
 typedef DWORD(WINAPI* get_entry)(DWORD, PVOID*);
+typedef DWORD(WINAPI* wait_entry)(DWORD);
 typedef DWORD(WINAPI* text_entry)(char*);
 typedef DWORD(WINAPI* version_entry)(DWORD*, DWORD*, DWORD*, DWORD*);
 typedef DWORD(WINAPI* profile_entry)(PVOID, DWORD);
@@ -31,6 +36,7 @@ static register_entry capi_register;
 static release_entry capi_release;
 static put_entry capi_put;
 static get_entry capi_get;
+static wait_entry capi_wait;
 static text_entry capi_manufacturer, capi_serial;
 static version_entry capi_version;
 static profile_entry capi_profile;
@@ -53,6 +59,9 @@ struct application {
 };
 
 static struct application a = {.name = "A"}, b = {.name = "B"};
+// The applications of this process.
+static struct application* local[2];
+static int locals;
 static unsigned long long total;
 static uint16_t number = 1;
 
@@ -207,13 +216,29 @@ static void handle(struct application* app, const unsigned char* m) {
   }
 }
 
-// Takes the messages of both applications as they come, until `done`
-// holds; fails after 10 s without any.
+// Takes the messages of this process's applications as they come, until
+// `done` holds: with one, waiting for the signal; with two, looking at each
+// in turn, and failing after 10 s without any.
 static void run_until(int (*done)(void)) {
   ULONGLONG last = GetTickCount64();
   while (!done()) {
+    if (locals == 1) {
+      PVOID m = NULL;
+      DWORD info = capi_wait(local[0]->id);
+      if (info == 0)
+        info = capi_get(local[0]->id, &m);
+      if (info == 0x1104)
+        continue;
+      if (info != 0 || m == NULL) {
+        printf("capi2032_call: %s: info 0x%04lx\n", local[0]->name, (unsigned long)info);
+        fflush(stdout);
+        exit(1);
+      }
+      handle(local[0], (const unsigned char*)m);
+      continue;
+    }
     int got = 0;
-    struct application* apps[2] = {&a, &b};
+    struct application** apps = local;
     for (int i = 0; i < 2; ++i) {
       PVOID m = NULL;
       DWORD info = capi_get(apps[i]->id, &m);
@@ -240,25 +265,39 @@ static void run_until(int (*done)(void)) {
 static int b_listens(void) {
   return b.listening;
 }
-static int both_connected(void) {
-  return a.connected && b.connected && a.plci != 0;
+static int connected(void) {
+  for (int i = 0; i < locals; ++i)
+    if (!local[i]->connected || local[i]->plci == 0)
+      return 0;
+  return 1;
 }
-static int both_b3_up(void) {
-  return a.b3_up && b.b3_up;
+static int b3_up(void) {
+  for (int i = 0; i < locals; ++i)
+    if (!local[i]->b3_up)
+      return 0;
+  return 1;
 }
 static int b3_down(void) {
-  return a.b3_down && b.b3_down;
+  for (int i = 0; i < locals; ++i)
+    if (!local[i]->b3_down)
+      return 0;
+  return 1;
 }
 static int cleared(void) {
-  return a.cleared && b.cleared;
+  for (int i = 0; i < locals; ++i)
+    if (!local[i]->cleared)
+      return 0;
+  return 1;
 }
 static int data_done(void) {
-  struct application* apps[2] = {&a, &b};
-  for (int i = 0; i < 2; ++i)
-    while (apps[i]->sent < total && apps[i]->in_flight < window)
-      send_block(apps[i]);
-  return a.sent == total && b.sent == total && a.in_flight == 0 && b.in_flight == 0 &&
-         a.received == total && b.received == total;
+  int done = 1;
+  for (int i = 0; i < locals; ++i) {
+    struct application* app = local[i];
+    while (app->sent < total && app->in_flight < window)
+      send_block(app);
+    done = done && app->sent == total && app->in_flight == 0 && app->received == total;
+  }
+  return done;
 }
 
 static FARPROC entry(HMODULE dll, const char* name) {
@@ -272,8 +311,19 @@ static FARPROC entry(HMODULE dll, const char* name) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 4 || strcmp(argv[2], "call") != 0)
-    fail("usage: capi2032_call DLL call BYTES");
+  if (argc != 4)
+    fail("usage: capi2032_call DLL call|answer|dial BYTES");
+  const char* mode = argv[2];
+  if (strcmp(mode, "call") == 0) {
+    local[locals++] = &a;
+    local[locals++] = &b;
+  } else if (strcmp(mode, "answer") == 0) {
+    local[locals++] = &b;
+  } else if (strcmp(mode, "dial") == 0) {
+    local[locals++] = &a;
+  } else {
+    fail("unknown mode");
+  }
   total = strtoull(argv[3], NULL, 10);
   HMODULE dll = LoadLibraryA(argv[1]);
   if (dll == NULL)
@@ -287,7 +337,7 @@ int main(int argc, char** argv) {
   capi_serial = (text_entry)(void (*)(void))entry(dll, "CAPI_GET_SERIAL_NUMBER");
   capi_profile = (profile_entry)(void (*)(void))entry(dll, "CAPI_GET_PROFILE");
   capi_installed = (installed_entry)(void (*)(void))entry(dll, "CAPI_INSTALLED");
-  entry(dll, "CAPI_WAIT_FOR_SIGNAL");
+  capi_wait = (wait_entry)(void (*)(void))entry(dll, "CAPI_WAIT_FOR_SIGNAL");
 
   DWORD info = capi_installed();
   if (info != 0) {
@@ -312,45 +362,67 @@ int main(int argc, char** argv) {
   if (capi_profile(profile, 1) != 0)
     fail("no profile of controller 1");
   printf("controller 1: %u B channels\n", u16(profile + 2));
-  if (capi_register(3072, 2, window, block_size, &a.id) != 0 ||
-      capi_register(3072, 2, window, block_size, &b.id) != 0)
-    fail("registration failed");
-  printf("registered A=%lu B=%lu\n", (unsigned long)a.id, (unsigned long)b.id);
+  for (int i = 0; i < locals; ++i)
+    if (capi_register(3072, 2, window, block_size, &local[i]->id) != 0)
+      fail("registration failed");
+  printf("registered");
+  for (int i = 0; i < locals; ++i)
+    printf(" %s=%lu", local[i]->name, (unsigned long)local[i]->id);
+  printf("\n");
   fflush(stdout);
   a.digest = b.digest = 0xcbf29ce484222325ull;
 
-  start(&b, 26, c_listen, s_req, 1);
-  set32(message + 16, 1); // every service
-  send_message(&b, "LISTEN_REQ");
-  run_until(b_listens);
-  start(&a, 27, c_connect, s_req, 1);
-  set16(message + 12, 2); // unrestricted digital information
-  memcpy(message + 14,
-         "\x04\x80"
-         "123",
-         5);
-  send_message(&a, "CONNECT_REQ");
-  run_until(both_connected);
-  start(&a, 13, c_connect_b3, s_req, a.plci);
-  send_message(&a, "CONNECT_B3_REQ");
-  run_until(both_b3_up);
+  if (b.id != 0) {
+    start(&b, 26, c_listen, s_req, 1);
+    set32(message + 16, 1); // every service
+    send_message(&b, "LISTEN_REQ");
+    run_until(b_listens);
+    printf("listening\n");
+    fflush(stdout);
+  }
+  if (a.id != 0) {
+    start(&a, 27, c_connect, s_req, 1);
+    set16(message + 12, 2); // unrestricted digital information
+    memcpy(message + 14,
+           "\x04\x80"
+           "123",
+           5);
+    send_message(&a, "CONNECT_REQ");
+  }
+  run_until(connected);
+  if (a.id != 0) {
+    start(&a, 13, c_connect_b3, s_req, a.plci);
+    send_message(&a, "CONNECT_B3_REQ");
+  }
+  run_until(b3_up);
   printf("connected\n");
   fflush(stdout);
 
+  ULONGLONG began = GetTickCount64();
   run_until(data_done);
-  int right = a.digest == digest_of_sent(&b) && b.digest == digest_of_sent(&a);
-  printf("sent %llu received %llu digest %s\n", a.sent, a.received, right ? "ok" : "wrong");
+  ULONGLONG took = GetTickCount64() - began;
+  int right = 1;
+  for (int i = 0; i < locals; ++i)
+    right = right && local[i]->digest == digest_of_sent(local[i] == &a ? &b : &a);
+  printf("sent %llu received %llu digest %s\n", local[0]->sent, local[0]->received,
+         right ? "ok" : "wrong");
+  printf("took %llu ms\n", (unsigned long long)took);
   if (!right)
     return 1;
-  start(&a, 13, c_disconnect_b3, s_req, a.ncci);
-  send_message(&a, "DISCONNECT_B3_REQ");
+  if (a.id != 0) {
+    start(&a, 13, c_disconnect_b3, s_req, a.ncci);
+    send_message(&a, "DISCONNECT_B3_REQ");
+  }
   run_until(b3_down);
-  start(&a, 13, c_disconnect, s_req, a.plci);
-  send_message(&a, "DISCONNECT_REQ");
+  if (a.id != 0) {
+    start(&a, 13, c_disconnect, s_req, a.plci);
+    send_message(&a, "DISCONNECT_REQ");
+  }
   run_until(cleared);
   printf("cleared\n");
-  if (capi_release(a.id) != 0 || capi_release(b.id) != 0)
-    fail("release failed");
+  for (int i = 0; i < locals; ++i)
+    if (capi_release(local[i]->id) != 0)
+      fail("release failed");
   printf("released\n");
   fflush(stdout);
   return 0;
