@@ -37,7 +37,8 @@ run, and prints one Markdown table.
                     still works
       --rounds=N    rounds per timed figure (median, min and max over them)
       --slices=N    slices per side in each round; the two sides take turns
-      --slice-ms=MS length of one slice in milliseconds
+      --slice-ms=MS
+                    length of one slice in milliseconds
       --cpu=N|none  the CPU that the client and every child are pinned to
                     (default: the last one), or none
       --skip-tools  leave out the strace and callgrind figures

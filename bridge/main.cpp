@@ -7,6 +7,12 @@
 
 int main() {
   platform_start();
+  // Started by hand, it would otherwise just wait, silent, and end at the
+  // first line typed.
+  platform_greet_terminal(
+      "capi-bridge: CAPI 2.0 for the program that starts it, in framed binary requests on "
+      "standard input and replies on standard output; not for typing. See capi-bridge(1) and "
+      "the protocol reference, protocol.md.");
   serve_requests();
   return 0;
 }

@@ -46,8 +46,10 @@ applications that register with it.
                            connections. 0 is a fault: the first
                            application gets ID 0, which the library
                            accepts and then refuses in every call
-      --exit-after=SECONDS stop by itself after that many seconds
-      --echo-number=DIGITS called number that answers by itself and sends
+      --exit-after=SECONDS
+                           stop by itself after that many seconds
+      --echo-number=DIGITS
+                           called number that answers by itself and sends
                            every data block back (default 999)
       --verbose            one line per message and per event on standard
                            error

@@ -39,6 +39,11 @@ void platform_start() {
   _setmode(_fileno(stdout), _O_BINARY);
 }
 
+void platform_greet_terminal(const char* line) {
+  if (_isatty(_fileno(stdin)) != 0)
+    std::fprintf(stderr, "%s\n", line);
+}
+
 // Windows has no signal that asks a console program to stop; a client that
 // ends takes the bridge's input with it.
 bool platform_stop_requested() {
