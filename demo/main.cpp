@@ -118,6 +118,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       (harness::emulator_runs_here ? usage_demonstration : usage_probe_only) + usage_options;
   command_line line("capi-bridge-demo", usage.c_str(), long_options);
   unsigned long number = 0;
+  bool port_given = false;
   for (int o; (o = line.next(argc, argv)) != -1;) {
     switch (o) {
     case host:
@@ -127,6 +128,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       break;
     case port:
       line.number(1, 65534, opt.port);
+      port_given = true;
       break;
     case bytes:
       line.number(1, 64ul << 20, opt.bytes);
@@ -157,6 +159,8 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
   }
   if (!line.finished() && opt.host.empty() && !harness::emulator_runs_here)
     line.fail("on Windows the demo only probes a CAPI host: give --host=ADDRESS");
+  if (!line.finished() && opt.host.empty() && port_given)
+    line.fail("--port names the port of a host to probe: give --host=ADDRESS too");
   return line.finished();
 }
 
@@ -196,17 +200,23 @@ struct workspace {
     return o;
   }
 
-  // Removes the folder unless asked to keep it, something went wrong, or a
-  // bridge wrote to standard error; in those cases says where it is.
+  // Removes the folder unless asked to keep it, or a log in it says
+  // something and either something went wrong or a bridge wrote to standard
+  // error; in those cases says where it is. Empty logs tell nothing.
   void finish(const options& opt, bool success) const {
-    bool written = false;
-    for (const auto& entry : fs::directory_iterator(folder))
-      if (entry.path().extension() == ".stderr" && fs::file_size(entry.path()) > 0) {
+    bool written = false, anything = false;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      if (!entry.is_regular_file() || entry.file_size() == 0 ||
+          entry.path().filename() == ".capi20rc")
+        continue;
+      anything = true;
+      if (entry.path().extension() == ".stderr") {
         written = true;
         std::printf("The bridge's standard error (the library's lines) is in %s\n",
                     entry.path().string().c_str());
       }
-    if (opt.keep_logs || !success || written) {
+    }
+    if (opt.keep_logs || (anything && (!success || written))) {
       std::printf("Logs kept in %s\n", folder.string().c_str());
       return;
     }

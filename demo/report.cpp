@@ -2,6 +2,8 @@
 // Tables and the progress bar of capi-bridge-demo.
 #include "report.hpp"
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdio>
 
@@ -58,11 +60,15 @@ void print_profile(std::uint32_t controller, const controller_profile& p) {
 
 void progress_bar::show(std::uint64_t done) {
   if (!terminal_) {
-    while (quarters_shown_ < 4 &&
-           done * 4 >= total_ * static_cast<std::uint64_t>(quarters_shown_ + 1)) {
-      ++quarters_shown_;
-      std::printf("  %3d%%  %s of %s\n", quarters_shown_ * 25, kibibytes(done).c_str(),
-                  kibibytes(total_).c_str());
+    // A line at each quarter reached, saying what was done then; quarters
+    // passed at once make one line.
+    int reached = total_ == 0 ? 4 : static_cast<int>(std::min<std::uint64_t>(done * 4 / total_, 4));
+    if (reached > quarters_shown_) {
+      quarters_shown_ = reached;
+      std::printf(
+          "  %3d%%  %s of %s\n",
+          static_cast<int>(total_ == 0 ? 100 : std::min<std::uint64_t>(done * 100 / total_, 100)),
+          kibibytes(done).c_str(), kibibytes(total_).c_str());
     }
     std::fflush(stdout);
     return;
