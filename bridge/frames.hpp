@@ -73,8 +73,12 @@ inline void send_reply(std::uint32_t info) {
 // first. Reads ahead: several small pipelined requests cost one system call.
 const std::uint8_t* read_input_in_place(std::uint8_t* buffer, std::size_t size);
 
-// True when input has been read ahead and not yet consumed: the client has
-// written its next request, or part of it.
+// True when the client has written its next request, or part of it: input
+// read ahead and not yet consumed, or waiting to be read (or its end), or a
+// stop asked for. Looks without reading or waiting. Where the platform
+// cannot look into standard input (a Unix pipe under Wine), it always says
+// so; input_read_ahead() alone never asks the platform.
+bool client_has_written();
 bool input_read_ahead();
 
 // Forgets input read ahead but not yet consumed. For drivers that run the

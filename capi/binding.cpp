@@ -38,6 +38,12 @@ bool load_capi_library() {
   return complete;
 }
 
+void reset_binding() {
+  capi_entry_table = {};
+  capi_optional_entry_table = {};
+  current_appl_id = 0;
+}
+
 void release_current_application() {
   if (current_appl_id != 0 && capi_entry_table.capi20_release != nullptr)
     capi_entry_table.capi20_release(current_appl_id);

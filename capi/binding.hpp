@@ -55,3 +55,8 @@ bool load_capi_library();
 // Releases current_appl_id with the library if one is registered (result
 // ignored) and sets it to 0.
 void release_current_application();
+
+// Forgets the registered application and empties both tables, as at start
+// (the library stays loaded); for a driver that runs the request loop more
+// than once in one process.
+void reset_binding();

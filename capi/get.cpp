@@ -127,6 +127,8 @@ waiting look(std::uint32_t milliseconds) {
 // the client writes first.
 waiting wait_for_message(std::uint32_t milliseconds) {
   waiting now = look(0);
+  // Before the first wait only what has been read ahead counts: a platform
+  // that cannot look into its input would end every wait at once.
   if (now != waiting::nothing || input_read_ahead())
     return now;
   std::uint64_t deadline = platform_milliseconds() + milliseconds;
@@ -153,7 +155,7 @@ waiting wait_for_message(std::uint32_t milliseconds) {
     }
     if (now != waiting::nothing)
       return now;
-    if (platform_input_waiting() || platform_stop_requested())
+    if (client_has_written())
       return waiting::nothing;
   }
 }

@@ -155,3 +155,10 @@ void handle_put(const std::uint8_t* body, std::uint32_t length) {
 void release_b3_copy(std::uint16_t data_handle) {
   release_slot(data_handle_table[data_handle]);
 }
+
+void reset_put() {
+  for (data_handle_slot& slot : data_handle_table)
+    release_slot(slot);
+  std::memset(put_staging_buffer, 0, sizeof put_staging_buffer);
+  staging_dirty_length = 0;
+}

@@ -5,7 +5,10 @@
 // library, aborts on a DATA_B3_RESP it does not expect) is a finding.
 #include "bridge/frames.hpp"
 #include "bridge/loop.hpp"
+#include "capi/binding.hpp"
 #include "capi/connection.hpp"
+#include "capi/incoming_data.hpp"
+#include "capi/put.hpp"
 #include "platform/platform.hpp"
 
 #include <cstdint>
@@ -62,8 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     close(input[0]);
   }
 
+  // Every module starts as the process would: a finding then reproduces
+  // from its input alone.
   discard_read_ahead();
+  reset_binding();
   reset_connection();
+  reset_put();
+  forget_all_data_b3_ind();
   serve_requests();
   close(STDIN_FILENO);
   return 0;
