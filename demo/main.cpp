@@ -243,9 +243,9 @@ std::string hex_info(std::uint32_t info) {
 
 // What a failed Open means. The library's values say little ("CAPI not
 // installed" is also its answer to a refused connection); the stage, how
-// long it took and a Profile request after it tell the cases apart.
-std::string open_failure(client& c, const open_result& opened, const std::string& host,
-                         std::uint16_t port, std::chrono::steady_clock::duration took) {
+// long it took and whose 0x1009 it is tell the cases apart.
+std::string open_failure(const open_result& opened, const std::string& host, std::uint16_t port,
+                         std::chrono::steady_clock::duration took) {
   const std::string where = host + ":" + std::to_string(port);
   const outcome& status = opened.status;
   if (status.from == source::transport) {
@@ -259,14 +259,12 @@ std::string open_failure(client& c, const open_result& opened, const std::string
   if (opened.stage == open_stage::register_failed)
     return "the host at " + where + " took the connection but refused to register the " +
            "application: " + hex_info(status.info) + " " + info_text(status.info);
+  // The client tells the bridge's 0x1009 (no library) from the library's.
+  if (status.from == source::bridge && status.info == capi_not_installed)
+    return "the bridge could not load libcapi20 (is the package libcapi20-3 installed?)";
   if (status.info != capi_not_installed)
     return "libcapi20 found no CAPI at " + where + ": " + hex_info(status.info) + " " +
            info_text(status.info);
-  // Without a library loaded, the bridge itself answers Profile with it;
-  // a loaded library that reaches no host answers otherwise.
-  profile_result loaded = c.profile(0);
-  if (loaded.status.from == source::bridge && loaded.status.info == capi_not_installed)
-    return "the bridge could not load libcapi20 (is the package libcapi20-3 installed?)";
   const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos;
   return "the host refused the connection at " + where + ", or cannot be reached" +
          (numeric ? "" : ", or its name does not resolve") + " (libcapi20 answered " +
@@ -278,9 +276,8 @@ bool open_on(client& c, const std::string& name, const std::string& host, std::u
   auto start = std::chrono::steady_clock::now();
   open_result opened = c.open(host, port, 2);
   if (!opened.status.ok() || opened.stage != open_stage::registered) {
-    std::printf(
-        "%s: Open on %s:%u failed: %s\n", name.c_str(), host.c_str(), port,
-        open_failure(c, opened, host, port, std::chrono::steady_clock::now() - start).c_str());
+    std::printf("%s: Open on %s:%u failed: %s\n", name.c_str(), host.c_str(), port,
+                open_failure(opened, host, port, std::chrono::steady_clock::now() - start).c_str());
     return false;
   }
   std::printf("%s: application %lu registered on %s:%u\n", name.c_str(),

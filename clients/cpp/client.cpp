@@ -520,6 +520,16 @@ open_result client::open(const std::string& host, std::uint16_t port,
     out.appl_id = le32(r.data.data());
     out.stage = static_cast<open_stage>(r.data[4]);
   }
+  // 0x1009 at stage 1 is the bridge's when the library could not be loaded
+  // and the library's when it reaches no host: without a library, the bridge
+  // answers Profile with 0x1009 itself.
+  if (out.stage == open_stage::capi_not_available && r.status.from == source::library &&
+      r.status.info == info_not_installed) {
+    const std::uint8_t profile_0[] = {'P', 0, 0, 0, 0};
+    raw_reply loaded = request(profile_0);
+    if (loaded.status.from == source::bridge && loaded.status.info == info_not_installed)
+      out.status.from = source::bridge;
+  }
   return out;
 }
 

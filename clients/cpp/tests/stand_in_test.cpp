@@ -82,6 +82,24 @@ private:
   std::vector<std::unique_ptr<client>> clients_;
 };
 
+// "CAPI not installed" at stage 1 is the bridge's when the library cannot
+// be loaded, the library's when it reaches no host.
+TEST_F(stand_in_test, open_tells_a_library_that_cannot_be_loaded_from_one_that_finds_no_host) {
+  client& no_host = start("isinstalled 0x1009\n");
+  open_result r = no_host.open("127.0.0.1", 2662, 2);
+  EXPECT_EQ(r.stage, open_stage::capi_not_available);
+  EXPECT_EQ(r.status.from, source::library) << r.status.text();
+  EXPECT_EQ(r.status.info, 0x1009u);
+  if (*FAKE_CAPI_DIR == '\0')
+    return; // Windows: the stand-in lies beside the bridge, and cannot be swapped
+  client& no_library = start(
+      "", {{"LD_LIBRARY_PATH", (fs::path(FAKE_CAPI_DIR).parent_path() / "unloadable").string()}});
+  r = no_library.open("127.0.0.1", 2662, 2);
+  EXPECT_EQ(r.stage, open_stage::capi_not_available);
+  EXPECT_EQ(r.status.from, source::bridge) << r.status.text();
+  EXPECT_EQ(r.status.info, 0x1009u);
+}
+
 struct put_case {
   const char* name;
   bool opened;

@@ -62,10 +62,11 @@ class Outcome:
 
     The bridge answers some conditions itself with values the library also
     has. The client tells them apart by the request and by what it knows:
-      Open    every value is the library's: the bridge's own 0x1009 (library
-              or entry point missing) looks exactly like the library's "CAPI
-              not installed", and the other case, a request too short, does
-              not happen here.
+      Open    0x1009 with stage 1 is the bridge's when the library could not
+              be loaded, the library's when it reaches no CAPI host (a refused
+              or unreachable connection): open() asks for a profile after
+              such a failure, which the bridge answers with 0x1009 itself
+              while no library is loaded. Every other value is the library's.
       Profile 0x1009 is the bridge's (the library answers 0x1109 when CAPI is
               not installed).
       Put     0x1101 is the bridge's when no application is registered or the
@@ -316,7 +317,13 @@ class Client:
         if stage == OpenStage.REGISTERED:
             self._appl_id = appl_id
             self._handles_in_flight.clear()
-        return OpenResult(_judged(info, False), appl_id, OpenStage(stage))
+        # 0x1009 at stage 1 is the bridge's when the library could not be
+        # loaded and the library's when it reaches no host: without a
+        # library, the bridge answers Profile with 0x1009 itself.
+        bridge = False
+        if stage == OpenStage.CAPI_NOT_AVAILABLE and info == INFO_NOT_INSTALLED:
+            bridge = self.profile(0).status == Outcome(Source.BRIDGE, INFO_NOT_INSTALLED)
+        return OpenResult(_judged(info, bridge), appl_id, OpenStage(stage))
 
     def profile(self, controller: int) -> ProfileResult:
         """The profile of a controller; 0 asks for the number of controllers.

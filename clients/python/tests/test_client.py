@@ -84,19 +84,20 @@ class OpenProfileCloseTest(StandInTest):
 
     def test_open_failures(self):
         cases = [
-            # name, library, script, info, stage
-            ("no host", FAKE_CAPI, "isinstalled 0x1009\n", 0x1009, OpenStage.CAPI_NOT_AVAILABLE),
-            ("no library", UNLOADABLE, "", 0x1009, OpenStage.CAPI_NOT_AVAILABLE),
+            # name, library, script, info, stage, who
+            ("no host", FAKE_CAPI, "isinstalled 0x1009\n", 0x1009, OpenStage.CAPI_NOT_AVAILABLE,
+             Source.LIBRARY),
+            ("no library", UNLOADABLE, "", 0x1009, OpenStage.CAPI_NOT_AVAILABLE, Source.BRIDGE),
             ("other installation error", FAKE_CAPI, "isinstalled 0x1108\n", 0x1108,
-             OpenStage.CAPI_NOT_AVAILABLE),
+             OpenStage.CAPI_NOT_AVAILABLE, Source.LIBRARY),
             ("registration refused", FAKE_CAPI, "register 0x1008\nappl_id 5\n", 0x1008,
-             OpenStage.REGISTER_FAILED),
+             OpenStage.REGISTER_FAILED, Source.LIBRARY),
         ]
-        for name, library, script, info, stage in cases:
+        for name, library, script, info, stage, who in cases:
             with self.subTest(name):
                 client = self.start(script, library)
                 self.assertEqual(client.open("127.0.0.1", 2662, 1),
-                                 OpenResult(Outcome(Source.LIBRARY, info), 0, stage))
+                                 OpenResult(Outcome(who, info), 0, stage))
                 self.assertEqual(client.appl_id, 0)
                 # Nothing is registered, so Put is refused by the bridge.
                 self.assertEqual(client.put(cm.listen_req(0, 1, 1, 1)),

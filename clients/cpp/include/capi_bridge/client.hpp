@@ -39,10 +39,12 @@ enum class source {
 // Telling the bridge's values from the library's. The bridge answers some
 // conditions itself with fixed values; the same values can come from the
 // library. The client decides by the request and by what it knows itself:
-//   Open    0x1009 with stage 1: the bridge's only when the request was too
-//           short (raw requests); a typed open() is never too short, and the
-//           bridge's "library or entry point missing" cannot be told from the
-//           library's is-installed failure, so it counts as the library's.
+//   Open    0x1009 with stage 1: the bridge's when the library could not be
+//           loaded (or the request was too short: raw requests); the
+//           library's when it reaches no CAPI host (a refused or unreachable
+//           connection). open() tells them apart with a Profile request
+//           after the failure, which the bridge answers with 0x1009 itself
+//           while no library is loaded; a raw Open counts as the library's.
 //   Profile 0x1009: the bridge's (the library answers 0x1109 when CAPI is
 //           not installed).
 //   Put     0x1101: the bridge's when no application is registered (as far
