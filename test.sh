@@ -15,7 +15,7 @@ scripts/install-packages.sh cmake make g++ libgtest-dev libcapi20-3 libcapi20-de
   unzip strace valgrind git clang-format clang-tidy \
   build-essential dpkg-dev debhelper dh-python pybuild-plugin-pyproject python3-all \
   python3-setuptools help2man lintian \
-  python3-venv python3-wheel python3-mypy
+  python3-venv python3-wheel python3-build python3-mypy
 
 # The tests start the Windows bridge under one Wine server, which CTest stops
 # at the end; should the run break off first, stop it here.

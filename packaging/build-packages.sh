@@ -74,5 +74,15 @@ build_windows() {
 step windows build_windows
 cp "$scratch/windows-packages/capi-bridge-$version-win64.zip" "$out/"
 
+# The Python client's wheel and source archive, built offline as the
+# Debian package's is (setuptools and wheel, no isolation).
+build_python() {
+  cp -r "$tree/clients/python" "$scratch/python" && rm -rf "$scratch/python/build" &&
+    python3 -m build --no-isolation --sdist --wheel --outdir "$scratch/python-dist" \
+      "$scratch/python"
+}
+step python build_python
+cp "$scratch"/python-dist/capi_bridge-"$version"* "$out/"
+
 echo "build-packages: in $out:"
 (cd "$out" && ls -1 ./*"$version"*)

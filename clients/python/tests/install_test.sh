@@ -1,22 +1,25 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# Installs the Python client with pip, offline and without build isolation,
-# into a fresh virtual environment, and imports it from there: it must give
-# the project's version and carry its type information.
+# Installs the Python client as a user does: its wheel, built from the
+# sources offline by Debian's Python (setuptools, wheel and build, no
+# isolation), installed with pip --no-index into a fresh virtual environment
+# that sees no system packages; then imports it from there: it must give the
+# project's version and carry its type information.
 # Arguments: the Python interpreter, the client's source folder, the
 # project() version.
 set -eu
 python=$1 source=$2 version=$3
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-# A copy: pip builds in place, and its leftovers do not belong in the tree.
+# A copy: the build leaves files behind where it runs.
 cp -rL "$source" "$scratch/source"
 rm -rf "$scratch/source/build" "$scratch/source"/*.egg-info
-# The interpreter's own setuptools and wheel build the package
-# (--system-site-packages); nothing is fetched.
-"$python" -m venv --system-site-packages "$scratch/venv"
+"$python" -m build --no-isolation --wheel --outdir "$scratch/dist" "$scratch/source" >"$scratch/build.log" 2>&1 \
+  || { cat "$scratch/build.log" >&2; exit 1; }
+wheel=$(ls "$scratch"/dist/capi_bridge-"$version"-py3-none-any.whl)
+"$python" -m venv "$scratch/venv"
 PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
-  "$scratch/venv/bin/pip" install --quiet --no-build-isolation --no-deps "$scratch/source"
+  "$scratch/venv/bin/pip" install --quiet --no-index "$wheel"
 rm -rf "$scratch/source"
 cd "$scratch"
 "$scratch/venv/bin/python" - "$version" "$scratch/venv" <<'PYTHON'
