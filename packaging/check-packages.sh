@@ -29,7 +29,8 @@ changes=$packages/capi-bridge_${version}_$arch.changes
 debs=(capi-bridge_"${version}_$arch".deb libcapi-bridge-dev_"${version}_$arch".deb
   python3-capi-bridge_"${version}"_all.deb capi-bridge-dbgsym_"${version}_$arch".deb)
 zip=$packages/capi-bridge-$version-win64.zip
-for file in "${debs[@]/#/$packages/}" "$changes" "$packages/capi-bridge_$version.dsc" "$zip"; do
+for file in "${debs[@]/#/$packages/}" "$changes" "$packages/capi-bridge_$version.dsc" "$zip" \
+  "$packages/capi_bridge-$version-py3-none-any.whl" "$packages/capi_bridge-$version.tar.gz"; do
   [ -f "$file" ] || fail "no $file"
 done
 
