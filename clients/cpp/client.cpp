@@ -25,6 +25,8 @@ constexpr std::size_t max_reply_body = 0x100000;
 constexpr std::size_t open_result_size = 5;
 constexpr std::size_t profile_size = 64;
 constexpr std::uint32_t data_b3_limit = 2048;
+// The longest message length field Put takes.
+constexpr std::size_t max_message_length = 8192;
 // The most of a message, a DATA_B3_REQ's data included, that the library
 // sends intact; the bridge refuses more.
 constexpr std::size_t library_send_limit = 2173;
@@ -385,8 +387,8 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
     byte_view message = body.subspan(1);
     bool framed = message.size() >= capimsg::header_length;
     std::size_t length = framed ? capimsg::get_u16(message, 0) : 0;
-    bool well_formed =
-        framed && length >= capimsg::header_length && length <= 8192 && length <= message.size();
+    bool well_formed = framed && length >= capimsg::header_length && length <= max_message_length &&
+                       length <= message.size();
     bool data_b3_req = well_formed && is(message, cmd::data_b3, sub::req);
     std::size_t data_sent = 0;
     if (data_b3_req && length >= capimsg::data_b3_short_length)

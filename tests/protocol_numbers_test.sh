@@ -1,0 +1,34 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# The check of the protocol's numbers passes on the tree, and fails when any
+# one copy of a limit or an info value is changed.
+#   protocol_numbers_test.sh SOURCE_ROOT
+set -eu
+root=$1
+check=$root/tests/protocol_numbers.py
+python3 "$check" "$root"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+files="bridge/frames.hpp capi/put.cpp capi/binding.hpp clients/cpp/client.cpp
+  clients/python/capi_bridge/client.py interface/capi20_interface.cpp docs/protocol.md"
+# FILE EXPRESSION: the change a copy must not get away with.
+while read -r file change; do
+  for f in $files; do
+    mkdir -p "$scratch/tree/$(dirname "$f")"
+    cp "$root/$f" "$scratch/tree/$f"
+  done
+  sed -i "$change" "$scratch/tree/$file"
+  if python3 "$check" "$scratch/tree" >/dev/null; then
+    echo "protocol_numbers_test: $file changed by '$change' passed the check" >&2
+    exit 1
+  fi
+done <<'CHANGES'
+clients/cpp/client.cpp s/library_send_limit = 2173/library_send_limit = 2174/
+clients/python/capi_bridge/client.py s/^B3_BLOCK_SIZE = 2048/B3_BLOCK_SIZE = 4096/
+interface/capi20_interface.cpp s/registered_block_size = 2048/registered_block_size = 1024/
+capi/put.cpp s/max_message_length = 8192/max_message_length = 8000/
+clients/python/capi_bridge/client.py s/^INFO_HOST_GONE = 0x1108/INFO_HOST_GONE = 0x1109/
+clients/cpp/client.cpp s/info_queue_busy = 0x1103/info_queue_busy = 0x1107/
+docs/protocol.md s/2,176/2,200/g
+CHANGES
+echo "protocol_numbers_test: every changed copy fails the check"
