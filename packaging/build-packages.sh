@@ -78,11 +78,11 @@ cp "$scratch/windows-packages/capi-bridge-$version-win64.zip" "$out/"
 # Debian package's is (setuptools and wheel, no isolation).
 build_python() {
   cp -r "$tree/clients/python" "$scratch/python" && rm -rf "$scratch/python/build" &&
-    python3 -m build --no-isolation --sdist --wheel --outdir "$scratch/python-dist" \
+    /usr/bin/python3 -m build --no-isolation --sdist --wheel --outdir "$scratch/python-dist" \
       "$scratch/python"
 }
 step python build_python
-cp "$scratch"/python-dist/capi_bridge-"$version"* "$out/"
+cp "$scratch"/python-dist/* "$out/"
 
 echo "build-packages: in $out:"
 (cd "$out" && ls -1 ./*"$version"*)

@@ -30,7 +30,7 @@ debs=(capi-bridge_"${version}_$arch".deb libcapi-bridge-dev_"${version}_$arch".d
   python3-capi-bridge_"${version}"_all.deb capi-bridge-dbgsym_"${version}_$arch".deb)
 zip=$packages/capi-bridge-$version-win64.zip
 for file in "${debs[@]/#/$packages/}" "$changes" "$packages/capi-bridge_$version.dsc" "$zip" \
-  "$packages/capi_bridge-$version-py3-none-any.whl" "$packages/capi_bridge-$version.tar.gz"; do
+  "$packages/capi_bridge-$version-py3-none-any.whl" "$packages/capi-bridge-$version.tar.gz"; do
   [ -f "$file" ] || fail "no $file"
 done
 
@@ -71,6 +71,16 @@ expect_files capi-bridge usr/bin/capi-bridge usr/bin/capi-host-emulator usr/bin/
 for program in $(cat "$scratch"/*.files | sed -n 's|^usr/bin/||p'); do
   grep -qx "usr/share/man/man1/$program.1.gz" "$scratch"/*.files || fail "$program has no man page"
 done
+
+# The installed read-me's links lead to the pages beside it; the clients'
+# read-me and examples are where it says.
+doc=$scratch/root/usr/share/doc
+for link in $(sed -n 's/.*](\([^)#]*\)).*/\1/p' "$doc/capi-bridge/README.md"); do
+  [ -f "$doc/capi-bridge/$link" ] || fail "README.md of capi-bridge links to $link, which is not there"
+done
+expect_files libcapi-bridge-dev usr/share/doc/libcapi-bridge-dev/examples/probe.cpp
+expect_files python3-capi-bridge usr/share/doc/python3-capi-bridge/README.md \
+  usr/share/doc/python3-capi-bridge/examples/example_call.py
 
 # The -dev package: the product's headers and nothing else (the test harness
 # stays out), its static libraries in the multiarch folder, its CMake package.

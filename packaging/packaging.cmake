@@ -36,7 +36,13 @@ endif()
 
 install(TARGETS capi-bridge capi-host-emulator capi-bridge-demo
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
+# The read-me for where it is installed (its links lead to the pages beside
+# it), and the pages.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/README-installed.md
+  ${CMAKE_CURRENT_BINARY_DIR}/installed/README.md @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/installed/README.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
+  ${PROJECT_SOURCE_DIR}/docs/running-existing-programs.md
+  ${PROJECT_SOURCE_DIR}/docs/windows-programs.md ${PROJECT_SOURCE_DIR}/docs/architecture.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/capi-bridge)
 
 # A man page for each program in bin/: capi-bridge(1), which has no --help,
