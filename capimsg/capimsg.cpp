@@ -463,6 +463,8 @@ std::optional<data_b3_read> read_data_b3(byte_view message) {
   p.fields.flags = r.u16();
   if (r.m.size() >= data_b3_long_length) {
     p.fields.data64 = r.u64();
+  } else {
+    p.fields.data64.reset();
   }
   if (!r.ok) {
     return std::nullopt;

@@ -355,10 +355,21 @@ bool add_parameters(std::string& s, const header& h, byte_view m) {
 
 } // namespace
 
+namespace {
+
+// "0x12/0x34", for pairs CAPI 2.0 does not name.
+std::string unnamed(std::uint8_t command, std::uint8_t subcommand) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%02x/0x%02x", command, subcommand);
+  return text;
+}
+
+} // namespace
+
 std::string message_name(std::uint8_t command, std::uint8_t subcommand) {
   const char* name = command_name(command);
   if (name == nullptr || subcommand < subcommand::req || subcommand > subcommand::resp) {
-    return {};
+    return unnamed(command, subcommand);
   }
   // Every command has all four subcommands but these.
   const bool no_ind_resp = command == command::listen || command == command::select_b_protocol ||
@@ -368,7 +379,7 @@ std::string message_name(std::uint8_t command, std::uint8_t subcommand) {
                            command == command::connect_b3_t90_active;
   const bool is_req_conf = subcommand == subcommand::req || subcommand == subcommand::conf;
   if ((no_ind_resp && !is_req_conf) || (no_req_conf && is_req_conf)) {
-    return {};
+    return unnamed(command, subcommand);
   }
   static const char* const suffixes[] = {"_REQ", "_CONF", "_IND", "_RESP"};
   return std::string(name) + suffixes[subcommand - subcommand::req];
@@ -603,10 +614,6 @@ std::string describe(byte_view message) {
     return s;
   }
   std::string s = message_name(h->command, h->subcommand);
-  if (s.empty()) {
-    add(s, "0x%02lx", h->command);
-    add(s, "/0x%02lx", h->subcommand);
-  }
   add(s, " appl=%lu", h->appl_id);
   add(s, " msg=%lu", h->message_number);
   if (!add_parameters(s, *h, message)) {

@@ -86,33 +86,6 @@ bool receive_some(b3_stream& s, std::chrono::milliseconds wait = {}) {
 
 } // namespace
 
-call place_call(client& caller, client& callee, const std::string& number,
-                std::uint32_t controller) {
-  call out;
-  listen(callee, controller, cip_mask_unrestricted_digital);
-  out.caller_plci = dial(caller, controller, number);
-  offer offered = await_call(callee);
-  out.offered = offered.ind;
-  out.callee_plci = offered.ind.plci;
-  answer(callee, offered);
-  await_connected(caller, out.caller_plci);
-  await_connected(callee, out.callee_plci);
-  out.caller_ncci = connect_b3(caller, out.caller_plci);
-  out.callee_ncci = accept_b3(callee);
-  await_b3_active(caller, out.caller_ncci);
-  await_b3_active(callee, out.callee_ncci);
-  return out;
-}
-
-call place_echo_call(client& caller, const std::string& number, std::uint32_t controller) {
-  call out;
-  out.caller_plci = dial(caller, controller, number);
-  await_connected(caller, out.caller_plci);
-  out.caller_ncci = connect_b3(caller, out.caller_plci);
-  await_b3_active(caller, out.caller_ncci);
-  return out;
-}
-
 void exchange_data(const std::vector<b3_stream*>& streams, std::chrono::milliseconds stall,
                    const std::function<void()>& progress) {
   auto last_move = std::chrono::steady_clock::now();
@@ -163,16 +136,6 @@ two_way_data both_ways(client& caller, client& callee, const call& c, std::size_
   d.callee.outgoing = pattern(2, count);
   d.callee.expected_incoming = count;
   return d;
-}
-
-bytes pattern(std::uint32_t seed, std::size_t size) {
-  bytes out(size);
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : out) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(x >> 16);
-  }
-  return out;
 }
 
 std::uint64_t digest(byte_view data) {

@@ -271,9 +271,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(names, exist_only_for_defined_pairs) {
   EXPECT_EQ(message_name(command::connect_b3_active, subcommand::ind), "CONNECT_B3_ACTIVE_IND");
   EXPECT_EQ(message_name(command::listen, subcommand::conf), "LISTEN_CONF");
-  EXPECT_EQ(message_name(command::listen, subcommand::ind), "");
-  EXPECT_EQ(message_name(command::connect_active, subcommand::req), "");
-  EXPECT_EQ(message_name(0x20, subcommand::req), "");
+  EXPECT_EQ(message_name(command::listen, subcommand::ind), "0x05/0x82");
+  EXPECT_EQ(message_name(command::connect_active, subcommand::req), "0x03/0x80");
+  EXPECT_EQ(message_name(0x20, subcommand::req), "0x20/0x80");
 }
 
 TEST(describe, one_line_per_message) {

@@ -2,6 +2,8 @@
 // Call steps over a bridge, built on client and capimsg.
 #include "capi_bridge/calls.hpp"
 
+#include <algorithm>
+
 namespace capi_bridge {
 
 namespace {
@@ -53,6 +55,28 @@ message_result expect(client& c, std::uint8_t command, std::uint8_t subcommand,
   if (m.message[4] != command || m.message[5] != subcommand)
     throw call_error(who(c) + ": got " + capimsg::describe(m.message) + "; expected " + wanted);
   return m;
+}
+
+std::map<std::string, message_result> expect_all(client& c, const std::vector<std::string>& names,
+                                                 std::chrono::milliseconds wait) {
+  std::map<std::string, message_result> got;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::string wanted;
+    for (const std::string& name : names)
+      if (got.count(name) == 0)
+        wanted += (wanted.empty() ? "" : " and ") + name;
+    message_result m = c.get(wait);
+    if (m.empty())
+      throw call_error(who(c) + ": nothing came within " + std::to_string(wait.count()) +
+                       " ms; expected " + wanted);
+    if (!m.status.ok())
+      throw call_error(who(c) + ": Get: " + m.status.text() + "; expected " + wanted);
+    std::string name = capimsg::message_name(m.message[4], m.message[5]);
+    if (std::find(names.begin(), names.end(), name) == names.end() || got.count(name) != 0)
+      throw call_error(who(c) + ": got " + capimsg::describe(m.message) + "; expected " + wanted);
+    got.emplace(name, std::move(m));
+  }
+  return got;
 }
 
 void put_ok(client& c, byte_view message, byte_view payload) {
@@ -108,6 +132,45 @@ void await_b3_active(client& c, std::uint32_t ncci) {
   answered_indication(c, cmd::connect_b3_active, ncci);
 }
 
+void send_block(client& c, std::uint32_t ncci, std::uint16_t handle, byte_view block) {
+  put_ok(
+      c,
+      capimsg::build_data_b3(0, c.next_number(), sub::req, {ncci, handle, 0, std::uint64_t{0}, {}}),
+      block);
+}
+
+void block_confirmed(client& c, std::uint32_t ncci, std::uint16_t handle,
+                     const message_result* got) {
+  message_result next;
+  if (got == nullptr) {
+    next = expect(c, cmd::data_b3, sub::conf);
+    got = &next;
+  }
+  auto conf = capimsg::read_data_b3_conf(got->message);
+  if (!conf || conf->ncci != ncci || conf->handle != handle || conf->info != 0)
+    throw call_error(who(c) + ": " + capimsg::describe(got->message) +
+                     " is no successful DATA_B3_CONF for handle " + std::to_string(handle));
+}
+
+bytes receive_block(client& c, std::uint32_t ncci, const message_result* got) {
+  message_result next;
+  if (got == nullptr) {
+    next = expect(c, cmd::data_b3, sub::ind);
+    got = &next;
+  }
+  auto ind = capimsg::read_data_b3(got->message);
+  if (!ind || ind->fields.ncci != ncci || ind->data_length != got->b3_data.size())
+    throw call_error(who(c) + ": " + capimsg::describe(got->message) + " with " +
+                     std::to_string(got->b3_data.size()) + " data bytes");
+  put_ok(c, capimsg::build_data_b3_resp(0, number_of(got->message), {ncci, ind->fields.handle}));
+  return got->b3_data;
+}
+
+void clear_b3(client& c, std::uint32_t ncci) {
+  put_ok(c, capimsg::build_b3_ncpi(0, c.next_number(), cmd::disconnect_b3, sub::req, {ncci, {}}));
+  confirmed(c, cmd::disconnect_b3);
+}
+
 void hang_up(client& c, std::uint32_t plci) {
   put_ok(c, capimsg::build_disconnect_req(0, c.next_number(), plci));
   confirmed(c, cmd::disconnect);
@@ -121,6 +184,43 @@ std::uint16_t await_cleared(client& c, std::uint32_t plci) {
   bytes m = answered_indication(c, cmd::disconnect, plci);
   auto ind = capimsg::read_disconnect_ind(m);
   return ind ? ind->reason : std::uint16_t{0};
+}
+
+call place_call(client& caller, client& callee, const std::string& number,
+                std::uint32_t controller) {
+  call out;
+  listen(callee, controller, cip_mask_unrestricted_digital);
+  out.caller_plci = dial(caller, controller, number);
+  offer offered = await_call(callee);
+  out.offered = offered.ind;
+  out.callee_plci = offered.ind.plci;
+  answer(callee, offered);
+  await_connected(caller, out.caller_plci);
+  await_connected(callee, out.callee_plci);
+  out.caller_ncci = connect_b3(caller, out.caller_plci);
+  out.callee_ncci = accept_b3(callee);
+  await_b3_active(caller, out.caller_ncci);
+  await_b3_active(callee, out.callee_ncci);
+  return out;
+}
+
+call place_echo_call(client& caller, const std::string& number, std::uint32_t controller) {
+  call out;
+  out.caller_plci = dial(caller, controller, number);
+  await_connected(caller, out.caller_plci);
+  out.caller_ncci = connect_b3(caller, out.caller_plci);
+  await_b3_active(caller, out.caller_ncci);
+  return out;
+}
+
+bytes pattern(std::uint32_t seed, std::size_t size) {
+  bytes out(size);
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : out) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 16);
+  }
+  return out;
 }
 
 } // namespace capi_bridge

@@ -206,7 +206,11 @@ std::uint32_t client::appl_id() const {
 }
 
 std::uint16_t client::next_number() {
-  return ++s_->message_number;
+  // 1, 2, ... 65535, then 1 again: 0 is never handed out.
+  std::uint16_t number = ++s_->message_number;
+  while (number == 0)
+    number = ++s_->message_number;
+  return number;
 }
 
 outcome client::fail(const std::string& why) {

@@ -273,7 +273,9 @@ struct data_b3 {
   std::uint32_t ncci = 0;
   std::uint16_t handle = 0;
   std::uint16_t flags = 0;
-  std::optional<std::uint64_t> data64; // present exactly in the 30-byte form
+  // Present exactly in the 30-byte form, which the bridge takes and which is
+  // built unless this is std::nullopt (the 22-byte form).
+  std::optional<std::uint64_t> data64 = std::uint64_t{0};
   bytes data;
   bool operator==(const data_b3&) const = default;
 };
@@ -353,7 +355,7 @@ void append_struct(bytes& message, byte_view content);
 void finish_message(bytes& message);
 
 // The name of a command and subcommand, e.g. "CONNECT_B3_ACTIVE_IND", or
-// an empty string for a pair that CAPI 2.0 does not define.
+// "0x05/0x82" for a pair that CAPI 2.0 does not define.
 std::string message_name(std::uint8_t command, std::uint8_t subcommand);
 
 // A text for every info and reason value CAPI 2.0 defines (0x34xx: the

@@ -17,23 +17,11 @@
 
 namespace harness {
 
-// Both ends of a call with its B3 connection up.
-struct call {
-  std::uint32_t caller_plci = 0;
-  std::uint32_t callee_plci = 0;
-  std::uint32_t caller_ncci = 0;
-  std::uint32_t callee_ncci = 0;
-  capimsg::connect_ind offered; // as the callee saw it; empty on an echo call
-};
-
-// `callee` listens on `controller` for data calls, `caller` dials `number`,
-// `callee` answers, `caller` sets up B3 and `callee` accepts it.
-call place_call(capi_bridge::client& caller, capi_bridge::client& callee, const std::string& number,
-                std::uint32_t controller = 1);
-// A call to a number that answers by itself (the emulated host's echo); B3
-// set up by the caller.
-call place_echo_call(capi_bridge::client& caller, const std::string& number,
-                     std::uint32_t controller = 1);
+// The calls themselves are the client library's.
+using capi_bridge::call;
+using capi_bridge::pattern;
+using capi_bridge::place_call;
+using capi_bridge::place_echo_call;
 
 // One end of a B3 connection in a data exchange.
 struct b3_stream {
@@ -72,8 +60,6 @@ void exchange_data(const std::vector<b3_stream*>& streams,
                    std::chrono::milliseconds stall = capi_bridge::step_timeout,
                    const std::function<void()>& progress = {});
 
-// `size` bytes of varied content, the same for the same seed.
-capi_bridge::bytes pattern(std::uint32_t seed, std::size_t size);
 // A 64-bit FNV-1a digest, to show that two byte streams are the same.
 std::uint64_t digest(capi_bridge::byte_view data);
 

@@ -260,7 +260,8 @@ public:
 
   // The application registered through this client, 0 if none.
   std::uint32_t appl_id() const;
-  // The next message number for a request, counting from 1.
+  // The next message number for a request: 1, 2, ... 65535, then 1 again
+  // (0 is never given), as in the Python client.
   std::uint16_t next_number();
 
   const traffic& counters() const { return traffic_; }

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Running capi-host-emulator beside the bridges under test or on show.
-#include "harness/emulator.hpp"
+// capi-host-emulator as a child process, for users' own tests and shows.
+#include "capi_bridge/emulator.hpp"
 
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-namespace harness {
-
-using capi_bridge::after;
+namespace capi_bridge {
 
 bool local_emulator::start(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& log_path, std::string& error) {
@@ -65,4 +63,4 @@ std::optional<capi_bridge::exit_status> local_emulator::stop() {
   return wait(std::chrono::milliseconds(5000));
 }
 
-} // namespace harness
+} // namespace capi_bridge
