@@ -41,17 +41,23 @@ bytes answered_indication(client& c, std::uint8_t command, std::uint32_t address
   return std::move(m.message);
 }
 
-} // namespace
-
-message_result expect(client& c, std::uint8_t command, std::uint8_t subcommand,
-                      std::chrono::milliseconds wait) {
-  const std::string wanted = capimsg::message_name(command, subcommand);
+// The next message, or a call_error saying what was awaited instead.
+message_result next_message(client& c, std::chrono::milliseconds wait, const std::string& wanted) {
   message_result m = c.get(wait);
   if (m.empty())
     throw call_error(who(c) + ": nothing came within " + std::to_string(wait.count()) +
                      " ms; expected " + wanted);
   if (!m.status.ok())
     throw call_error(who(c) + ": Get: " + m.status.text() + "; expected " + wanted);
+  return m;
+}
+
+} // namespace
+
+message_result expect(client& c, std::uint8_t command, std::uint8_t subcommand,
+                      std::chrono::milliseconds wait) {
+  const std::string wanted = capimsg::message_name(command, subcommand);
+  message_result m = next_message(c, wait, wanted);
   if (m.message[4] != command || m.message[5] != subcommand)
     throw call_error(who(c) + ": got " + capimsg::describe(m.message) + "; expected " + wanted);
   return m;
@@ -65,12 +71,7 @@ std::map<std::string, message_result> expect_all(client& c, const std::vector<st
     for (const std::string& name : names)
       if (got.count(name) == 0)
         wanted += (wanted.empty() ? "" : " and ") + name;
-    message_result m = c.get(wait);
-    if (m.empty())
-      throw call_error(who(c) + ": nothing came within " + std::to_string(wait.count()) +
-                       " ms; expected " + wanted);
-    if (!m.status.ok())
-      throw call_error(who(c) + ": Get: " + m.status.text() + "; expected " + wanted);
+    message_result m = next_message(c, wait, wanted);
     std::string name = capimsg::message_name(m.message[4], m.message[5]);
     if (std::find(names.begin(), names.end(), name) == names.end() || got.count(name) != 0)
       throw call_error(who(c) + ": got " + capimsg::describe(m.message) + "; expected " + wanted);
