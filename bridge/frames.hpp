@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Request and reply frames on the standard streams: the little-endian field
-// helpers, send_reply, and the info values the bridge produces itself.
+// Request and reply frames on the standard streams: send_reply, and the info
+// values the bridge produces itself.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include <capi_bridge/capi_fields.hpp>
 
 // A request body (kind letter included) holds 1..max_request_length bytes.
 constexpr std::uint32_t max_request_length = 0x100000;
@@ -24,36 +26,13 @@ enum : std::uint32_t {
   info_data_length_not_supported = 0x300C, // DATA_B3_REQ above the registered block size
 };
 
-inline std::uint16_t get_le16(const std::uint8_t* at) {
-  return static_cast<std::uint16_t>(at[0] | at[1] << 8);
-}
-
-inline std::uint32_t get_le32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
-inline std::uint64_t get_le64(const std::uint8_t* at) {
-  return get_le32(at) | static_cast<std::uint64_t>(get_le32(at + 4)) << 32;
-}
-
-inline void put_le16(std::uint8_t* at, std::uint16_t value) {
-  at[0] = static_cast<std::uint8_t>(value);
-  at[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-// Spelled out byte by byte, which compilers turn into one store.
-inline void put_le32(std::uint8_t* at, std::uint32_t value) {
-  at[0] = static_cast<std::uint8_t>(value);
-  at[1] = static_cast<std::uint8_t>(value >> 8);
-  at[2] = static_cast<std::uint8_t>(value >> 16);
-  at[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
-inline void put_le64(std::uint8_t* at, std::uint64_t value) {
-  put_le32(at, static_cast<std::uint32_t>(value));
-  put_le32(at + 4, static_cast<std::uint32_t>(value >> 32));
-}
+// Little-endian fields, for requests and replies as for CAPI messages.
+using capi_fields::get_le16;
+using capi_fields::get_le32;
+using capi_fields::get_le64;
+using capi_fields::put_le16;
+using capi_fields::put_le32;
+using capi_fields::put_le64;
 
 // Writes one reply frame to standard output: the 8-byte header (length
 // 4 + data_length + extra_length in its low 24 bits, byte 3 always 0, then

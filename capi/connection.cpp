@@ -5,10 +5,10 @@
 
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
-#include "capi/capi_message.hpp"
 #include "platform/platform.hpp"
+#include <capi_bridge/capi_fields.hpp>
 
-namespace cm = capi_message;
+namespace cm = capi_fields;
 
 namespace {
 

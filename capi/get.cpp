@@ -5,14 +5,14 @@
 // for its Data handle.
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
-#include "capi/capi_message.hpp"
 #include "capi/connection.hpp"
 #include "capi/handlers.hpp"
 #include "capi/incoming_data.hpp"
 #include "capi/put.hpp"
 #include "platform/platform.hpp"
+#include <capi_bridge/capi_fields.hpp>
 
-namespace cm = capi_message;
+namespace cm = capi_fields;
 
 namespace {
 

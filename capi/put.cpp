@@ -5,15 +5,15 @@
 #include "capi/put.hpp"
 #include "bridge/frames.hpp"
 #include "capi/binding.hpp"
-#include "capi/capi_message.hpp"
 #include "capi/connection.hpp"
 #include "capi/handlers.hpp"
 #include "capi/incoming_data.hpp"
+#include <capi_bridge/capi_fields.hpp>
 
 #include <cstdlib>
 #include <cstring>
 
-namespace cm = capi_message;
+namespace cm = capi_fields;
 
 namespace {
 

@@ -172,7 +172,9 @@ std::optional<header> read_header(byte_view message) {
   if (message.size() < header_length) {
     return std::nullopt;
   }
-  header h{get_u16(message, 0), get_u16(message, 2), message[4], message[5], get_u16(message, 6)};
+  namespace at = capi_fields;
+  header h{get_u16(message, at::total_length), get_u16(message, at::appl_id), message[at::command],
+           message[at::subcommand], get_u16(message, at::message_number)};
   if (h.length < header_length || h.length > message.size()) {
     return std::nullopt;
   }

@@ -27,44 +27,13 @@ using capi_bridge::raw_reply;
 using capi_bridge::source;
 
 // Message fields this layer reads or writes.
-constexpr std::size_t appl_id_field = 2;
-constexpr std::size_t address_field = 8; // PLCI or NCCI
-constexpr std::size_t data_field = 12;   // DATA_B3: 32-bit data pointer
-constexpr std::size_t data_length_field = 16;
-constexpr std::size_t data_handle_field = 18; // DATA_B3_IND
-constexpr std::size_t resp_handle_field = 12; // DATA_B3_RESP
-constexpr std::size_t data64_field = 22;      // DATA_B3: 64-bit data pointer
-constexpr std::size_t short_data_b3 = 22;
-constexpr std::size_t long_data_b3 = 30;
-constexpr std::size_t header_length = 8;
-constexpr std::size_t data_b3_resp_length = 14;
-constexpr std::uint8_t data_b3 = 0x86, disconnect = 0x04, disconnect_b3 = 0x84;
-constexpr std::uint8_t req = 0x80, ind = 0x82, resp = 0x83;
+namespace field = capi_fields;
+using field::get_le16;
+using field::get_le32;
+using field::get_le64;
+
 constexpr unsigned registered_block_size = 2048;
 constexpr std::uint32_t longest_wait = 60000;
-
-std::uint16_t get_u16(const std::uint8_t* at) {
-  return static_cast<std::uint16_t>(at[0] | at[1] << 8);
-}
-std::uint32_t get_u32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(get_u16(at)) | static_cast<std::uint32_t>(get_u16(at + 2))
-                                                       << 16;
-}
-std::uint64_t get_u64(const std::uint8_t* at) {
-  return get_u32(at) | static_cast<std::uint64_t>(get_u32(at + 4)) << 32;
-}
-void put_u16(bytes& to, std::size_t at, std::uint16_t value) {
-  to[at] = static_cast<std::uint8_t>(value);
-  to[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-void put_u32(bytes& to, std::size_t at, std::uint32_t value) {
-  put_u16(to, at, static_cast<std::uint16_t>(value));
-  put_u16(to, at + 2, static_cast<std::uint16_t>(value >> 16));
-}
-void put_u64(bytes& to, std::size_t at, std::uint64_t value) {
-  put_u32(to, at, static_cast<std::uint32_t>(value));
-  put_u32(to, at + 4, static_cast<std::uint32_t>(value >> 32));
-}
 
 // Program memory named by a number in a message.
 // NOLINTNEXTLINE(performance-no-int-to-ptr)
@@ -163,7 +132,7 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
   std::vector<bytes> bodies;
   if (app.last_brought == 0 && wait) {
     bytes waiting{'W', 0, 0, 0, 0};
-    put_u32(waiting, 1, *wait);
+    field::put_le32(waiting.data() + 1, *wait);
     bodies.push_back(std::move(waiting));
   } else {
     bodies.assign(count, bytes{'G'});
@@ -209,38 +178,40 @@ void release_held_if(application& app, bool (*matches)(const held_data&, std::ui
 std::uint8_t* hand_out(application& app) {
   bytes raw = std::move(app.queue.front());
   app.queue.pop_front();
-  std::size_t length = std::min<std::size_t>(get_u16(raw.data()), raw.size());
+  std::size_t length = std::min<std::size_t>(get_le16(raw.data()), raw.size());
   bytes message(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(length));
-  put_u16(message, appl_id_field, static_cast<std::uint16_t>(app.id));
+  field::put_le16(message.data() + field::appl_id, static_cast<std::uint16_t>(app.id));
   std::uint8_t command = message[4], subcommand = message[5];
-  if (command == data_b3 && subcommand == ind && length >= short_data_b3) {
+  if (command == field::command_data_b3 && subcommand == field::subcommand_ind &&
+      length >= field::data_b3_size_without_data64) {
     std::size_t count = raw.size() - length;
-    held_data copy{get_u32(message.data() + address_field),
+    held_data copy{get_le32(message.data() + field::address),
                    std::make_unique<std::uint8_t[]>(count != 0 ? count : 1)};
     std::copy(raw.begin() + static_cast<std::ptrdiff_t>(length), raw.end(), copy.data.get());
     auto address = reinterpret_cast<std::uintptr_t>(copy.data.get());
-    std::uint16_t handle = get_u16(message.data() + data_handle_field);
+    std::uint16_t handle = get_le16(message.data() + field::data_handle);
     app.held[handle] = std::move(copy);
     // Data the bridge could not give (a host's false Data length) is not
     // there to read: the program is told of what is.
-    put_u16(message, data_length_field, static_cast<std::uint16_t>(count));
+    field::put_le16(message.data() + field::data_length, static_cast<std::uint16_t>(count));
     if (the().config.pointers == data_pointer::data32) {
-      message.resize(short_data_b3);
-      put_u16(message, 0, short_data_b3);
-      put_u32(message, data_field, static_cast<std::uint32_t>(address));
+      message.resize(field::data_b3_size_without_data64);
+      field::put_le16(message.data(), field::data_b3_size_without_data64);
+      field::put_le32(message.data() + field::data, static_cast<std::uint32_t>(address));
     } else {
-      if (message.size() < long_data_b3) {
-        message.resize(long_data_b3, 0);
-        put_u16(message, 0, long_data_b3);
+      if (message.size() < field::data_b3_size_with_data64) {
+        message.resize(field::data_b3_size_with_data64, 0);
+        field::put_le16(message.data(), field::data_b3_size_with_data64);
       }
-      put_u32(message, data_field, 0);
-      put_u64(message, data64_field, address);
+      field::put_le32(message.data() + field::data, 0);
+      field::put_le64(message.data() + field::data64, address);
     }
-  } else if (command == disconnect && subcommand == ind && length >= 12) {
+  } else if (command == field::command_disconnect && subcommand == field::subcommand_ind &&
+             length >= 12) {
     // As the library does: the data of every DATA_B3_IND of that PLCI goes.
     release_held_if(
         app, [](const held_data& h, std::uint32_t plci) { return (h.ncci & 0xFFFF) == plci; },
-        get_u32(message.data() + address_field));
+        get_le32(message.data() + field::address));
   }
   app.current = std::move(message);
   if (app.queue.empty() && !app.gone && app.waiting != nullptr)
@@ -252,20 +223,21 @@ std::uint8_t* hand_out(application& app) {
 // yet handed out. Called with app.mutex held.
 bool disconnect_waits(const application& app, std::uint32_t ncci) {
   return std::any_of(app.queue.begin(), app.queue.end(), [ncci](const bytes& m) {
-    return m.size() >= 12 && m[4] == disconnect && m[5] == ind &&
-           get_u32(m.data() + address_field) == (ncci & 0xFFFF);
+    return m.size() >= 12 && m[4] == field::command_disconnect && m[5] == field::subcommand_ind &&
+           get_le32(m.data() + field::address) == (ncci & 0xFFFF);
   });
 }
 
 // The data a DATA_B3_REQ points at in the program's memory; nullptr when it
 // names none.
 const std::uint8_t* request_data(const std::uint8_t* message, std::size_t length) {
-  std::uint64_t data64 = length >= long_data_b3 ? get_u64(message + data64_field) : 0;
+  std::uint64_t data64 =
+      length >= field::data_b3_size_with_data64 ? get_le64(message + field::data64) : 0;
   switch (the().config.pointers) {
   case data_pointer::libcapi20_64:
     return data64 != 0 ? at_address(data64) : message + length;
   case data_pointer::data32:
-    return at_address(get_u32(message + data_field));
+    return at_address(get_le32(message + field::data));
   case data_pointer::data64:
     return at_address(data64);
   }
@@ -388,28 +360,30 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
   std::shared_ptr<application> app = find(appl_id);
   if (!app)
     return info_illegal_appl_id;
-  std::size_t length = get_u16(message);
-  if (length < header_length)
+  std::size_t length = get_le16(message);
+  if (length < field::header_size)
     return info_illegal_message;
   {
     std::lock_guard lock(app->mutex);
     if (app->gone)
       return info_message_os_resource_error;
-    if (message[4] == data_b3 && message[5] == resp && length >= data_b3_resp_length &&
-        disconnect_waits(*app, get_u32(message + address_field))) {
+    if (message[4] == field::command_data_b3 && message[5] == field::subcommand_resp &&
+        length >= field::data_b3_resp_size &&
+        disconnect_waits(*app, get_le32(message + field::address))) {
       // The bridge fetched the call's DISCONNECT_IND ahead of the program, and
       // the library let go of the call's DATA_B3_IND with it: the response
       // answers what the program could still answer, and goes nowhere, as
       // the host has cleared the call.
-      app->held.erase(get_u16(message + resp_handle_field));
+      app->held.erase(get_le16(message + field::resp_data_handle));
       return info_ok;
     }
   }
   bytes copy(message, message + length);
   bytes payload;
   std::uint8_t command = message[4], subcommand = message[5];
-  if (command == data_b3 && subcommand == req && length >= short_data_b3) {
-    std::size_t count = get_u16(message + data_length_field);
+  if (command == field::command_data_b3 && subcommand == field::subcommand_req &&
+      length >= field::data_b3_size_without_data64) {
+    std::size_t count = get_le16(message + field::data_length);
     if (count > registered_block_size)
       return info_data_length_not_supported;
     const std::uint8_t* data = request_data(message, length);
@@ -417,26 +391,28 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
       return info_illegal_message;
     payload.assign(data, data + count);
     // The bridge takes the 30-byte form with the data behind it.
-    if (copy.size() < long_data_b3) {
-      copy.resize(long_data_b3, 0);
-      put_u16(copy, 0, long_data_b3);
+    if (copy.size() < field::data_b3_size_with_data64) {
+      copy.resize(field::data_b3_size_with_data64, 0);
+      field::put_le16(copy.data(), field::data_b3_size_with_data64);
     }
-    put_u32(copy, data_field, 0);
-    put_u64(copy, data64_field, 0);
+    field::put_le32(copy.data() + field::data, 0);
+    field::put_le64(copy.data() + field::data64, 0);
   }
   capi_bridge::outcome put = app->bridge.put(copy, payload);
   if (put.from == source::transport) {
     mark_gone(*app);
     return info_message_os_resource_error;
   }
-  if (put.ok() && command == data_b3 && subcommand == resp && length >= data_b3_resp_length) {
+  if (put.ok() && command == field::command_data_b3 && subcommand == field::subcommand_resp &&
+      length >= field::data_b3_resp_size) {
     std::lock_guard lock(app->mutex);
-    app->held.erase(get_u16(message + resp_handle_field));
-  } else if (put.ok() && command == disconnect_b3 && subcommand == resp && length >= 12) {
+    app->held.erase(get_le16(message + field::resp_data_handle));
+  } else if (put.ok() && command == field::command_disconnect_b3 &&
+             subcommand == field::subcommand_resp && length >= 12) {
     std::lock_guard lock(app->mutex);
     release_held_if(
         *app, [](const held_data& h, std::uint32_t ncci) { return h.ncci == ncci; },
-        get_u32(message + address_field));
+        get_le32(message + field::address));
   }
   return put.info;
 }

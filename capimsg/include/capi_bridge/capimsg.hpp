@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "capi_bridge/capi_fields.hpp"
+
 namespace capimsg {
 
 using bytes = std::vector<std::uint8_t>;
@@ -18,19 +20,16 @@ using byte_view = std::span<const std::uint8_t>;
 
 // Little-endian fields. The caller guarantees offset + width <= b.size().
 inline std::uint16_t get_u16(byte_view b, std::size_t offset) {
-  return static_cast<std::uint16_t>(b[offset] | (b[offset + 1] << 8));
+  return capi_fields::get_le16(b.data() + offset);
 }
 inline std::uint32_t get_u32(byte_view b, std::size_t offset) {
-  return static_cast<std::uint32_t>(get_u16(b, offset)) |
-         (static_cast<std::uint32_t>(get_u16(b, offset + 2)) << 16);
+  return capi_fields::get_le32(b.data() + offset);
 }
 inline std::uint64_t get_u64(byte_view b, std::size_t offset) {
-  return static_cast<std::uint64_t>(get_u32(b, offset)) |
-         (static_cast<std::uint64_t>(get_u32(b, offset + 4)) << 32);
+  return capi_fields::get_le64(b.data() + offset);
 }
 inline void put_u16(std::span<std::uint8_t> b, std::size_t offset, std::uint16_t v) {
-  b[offset] = static_cast<std::uint8_t>(v);
-  b[offset + 1] = static_cast<std::uint8_t>(v >> 8);
+  capi_fields::put_le16(b.data() + offset, v);
 }
 inline void append_u16(bytes& b, std::uint16_t v) {
   b.push_back(static_cast<std::uint8_t>(v));
@@ -106,9 +105,9 @@ inline constexpr std::uint16_t no_user_responding = 0x3492;
 inline constexpr std::uint16_t call_rejected = 0x3495;
 } // namespace info
 
-inline constexpr std::size_t header_length = 8;
-inline constexpr std::size_t data_b3_short_length = 22; // without Data64
-inline constexpr std::size_t data_b3_long_length = 30;  // with Data64
+inline constexpr std::size_t header_length = capi_fields::header_size;
+inline constexpr std::size_t data_b3_short_length = capi_fields::data_b3_size_without_data64;
+inline constexpr std::size_t data_b3_long_length = capi_fields::data_b3_size_with_data64;
 
 struct header {
   std::uint16_t length = 0; // of the whole message, header included
