@@ -84,7 +84,7 @@ expect_files python3-capi-bridge usr/share/doc/python3-capi-bridge/README.md \
 
 # The -dev package: the product's headers and nothing else (the test harness
 # stays out), its static libraries in the multiarch folder, its CMake package.
-printf 'usr/include/capi_bridge/%s\n' calls.hpp capimsg.hpp client.hpp emulator.hpp process.hpp \
+printf 'usr/include/capi_bridge/%s\n' calls.hpp capi_fields.hpp capimsg.hpp client.hpp emulator.hpp process.hpp \
   version.hpp \
   | diff - <(grep '^usr/include/' "$scratch/libcapi-bridge-dev.files" | sort) \
   || fail "libcapi-bridge-dev holds other headers than these"
