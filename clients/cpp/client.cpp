@@ -150,7 +150,7 @@ std::string outcome::text() const {
   case source::library:
     return hex(info) + " (library): " + info_text(info);
   case source::bridge:
-    return hex(info) + " (bridge): " + info_text(info);
+    return hex(info) + " (bridge): " + info_text(info) + (failure.empty() ? "" : ": " + failure);
   case source::transport:
     return "transport failure: " + failure;
   }
@@ -401,8 +401,20 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
     case info_illegal_appl_id:
       return by(!framed || s_->appl_id == 0);
     case info_illegal_command:
-      return by(!well_formed || length + data_sent > library_send_limit ||
-                (data_b3_req && length < capimsg::data_b3_long_length));
+      if (!well_formed)
+        return {source::bridge, info,
+                "not a CAPI message: its length field is below " +
+                    std::to_string(capimsg::header_length) + ", above " +
+                    std::to_string(max_message_length) + " or beyond the bytes given"};
+      if (data_b3_req && length < capimsg::data_b3_long_length)
+        return {source::bridge, info,
+                "a DATA_B3_REQ must come in its " + std::to_string(capimsg::data_b3_long_length) +
+                    "-byte form (with Data64)"};
+      if (length + data_sent > library_send_limit)
+        return {source::bridge, info,
+                "message and data above the library's " + std::to_string(library_send_limit) +
+                    " bytes"};
+      return by(false);
     case info_os_resource_error:
       return by(data_b3_req);
     case info_queue_busy:

@@ -108,6 +108,7 @@ struct put_case {
   source from;
   std::uint32_t info;
   bool copy_fails = false; // the bridge's copy of a DATA_B3_REQ's data finds no memory
+  const char* rule = "";   // the bridge's 0x1102: words of the rule its text names
 };
 void PrintTo(const put_case& row, std::ostream* out) {
   *out << row.name;
@@ -142,6 +143,7 @@ TEST_P(put_outcome_test, is_attributed_to_who_produced_it) {
   outcome got = c.put(row.message);
   EXPECT_EQ(got.from, row.from) << got.text();
   EXPECT_EQ(got.info, row.info) << got.text();
+  EXPECT_NE(got.text().find(row.rule), std::string::npos) << got.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -151,13 +153,13 @@ INSTANTIATE_TEST_SUITE_P(
         put_case{"application_unknown_to_the_library", true, "put_message 0x1101\n", listen_req,
                  source::library, 0x1101},
         put_case{"length_field_below_8", true, "", with_length_field(listen_req, 4), source::bridge,
-                 0x1102},
+                 0x1102, false, "not a CAPI message"},
         put_case{"length_field_beyond_the_request", true, "", with_length_field(listen_req, 0xff),
-                 source::bridge, 0x1102},
+                 source::bridge, 0x1102, false, "not a CAPI message"},
         put_case{"message_longer_than_the_library_sends", true, "", message_of(2174),
-                 source::bridge, 0x1102},
+                 source::bridge, 0x1102, false, "above the library's 2173 bytes"},
         put_case{"data_b3_req_without_data64", true, "", data_b3_req(4, 1, false), source::bridge,
-                 0x1102},
+                 0x1102, false, "DATA_B3_REQ must come in its 30-byte form"},
         put_case{"command_the_library_refuses", true, "put_message 0x1102\n", listen_req,
                  source::library, 0x1102},
         put_case{"block_above_2048_bytes", true, "", data_b3_req(2049), source::bridge, 0x300C},

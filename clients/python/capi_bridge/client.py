@@ -13,7 +13,7 @@ import struct
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping, NoReturn, Optional, Sequence, Union
 
 from . import messages as cm
@@ -91,6 +91,9 @@ class Outcome:
     """
     source: Source
     info: int = 0
+    # A Put the bridge refused with 0x1102: which of its rules the message
+    # broke (not compared).
+    why: str = field(default="", compare=False)
 
     @property
     def ok(self) -> bool:
@@ -100,7 +103,19 @@ class Outcome:
     def __str__(self) -> str:
         if self.ok:
             return "ok"
-        return f"0x{self.info:04X} ({self.source.value}): {cm.info_text(self.info)}"
+        text = f"0x{self.info:04X} ({self.source.value}): {cm.info_text(self.info)}"
+        return f"{text}: {self.why}" if self.why else text
+
+
+def _broken_rule(sent: bytes) -> str:
+    """Why the bridge refused the Put of `sent` with 0x1102."""
+    length = struct.unpack_from("<H", sent)[0] if len(sent) >= cm.HEADER_LENGTH else 0
+    if not cm.HEADER_LENGTH <= length <= min(MAX_MESSAGE_LENGTH, len(sent)):
+        return (f"not a CAPI message: its length field is below {cm.HEADER_LENGTH}, "
+                f"above {MAX_MESSAGE_LENGTH} or beyond the bytes given")
+    if tuple(sent[4:6]) == (cm.DATA_B3, cm.REQ) and length < cm.DATA_B3_REQ_LENGTH:
+        return f"a DATA_B3_REQ must come in its {cm.DATA_B3_REQ_LENGTH}-byte form (with Data64)"
+    return f"message and data above the library's {LIBRARY_SEND_LIMIT} bytes"
 
 
 def _judged(info: int, bridge: bool) -> Outcome:
@@ -353,6 +368,8 @@ class Client:
         if data:
             self._fail(f"Put: malformed reply, {len(data)} data bytes where 0 belong")
         status = _judged(info, self._bridge_refused(info, sent))
+        if status.source is Source.BRIDGE and info == INFO_ILLEGAL_COMMAND:
+            status = Outcome(Source.BRIDGE, info, _broken_rule(sent))
         if status.ok and sent[4:6] == bytes([cm.DATA_B3, cm.REQ]) and len(sent) >= 20:
             self._handles_in_flight.add(struct.unpack_from("<H", sent, 18)[0])
         return status

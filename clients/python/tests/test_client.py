@@ -145,19 +145,19 @@ class PutGetTest(StandInTest):
             ("application unknown to the library", True, "put_message 0x1101\n", listen, b"",
              Outcome(Source.LIBRARY, 0x1101)),
             ("length field below 8", True, "", b"\x04\x00" + listen[2:], b"",
-             Outcome(Source.BRIDGE, 0x1102)),
+             Outcome(Source.BRIDGE, 0x1102, "not a CAPI message")),
             ("length field beyond the request", True, "", b"\xff\x00" + listen[2:], b"",
-             Outcome(Source.BRIDGE, 0x1102)),
+             Outcome(Source.BRIDGE, 0x1102, "not a CAPI message")),
             ("DATA_B3_REQ without Data64", True, "",
              b"\x16\x00" + cm.data_b3_req(7, 1, 0x10101, 1, 4)[2:22], b"abcd",
-             Outcome(Source.BRIDGE, 0x1102)),
+             Outcome(Source.BRIDGE, 0x1102, "DATA_B3_REQ must come in its 30-byte form")),
             ("command the library refuses", True, "put_message 0x1102\n", listen, b"",
              Outcome(Source.LIBRARY, 0x1102)),
             ("block above 2048 bytes", True, "", cm.data_b3_req(7, 1, 0x10101, 1, 2049),
              bytes(2049), Outcome(Source.BRIDGE, 0x300C)),
             ("message longer than the library sends", True, "",
              struct.pack("<H", 2174) + listen[2:] + bytes(2174 - len(listen)), b"",
-             Outcome(Source.BRIDGE, 0x1102)),
+             Outcome(Source.BRIDGE, 0x1102, "above the library's 2173 bytes")),
             ("library queue full", True, "put_message 0x1103\n",
              cm.data_b3_req(7, 1, 0x10101, 1, 4), b"abcd", Outcome(Source.LIBRARY, 0x1103)),
             ("DATA_B3_RESP answering nothing", True, "", cm.data_b3_resp(7, 1, 0x10101, 3), b"",
@@ -170,7 +170,9 @@ class PutGetTest(StandInTest):
         for name, opened, script, message, payload, outcome in cases:
             with self.subTest(name):
                 client = self.opened(script) if opened else self.start(script)
-                self.assertEqual(client.put(message, payload), outcome)
+                got = client.put(message, payload)
+                self.assertEqual(got, outcome)
+                self.assertIn(outcome.why, str(got))
 
     def test_no_memory_for_the_copy_is_the_bridges_0x1008(self):
         preload = os.environ.get("COUNT_ALLOCATIONS_LIBRARY")

@@ -79,7 +79,9 @@ enum class source {
 struct outcome {
   source from = source::none;
   std::uint32_t info = 0; // 0 for success and for transport failures
-  std::string failure;    // transport failures: what happened
+  // Transport failures: what happened. A Put the bridge refused with 0x1102:
+  // which of its rules the message broke.
+  std::string failure;
   bool ok() const { return from == source::none; }
   // E.g. "0x1104 (bridge): Queue is empty" or "transport failure: ...".
   std::string text() const;
