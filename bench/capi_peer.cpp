@@ -3,8 +3,8 @@
 // through Debian's libcapi20 and a CAPI host, for the benchmark. The two
 // programs are built from this file and differ only in how they reach the
 // library (peer.hpp): the first links it, the second starts capi-bridge and
-// speaks its frames. What a user would pick instead of the bridge, doing
-// exactly the same work.
+// drives it through the C++ client library. What a user would pick instead
+// of the bridge, doing exactly the same work.
 //
 // Usage: capi-peer-... --port N [--bridge PATH] [--get poll|backoff|khz|wait]
 //                      [--nodelay] [--latencies FILE] [--controller N] WORK

@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: MIT
 // capi-peer-bridge's way to the library: a capi-bridge of its own, driven
-// through the client library's child_process with the cheapest request
-// pattern we know: Puts ride along with Gets, replies are read through a
-// buffer, and empty polls are answered by the get_mode.
-#include "child.hpp"
+// through the C++ client library as a user would drive it, with the cheapest
+// request pattern it allows: Puts ride along with Gets in one
+// client::requests call (one write, replies taken in order), and empty polls
+// are answered by the get_mode.
+#include "capi_bridge/client.hpp"
 #include "peer.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 using namespace capimsg;
@@ -27,43 +28,12 @@ constexpr double backoff_step = 0.001;
 constexpr double khz_period = 0.001;
 constexpr double longest_wait = 60; // what W takes
 
-child bridge;
+std::optional<capi_bridge::client> bridge;
 get_mode mode = get_mode::poll;
 
-// Replies are read through a buffer: one read takes all that have come.
-std::uint8_t reply_buffer[1 << 16];
-std::size_t reply_start = 0, reply_end = 0;
-
-bool fill_replies(std::size_t wanted) {
-  if (reply_end - reply_start >= wanted)
-    return true;
-  std::memmove(reply_buffer, reply_buffer + reply_start, reply_end - reply_start);
-  reply_end -= reply_start;
-  reply_start = 0;
-  while (reply_end < wanted) {
-    std::size_t got = read_some(bridge, reply_buffer + reply_end, sizeof reply_buffer - reply_end);
-    if (got == 0)
-      return false;
-    reply_end += got;
-  }
-  return true;
-}
-
-// The next reply's info; its info, data and extra go into `body`.
-std::uint32_t next_reply(bytes& body) {
-  if (!fill_replies(4))
-    fail("the bridge ended");
-  std::size_t length = le32(reply_buffer + reply_start);
-  if (length < 4 || length > sizeof reply_buffer - 4 || !fill_replies(4 + length))
-    fail("the bridge's reply is cut short");
-  body.assign(reply_buffer + reply_start + 4, reply_buffer + reply_start + 4 + length);
-  reply_start += 4 + length;
-  return le32(body.data());
-}
-
-// Requests written with the next batch, and the Puts among them.
-bytes out;
-unsigned puts_in_flight = 0;
+// Requests to go with the next batch: the Puts waiting, then its Gets.
+std::vector<bytes> out;
+std::size_t puts_waiting = 0;
 
 // Messages that a batch brought and that are not yet handed out.
 std::vector<bytes> fetched;
@@ -77,42 +47,49 @@ void sleep_until(double when) {
   }
 }
 
+[[noreturn]] void failed(const char* what, const capi_bridge::raw_reply& reply) {
+  if (!reply.status.ok() && reply.status.from == capi_bridge::source::transport)
+    fail(std::string(what) + ": " + reply.status.text());
+  fail(std::string(what) + ": " + std::string(info_text(static_cast<std::uint16_t>(reply.info))));
+}
+
+// Sends what `out` holds, the Puts first, and checks their replies when
+// `check_puts`; the messages the Gets brought go to `fetched`.
+void send_out(bool check_puts = true) {
+  if (out.empty())
+    return;
+  std::vector<capi_bridge::raw_reply> replies = bridge->requests(out, [](const auto&) {});
+  ++counts.round_trips;
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    capi_bridge::raw_reply& reply = replies[i];
+    bool ok = reply.status.from != capi_bridge::source::transport;
+    if (i < puts_waiting) {
+      if (check_puts && (!ok || reply.info != 0))
+        failed("Put", reply);
+    } else if (ok && reply.info == 0) {
+      fetched.push_back(std::move(reply.data));
+    } else if (!ok || reply.info != info::queue_empty) {
+      failed("Get", reply);
+    }
+  }
+  out.clear();
+  puts_waiting = 0;
+}
+
 // One round trip: the waiting Puts and `gets` Gets, or with `wait_seconds`
-// above 0 the Puts and one W of up to that long. The messages they brought
-// go to `fetched`.
+// above 0 the Puts and one W of up to that long.
 void batch(std::size_t gets, double wait_seconds) {
   if (wait_seconds > 0) {
     auto milliseconds = static_cast<std::uint32_t>(std::ceil(wait_seconds * 1000));
-    bytes w = frame({'W', static_cast<std::uint8_t>(milliseconds),
-                     static_cast<std::uint8_t>(milliseconds >> 8),
-                     static_cast<std::uint8_t>(milliseconds >> 16), 0});
-    out.insert(out.end(), w.begin(), w.end());
+    bytes w = {'W'};
+    append_u32(w, milliseconds);
+    out.push_back(std::move(w));
     gets = 1;
   } else {
-    bytes get = get_frame();
-    for (std::size_t i = 0; i < gets; ++i)
-      out.insert(out.end(), get.begin(), get.end());
+    out.insert(out.end(), gets, bytes{'G'});
   }
-  if (!write_all(bridge, out.data(), out.size()))
-    fail("the bridge stopped reading");
-  out.clear();
-  ++counts.round_trips;
   counts.gets += gets;
-  bytes in;
-  for (; puts_in_flight > 0; --puts_in_flight) {
-    std::uint32_t info = next_reply(in);
-    if (info != 0)
-      fail("Put: " + std::string(info_text(static_cast<std::uint16_t>(info))));
-  }
-  for (std::size_t i = 0; i < gets; ++i) {
-    std::uint32_t info = next_reply(in);
-    if (info == 0) {
-      in.erase(in.begin(), in.begin() + 4);
-      fetched.push_back(in);
-    } else if (info != info::queue_empty) {
-      fail("Get: " + std::string(info_text(static_cast<std::uint16_t>(info))));
-    }
-  }
+  send_out();
   last_brought = fetched.size();
   counts.empty_gets += gets - fetched.size();
 }
@@ -152,19 +129,22 @@ bool fetch_until(double until) {
 
 void open_application(const peer_options& options) {
   mode = options.mode;
-  bridge = start_child({options.bridge_path}, {});
-  bytes open = open_frame("127.0.0.1", static_cast<std::uint16_t>(options.port));
-  bytes reply;
-  if (!write_all(bridge, open.data(), open.size()) || read_reply(bridge, reply) != 0 ||
-      reply.size() < 8)
-    fail("no application registered");
-  appl_id = le32(reply.data() + 4);
+  capi_bridge::client_options start;
+  start.command = {options.bridge_path};
+  bridge.emplace(start);
+  capi_bridge::open_result opened =
+      bridge->open("127.0.0.1", static_cast<std::uint16_t>(options.port), 2);
+  if (!opened.status.ok())
+    fail("no application registered: " + opened.status.text());
+  appl_id = opened.appl_id;
 }
 
 void send(const bytes& message, const bytes& payload) {
-  bytes request = put_frame(message, payload);
-  out.insert(out.end(), request.begin(), request.end());
-  ++puts_in_flight;
+  bytes request = {'M'};
+  request.insert(request.end(), message.begin(), message.end());
+  request.insert(request.end(), payload.begin(), payload.end());
+  out.insert(out.begin() + static_cast<std::ptrdiff_t>(puts_waiting), std::move(request));
+  ++puts_waiting;
 }
 
 bool receive_until(bytes& in, double until) {
@@ -174,29 +154,26 @@ bool receive_until(bytes& in, double until) {
     if (!fetch_until(until))
       return false;
   }
-  in = fetched[fetched_next++];
+  in = std::move(fetched[fetched_next++]);
   return true;
 }
 
-// Answers still waiting go out first, with the Close.
+// Answers still waiting go out first, then the Close. Their results are not
+// checked: a DATA_B3_RESP after the call has been cleared may be refused.
 void close_application() {
-  bytes close = frame({'C'});
-  out.insert(out.end(), close.begin(), close.end());
-  write_all(bridge, out.data(), out.size());
-  bytes reply;
-  for (; puts_in_flight > 0; --puts_in_flight)
-    next_reply(reply);
-  next_reply(reply);
-  finish_child(bridge);
+  send_out(false);
+  capi_bridge::outcome closed = bridge->close();
+  if (!closed.ok())
+    fail("Close: " + closed.text());
 }
 
 double bridge_cpu_seconds() {
-  std::ifstream schedstat("/proc/" + std::to_string(bridge.id()) + "/schedstat");
+  std::ifstream schedstat("/proc/" + std::to_string(bridge->process_id()) + "/schedstat");
   double nanoseconds = 0;
   schedstat >> nanoseconds;
   return nanoseconds / 1e9;
 }
 
 long bridge_process_id() {
-  return bridge.id();
+  return bridge->process_id();
 }
