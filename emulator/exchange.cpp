@@ -165,7 +165,7 @@ void end_b3(exchange& ex, int a, int b) {
     for (data_block& block : l.inbound) {
       send_to(ex, block.origin_connection, block.origin_number,
               build_data_b3_conf(
-                  0, 0, {block.origin_ncci, block.origin_handle, info::not_supported_in_state}));
+                  0, 0, {block.origin_ncci, block.origin_handle, info::not_in_current_state}));
     }
     l.inbound.clear();
     l.in_flight.clear(); // the library drops held blocks with DISCONNECT_B3_RESP
@@ -403,7 +403,7 @@ void alert_req(message_in& in) {
   if (id < 0) {
     reply_conf(in, address.value_or(0), info::illegal_address);
   } else if (in.ex.legs.at(id).state != leg_state::offered) {
-    reply_conf(in, *address, info::not_supported_in_state);
+    reply_conf(in, *address, info::not_in_current_state);
   } else {
     call& c = in.ex.calls.at(in.ex.legs.at(id).call);
     reply_conf(in, *address, c.alerted ? info::alert_already_sent : info::no_error);
@@ -419,7 +419,7 @@ void disconnect_req(message_in& in) {
     return;
   }
   if (in.ex.legs.at(id).state == leg_state::clearing) {
-    reply_conf(in, *address, info::not_supported_in_state);
+    reply_conf(in, *address, info::not_in_current_state);
     return;
   }
   reply_conf(in, *address, info::no_error);
@@ -447,7 +447,7 @@ void select_b_protocol_req(message_in& in) {
     reply_conf(in, p->plci, info::illegal_address);
   } else if (in.ex.legs.at(id).state != leg_state::active ||
              in.ex.legs.at(id).b3 != b3_state::none) {
-    reply_conf(in, p->plci, info::not_supported_in_state);
+    reply_conf(in, p->plci, info::not_in_current_state);
   } else {
     reply_conf(in, p->plci, check_b_protocol(p->b));
   }
@@ -464,7 +464,7 @@ void connect_b3_req(message_in& in) {
   leg& l = in.ex.legs.at(id);
   if (l.state != leg_state::active || l.b3 != b3_state::none || peer < 0 ||
       in.ex.legs.at(peer).b3 != b3_state::none) {
-    reply_conf(in, *address, info::not_supported_in_state);
+    reply_conf(in, *address, info::not_in_current_state);
     return;
   }
   assign_ncci(l);
@@ -511,7 +511,7 @@ void disconnect_b3_req(message_in& in) {
     return;
   }
   if (!b3_open(in.ex.legs.at(id))) {
-    reply_conf(in, *address, info::not_supported_in_state);
+    reply_conf(in, *address, info::not_in_current_state);
     return;
   }
   reply_conf(in, *address, info::no_error);
@@ -580,7 +580,7 @@ void data_b3_req(message_in& in) {
   }
   const int target = peer_of(in.ex, id);
   if (in.ex.legs.at(id).b3 != b3_state::active || target < 0) {
-    reply_conf(in, ncci, info::not_supported_in_state);
+    reply_conf(in, ncci, info::not_in_current_state);
     return;
   }
   // The data must be exactly what follows the message: anything else is a
@@ -596,7 +596,7 @@ void data_b3_req(message_in& in) {
     return;
   }
   if (t.inbound.size() >= data_window) {
-    reply_conf(in, ncci, info::queue_full);
+    reply_conf(in, ncci, info::queue_busy);
     return;
   }
   // Transparent B3 has no use for flags; CAPI says so in the confirmation.
@@ -671,7 +671,7 @@ void handle_req(message_in& in) {
     reset_b3_req(in);
     break;
   case command::info:
-    unsupported_req(in, info::not_supported_in_state);
+    unsupported_req(in, info::not_in_current_state);
     break;
   case command::facility:
     unsupported_req(in, info::facility_not_supported);

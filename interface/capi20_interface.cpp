@@ -153,8 +153,7 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
   app.last_brought = brought;
   capi_bridge::outcome status = replies.back().status;
   for (const raw_reply& r : replies) {
-    bool host_gone =
-        r.status.from == source::bridge && r.status.info == info_message_os_resource_error;
+    bool host_gone = r.status.from == source::bridge && r.status.info == info_host_gone;
     if (r.status.from == source::transport || host_gone) {
       mark_gone(app);
       return r.status;
@@ -328,7 +327,7 @@ unsigned register_application(unsigned max_logical_connections, unsigned, unsign
       app->bridge.open(host(), static_cast<std::uint16_t>(port()),
                        static_cast<std::uint16_t>(max_logical_connections));
   if (opened.status.from == source::transport)
-    return app->bridge.process_id() == 0 ? info_not_installed : info_register_os_resource_error;
+    return app->bridge.process_id() == 0 ? info_not_installed : info_os_resource_error;
   if (opened.stage != capi_bridge::open_stage::registered)
     return opened.status.info;
   std::lock_guard lock(the().mutex);
@@ -362,11 +361,11 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
     return info_illegal_appl_id;
   std::size_t length = get_le16(message);
   if (length < field::header_size)
-    return info_illegal_message;
+    return info_illegal_command;
   {
     std::lock_guard lock(app->mutex);
     if (app->gone)
-      return info_message_os_resource_error;
+      return info_host_gone;
     if (message[4] == field::command_data_b3 && message[5] == field::subcommand_resp &&
         length >= field::data_b3_resp_size &&
         disconnect_waits(*app, get_le32(message + field::address))) {
@@ -388,7 +387,7 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
       return info_data_length_not_supported;
     const std::uint8_t* data = request_data(message, length);
     if (data == nullptr && count != 0)
-      return info_illegal_message;
+      return info_illegal_command;
     payload.assign(data, data + count);
     // The bridge takes the 30-byte form with the data behind it.
     if (copy.size() < field::data_b3_size_with_data64) {
@@ -401,7 +400,7 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
   capi_bridge::outcome put = app->bridge.put(copy, payload);
   if (put.from == source::transport) {
     mark_gone(*app);
-    return info_message_os_resource_error;
+    return info_host_gone;
   }
   if (put.ok() && command == field::command_data_b3 && subcommand == field::subcommand_resp &&
       length >= field::data_b3_resp_size) {
@@ -428,7 +427,7 @@ unsigned get_message(unsigned appl_id, std::uint8_t** message) {
       return info_ok;
     }
     if (app->gone)
-      return info_message_os_resource_error;
+      return info_host_gone;
   }
   capi_bridge::outcome fetched = fetch(*app, std::nullopt);
   std::lock_guard lock(app->mutex);
@@ -437,7 +436,7 @@ unsigned get_message(unsigned appl_id, std::uint8_t** message) {
     return info_ok;
   }
   if (app->gone)
-    return info_message_os_resource_error;
+    return info_host_gone;
   return fetched.ok() ? info_queue_empty : fetched.info;
 }
 
@@ -496,7 +495,7 @@ unsigned get_profile(unsigned controller, std::uint8_t* profile) {
     return info_message_not_installed;
   capi_bridge::profile_result r = bridge->profile(controller);
   std::memcpy(profile, r.value.raw.data(), r.value.raw.size());
-  return r.status.from == source::transport ? info_message_os_resource_error : r.status.info;
+  return r.status.from == source::transport ? info_host_gone : r.status.info;
 }
 
 bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* context) {
@@ -514,7 +513,7 @@ bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* con
     while (!app->stopping) {
       capi_bridge::outcome fetched = fetch(*app, longest_wait);
       if (fetched.from == source::transport ||
-          (fetched.from == source::bridge && fetched.info == info_message_os_resource_error))
+          (fetched.from == source::bridge && fetched.info == info_host_gone))
         break;
     }
     std::lock_guard done(app->mutex);

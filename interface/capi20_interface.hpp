@@ -47,13 +47,13 @@ void configure(const settings& s);
 // The CAPI info values this layer gives of its own.
 enum : unsigned {
   info_ok = 0,
-  info_register_os_resource_error = 0x1008, // a bridge that died during registration
-  info_not_installed = 0x1009,              // no bridge, or a driver other than fritzbox
+  info_os_resource_error = 0x1008, // a bridge that died during registration
+  info_not_installed = 0x1009,     // no bridge, or a driver other than fritzbox
   info_illegal_appl_id = 0x1101,
-  info_illegal_message = 0x1102, // a message under 8 bytes, or a DATA_B3_REQ without data
+  info_illegal_command = 0x1102, // a message under 8 bytes, or a DATA_B3_REQ without data
   info_queue_empty = 0x1104,
-  info_message_os_resource_error = 0x1108, // the application's bridge or host has gone
-  info_message_not_installed = 0x1109,     // Profile without CAPI
+  info_host_gone = 0x1108,             // the application's bridge or host has gone
+  info_message_not_installed = 0x1109, // Profile without CAPI
   info_data_length_not_supported = 0x300C,
 };
 

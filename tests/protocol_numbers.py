@@ -75,6 +75,19 @@ for path, pattern in [("clients/cpp/client.cpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]
     for name, number in bridge_info.items():
         if copy.get(name) != number:
             failures.append(f"{path}: {name} is {copy.get(name)!r}, the bridge's 0x{number:04X}")
+# Elsewhere a value the bridge produces goes by the bridge's name, wherever
+# it is named at all.
+bridge_names = {number: name for name, number in bridge_info.items()}
+for path, pattern, prefix in [
+        ("interface/capi20_interface.hpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]+)", ""),
+        ("capimsg/include/capi_bridge/capimsg.hpp",
+         r"std::uint16_t (\w+) = 0x([0-9A-Fa-f]+);", "info_")]:
+    named = enum(path, pattern)
+    if not named:
+        failures.append(f"{path}: no info values found")
+    for name, number in named.items():
+        if number in bridge_names and prefix + name != bridge_names[number]:
+            failures.append(f"{path}: 0x{number:04X} is {name}, the bridge's {bridge_names[number]}")
 reference = {int(m.group(1), 16) for m in re.finditer(r"^\| 0x([0-9A-F]{4}) \|", text("docs/protocol.md"), re.M)}
 for name, number in bridge_info.items():
     if number not in reference:

@@ -1,7 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # The check of the protocol's numbers passes on the tree, and fails when any
-# one copy of a limit or an info value is changed.
+# one copy of a limit, an info value or an info value's name is changed.
 #   protocol_numbers_test.sh SOURCE_ROOT
 set -eu
 root=$1
@@ -10,7 +10,8 @@ python3 "$check" "$root"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 files="bridge/frames.hpp capi/put.cpp capi/binding.hpp clients/cpp/client.cpp
-  clients/python/capi_bridge/client.py interface/capi20_interface.cpp docs/protocol.md"
+  clients/python/capi_bridge/client.py interface/capi20_interface.cpp interface/capi20_interface.hpp
+  capimsg/include/capi_bridge/capimsg.hpp docs/protocol.md"
 # FILE EXPRESSION: the change a copy must not get away with.
 while read -r file change; do
   for f in $files; do
@@ -30,5 +31,7 @@ capi/put.cpp s/max_message_length = 8192/max_message_length = 8000/
 clients/python/capi_bridge/client.py s/^INFO_HOST_GONE = 0x1108/INFO_HOST_GONE = 0x1109/
 clients/cpp/client.cpp s/info_queue_busy = 0x1103/info_queue_busy = 0x1107/
 docs/protocol.md s/2,176/2,200/g
+capimsg/include/capi_bridge/capimsg.hpp s/ host_gone = 0x1108/ message_os_resource_error = 0x1108/
+interface/capi20_interface.hpp s/info_illegal_command = 0x1102/info_illegal_message = 0x1102/
 CHANGES
 echo "protocol_numbers_test: every changed copy fails the check"

@@ -64,7 +64,7 @@ TEST_F(emulator_test, receiver_window_holds_back_data_and_its_confirmations) {
   auto refused = read_data_b3_conf(expect(a, command::data_b3, subcommand::conf));
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->handle, 15);
-  EXPECT_EQ(refused->info, info::queue_full);
+  EXPECT_EQ(refused->info, info::queue_busy);
   EXPECT_FALSE(get(a, std::chrono::milliseconds(100))) << "queued blocks are not confirmed yet";
 
   // Each answer lets one more through, confirmed as it goes.

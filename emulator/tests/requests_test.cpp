@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
         request_case{"facility", "645", build_facility(0, 0, subcommand::req, {1, 1, {}}),
                      info::facility_not_supported},
         request_case{"info", "650", build_info_req(0, 0, {1, {0, 0, "5"}}),
-                     info::not_supported_in_state},
+                     info::not_in_current_state},
         request_case{"select_b_protocol_on_no_call", "655",
                      build_select_b_protocol_req(0, 0, {no_plci, std::nullopt}),
                      info::illegal_address},

@@ -70,6 +70,9 @@ inline constexpr std::uint8_t resp = 0x83;
 } // namespace subcommand
 
 // The info and reason values this code base names; info_text knows them all.
+// A value that the bridge also produces has the bridge's name here: 0x1108,
+// CAPI 2.0's "OS resource error" at message exchange, is host_gone, which is
+// what libcapi20 means by it (its connection to the host has ended).
 namespace info {
 inline constexpr std::uint16_t no_error = 0x0000;
 inline constexpr std::uint16_t flags_ignored = 0x0002;
@@ -77,13 +80,13 @@ inline constexpr std::uint16_t alert_already_sent = 0x0003;
 inline constexpr std::uint16_t too_many_applications = 0x1001;
 inline constexpr std::uint16_t logical_block_too_small = 0x1002;
 inline constexpr std::uint16_t register_busy = 0x1007;
-inline constexpr std::uint16_t register_os_resource_error = 0x1008;
-inline constexpr std::uint16_t illegal_application = 0x1101;
+inline constexpr std::uint16_t os_resource_error = 0x1008;
+inline constexpr std::uint16_t illegal_appl_id = 0x1101;
 inline constexpr std::uint16_t illegal_command = 0x1102;
-inline constexpr std::uint16_t queue_full = 0x1103;
+inline constexpr std::uint16_t queue_busy = 0x1103;
 inline constexpr std::uint16_t queue_empty = 0x1104;
-inline constexpr std::uint16_t message_os_resource_error = 0x1108;
-inline constexpr std::uint16_t not_supported_in_state = 0x2001;
+inline constexpr std::uint16_t host_gone = 0x1108;
+inline constexpr std::uint16_t not_in_current_state = 0x2001;
 inline constexpr std::uint16_t illegal_address = 0x2002;
 inline constexpr std::uint16_t out_of_plci = 0x2003;
 inline constexpr std::uint16_t out_of_ncci = 0x2004;
