@@ -14,18 +14,18 @@ here=$(cd "$(dirname "$0")" && pwd)
 if [ "${CAPI_BRIDGE_SHM-}" != private ]; then
   exec "$here/../tests/support/private_shm.sh" sh "$0" "$@"
 fi
+. "$here/../tests/support/emulator.sh"
 scratch=$(mktemp -d)
-trap 'wineserver -k 2>/dev/null; kill "$host" 2>/dev/null; rm -rf "$scratch"' EXIT
+emulator_pid=
+trap 'wineserver -k 2>/dev/null; [ -z "$emulator_pid" ] || kill "$emulator_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
 export HOME="$scratch" WINEPREFIX="$scratch/prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES=mscoree,mshtml,winedbg.exe=d
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1
 wine wineboot -i </dev/null >/dev/null 2>&1
-"$emulator" --first-appl-id 600 --exit-after 3600 >"$scratch/port" 2>/dev/null &
-host=$!
-sleep 0.5
-port=$(sed -n 's/^listening 127\.0\.0\.1://p' "$scratch/port")
+start_emulator "$emulator" "$scratch/port" /dev/null --first-appl-id 600 --exit-after 3600
+[ -n "$port" ] || { echo "wine_capi_dll: the emulated host did not start" >&2; exit 1; }
 printf 'TRACELEVEL 0\nREMOTE fritzbox 127.0.0.1 %s\n' "$port" >"$scratch/.capi20rc"
 
 # Milliseconds the dialling program's data took with DLL.

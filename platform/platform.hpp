@@ -19,9 +19,9 @@
 // and Ctrl-Break. Results are not examined.
 void platform_start();
 
-// When standard input is a terminal (a person started the bridge by hand),
-// writes `line` and a line end to standard error; otherwise nothing.
-void platform_greet_terminal(const char* line);
+// True when standard input is a terminal: a person started the bridge by
+// hand.
+bool platform_input_is_terminal();
 
 // True once the bridge has been asked to stop (see platform_start). From then
 // on standard input reads as ended, and a blocking call into the library is

@@ -98,12 +98,8 @@ void platform_start() {
     request_stop();
 }
 
-void platform_greet_terminal(const char* line) {
-  if (isatty(STDIN_FILENO) == 1) {
-    std::size_t length = std::strlen(line);
-    if (write(STDERR_FILENO, line, length) < 0 || write(STDERR_FILENO, "\n", 1) < 0)
-      return;
-  }
+bool platform_input_is_terminal() {
+  return isatty(STDIN_FILENO) == 1;
 }
 
 bool platform_stop_requested() {

@@ -39,9 +39,8 @@ void platform_start() {
   _setmode(_fileno(stdout), _O_BINARY);
 }
 
-void platform_greet_terminal(const char* line) {
-  if (_isatty(_fileno(stdin)) != 0)
-    std::fprintf(stderr, "%s\n", line);
+bool platform_input_is_terminal() {
+  return _isatty(_fileno(stdin)) != 0;
 }
 
 // Windows has no signal that asks a console program to stop; a client that

@@ -30,11 +30,8 @@ constexpr std::size_t max_message_length = 8192;
 // The most of a message, a DATA_B3_REQ's data included, that the library
 // sends intact; the bridge refuses more.
 constexpr std::size_t library_send_limit = 2173;
-// Where a DATA_B3_REQ carries its Data handle, and a DATA_B3_CONF its own;
-// the bridge reads it from a DATA_B3_CONF of at least 14 bytes.
-constexpr std::size_t req_data_handle = 18;
-constexpr std::size_t conf_data_handle = 12;
-constexpr std::size_t conf_length_with_handle = 14;
+// The message fields the client reads itself.
+namespace field = capi_fields;
 
 // The bridge's own values (see outcome in the header).
 enum : std::uint32_t {
@@ -118,9 +115,9 @@ std::string check_reply(std::uint8_t kind, std::uint32_t info, const bytes& data
       return {};
     if (!is(data, cmd::data_b3, sub::ind) || h->length < capimsg::data_b3_short_length)
       return std::to_string(extra) + " bytes after a message that is no DATA_B3_IND";
-    if (capimsg::get_u16(data, 16) != extra)
+    if (capimsg::get_u16(data, field::data_length) != extra)
       return std::to_string(extra) + " B3 data bytes where the DATA_B3_IND says " +
-             std::to_string(capimsg::get_u16(data, 16));
+             std::to_string(capimsg::get_u16(data, field::data_length));
     return {};
   }
   default:
@@ -396,7 +393,8 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
     bool data_b3_req = well_formed && is(message, cmd::data_b3, sub::req);
     std::size_t data_sent = 0;
     if (data_b3_req && length >= capimsg::data_b3_short_length)
-      data_sent = std::min<std::size_t>(capimsg::get_u16(message, 16), message.size() - length);
+      data_sent = std::min<std::size_t>(capimsg::get_u16(message, field::data_length),
+                                        message.size() - length);
     switch (info) {
     case info_illegal_appl_id:
       return by(!framed || s_->appl_id == 0);
@@ -419,10 +417,10 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
       return by(data_b3_req);
     case info_queue_busy:
       return by(data_b3_req && length >= capimsg::data_b3_short_length &&
-                handles_in_flight_[capimsg::get_u16(message, req_data_handle)]);
+                handles_in_flight_[capimsg::get_u16(message, field::data_handle)]);
     case info_data_length_not_supported:
       return by(data_b3_req && length >= capimsg::data_b3_short_length &&
-                capimsg::get_u16(message, 16) > data_b3_limit);
+                capimsg::get_u16(message, field::data_length) > data_b3_limit);
     case info_not_in_current_state:
       return by(well_formed && is(message, cmd::data_b3, sub::resp));
     default:
@@ -489,17 +487,17 @@ void client::follow(byte_view body, const raw_reply& reply) {
     if (is(message, cmd::data_b3, sub::req) && message.size() >= capimsg::data_b3_long_length &&
         capimsg::get_u16(message, 0) <= message.size()) {
       std::size_t length = capimsg::get_u16(message, 0);
-      std::size_t declared = capimsg::get_u16(message, 16);
+      std::size_t declared = capimsg::get_u16(message, field::data_length);
       std::size_t present = message.size() - length;
       traffic_.b3_bytes_put += declared < present ? declared : present;
-      handles_in_flight_.set(capimsg::get_u16(message, req_data_handle));
+      handles_in_flight_.set(capimsg::get_u16(message, field::data_handle));
     }
   } else if ((body[0] == 'G' || body[0] == 'W') && reply.info == 0) {
     ++traffic_.messages_got;
     std::size_t length = capimsg::get_u16(reply.data, 0);
     traffic_.b3_bytes_got += reply.data.size() - length;
-    if (is(reply.data, cmd::data_b3, sub::conf) && length >= conf_length_with_handle)
-      handles_in_flight_.reset(capimsg::get_u16(reply.data, conf_data_handle));
+    if (is(reply.data, cmd::data_b3, sub::conf) && length >= field::data_b3_conf_size_with_handle)
+      handles_in_flight_.reset(capimsg::get_u16(reply.data, field::conf_data_handle));
     if (trace_)
       trace_(direction::from_library, byte_view(reply.data));
   }

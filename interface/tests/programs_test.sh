@@ -20,8 +20,10 @@ if [ "$case_name" = wine32_dll_call ] && ! /lib/ld-linux.so.2 --version >/dev/nu
     "programs cannot run here; capi2032.dll was built and its exports checked"
   exit 77
 fi
+. "$(dirname "$0")/../../tests/support/emulator.sh"
 scratch=$(mktemp -d)
-trap 'kill "$host" 2>/dev/null; rm -rf "$scratch"' EXIT
+emulator_pid=
+trap '[ -z "$emulator_pid" ] || kill "$emulator_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
 export HOME="$scratch"
 
 fail() {
@@ -37,14 +39,9 @@ host_options=
 case $case_name in
 *oversized) host_options=--oversized-after=1 ;;
 esac
-"$emulator" --first-appl-id 370 --exit-after 120 --verbose $host_options >"$scratch/port" \
-  2>"$scratch/host.log" &
-host=$!
-for _ in $(seq 50); do
-  port=$(sed -n 's/^listening 127\.0\.0\.1://p' "$scratch/port")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
+# shellcheck disable=SC2086 # host_options: none or one word
+start_emulator "$emulator" "$scratch/port" "$scratch/host.log" \
+  --first-appl-id 370 --exit-after 120 --verbose $host_options
 [ -n "$port" ] || fail "the emulated host did not start"
 printf 'TRACELEVEL 0\nREMOTE fritzbox 127.0.0.1 %s\n' "$port" >"$scratch/.capi20rc"
 

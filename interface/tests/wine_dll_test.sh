@@ -7,17 +7,13 @@
 #   wine_dll_test.sh EMULATOR FOLDER
 set -u
 emulator=$1 folder=$2
+. "$(dirname "$0")/../../tests/support/emulator.sh"
 scratch=$(mktemp -d)
-trap 'kill "$host" 2>/dev/null; rm -rf "$scratch"' EXIT
+emulator_pid=
+trap '[ -z "$emulator_pid" ] || kill "$emulator_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
 export HOME="$scratch"
 printf 'TRACELEVEL 0\n' >"$scratch/.capi20rc"
-"$emulator" --first-appl-id 390 --exit-after 120 >"$scratch/port" 2>/dev/null &
-host=$!
-for _ in $(seq 50); do
-  port=$(sed -n 's/^listening 127\.0\.0\.1://p' "$scratch/port")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
+start_emulator "$emulator" "$scratch/port" /dev/null --first-appl-id 390 --exit-after 120
 [ -n "$port" ] || { echo "wine_dll_test: the emulated host did not start" >&2; exit 1; }
 export CAPI_BRIDGE_HOST=127.0.0.1 CAPI_BRIDGE_PORT="$port"
 timeout 150 wine "$folder/capi_dll_tests.exe"

@@ -8,6 +8,7 @@
 # end with status 0. Application ID 460 is its own.
 #   windows_demo_probe.sh <capi-host-emulator> <folder of capi-bridge-demo.exe>
 set -eu
+. "$(dirname "$0")/../support/emulator.sh"
 emulator=$1
 folder=$2
 scratch=$(mktemp -d)
@@ -22,17 +23,8 @@ fail() {
   exit 1
 }
 
-# There before the emulator's shell opens it, so that it can be read at once.
-: >"$scratch/listening"
-"$emulator" --port 0 --exit-after 60 --first-appl-id 460 --verbose \
-  >"$scratch/listening" 2>"$scratch/emulator.log" &
-emulator_pid=$!
-port=
-for _ in $(seq 50); do
-  port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$scratch/listening")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
+start_emulator "$emulator" "$scratch/listening" "$scratch/emulator.log" \
+  --port 0 --exit-after 60 --first-appl-id 460 --verbose
 [ -n "$port" ] || fail "the emulator reported no port within 5 s"
 
 printf 'TRACELEVEL 0\n' >"$scratch/.capi20rc"

@@ -17,6 +17,8 @@
 // 32-bit Data field, in a 64-bit build in Data64.
 #include <windows.h>
 
+#include "call_data.h"
+
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -86,25 +88,6 @@ static void set32(unsigned char* at, uint32_t value) {
   set16(at + 2, value >> 16);
 }
 
-static uint64_t fnv1a(uint64_t hash, const unsigned char* data, size_t size) {
-  for (size_t i = 0; i < size; ++i)
-    hash = (hash ^ data[i]) * 0x100000001b3ull;
-  return hash;
-}
-
-static unsigned char pattern(const struct application* from, unsigned long long offset) {
-  return (unsigned char)(offset * 31 + (from == &a ? 7 : 101) + offset / 251);
-}
-
-static uint64_t digest_of_sent(const struct application* from) {
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned long long i = 0; i < total; ++i) {
-    unsigned char c = pattern(from, i);
-    hash = fnv1a(hash, &c, 1);
-  }
-  return hash;
-}
-
 // A message of `length` bytes: the header, the address, then zeros (every
 // struct empty) for the caller to fill in. Room behind it for what an
 // interface may write there.
@@ -142,7 +125,7 @@ static void send_block(struct application* app) {
   unsigned long long left = total - app->sent;
   unsigned count = left < block_size ? (unsigned)left : block_size;
   for (unsigned i = 0; i < count; ++i)
-    data[i] = pattern(app, app->sent + i);
+    data[i] = sent_byte(app == &a, app->sent + i);
   start(app, sizeof(void*) == 8 ? 30 : 22, c_data_b3, s_req, app->ncci);
   set16(message + 16, count);
   set16(message + 18, app->next_handle);
@@ -370,7 +353,7 @@ int main(int argc, char** argv) {
     printf(" %s=%lu", local[i]->name, (unsigned long)local[i]->id);
   printf("\n");
   fflush(stdout);
-  a.digest = b.digest = 0xcbf29ce484222325ull;
+  a.digest = b.digest = DIGEST_START;
 
   if (b.id != 0) {
     start(&b, 26, c_listen, s_req, 1);
@@ -403,7 +386,7 @@ int main(int argc, char** argv) {
   ULONGLONG took = GetTickCount64() - began;
   int right = 1;
   for (int i = 0; i < locals; ++i)
-    right = right && local[i]->digest == digest_of_sent(local[i] == &a ? &b : &a);
+    right = right && local[i]->digest == digest_of_sent(local[i] != &a, total);
   printf("sent %llu received %llu digest %s\n", local[0]->sent, local[0]->received,
          right ? "ok" : "wrong");
   printf("took %llu ms\n", (unsigned long long)took);

@@ -21,6 +21,8 @@
 #include <capi20.h>
 #include <capiutils.h>
 
+#include "call_data.h"
+
 #include <dirent.h>
 #include <poll.h>
 #include <stdint.h>
@@ -54,26 +56,6 @@ static void fail(const char* what) {
   exit(1);
 }
 
-static uint64_t fnv1a(uint64_t hash, const unsigned char* data, size_t size) {
-  for (size_t i = 0; i < size; ++i)
-    hash = (hash ^ data[i]) * 0x100000001b3ull;
-  return hash;
-}
-
-// The byte at `offset` of what `from` sends.
-static unsigned char pattern(const struct application* from, unsigned long long offset) {
-  return (unsigned char)(offset * 31 + (from == &a ? 7 : 101) + offset / 251);
-}
-
-static uint64_t digest_of_sent(const struct application* from) {
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned long long i = 0; i < total; ++i) {
-    unsigned char c = pattern(from, i);
-    hash = fnv1a(hash, &c, 1);
-  }
-  return hash;
-}
-
 static void put(struct application* app, unsigned command, unsigned subcommand, unsigned address) {
   capi_cmsg_header(&out, app->id, (_cbyte)command, (_cbyte)subcommand, number++, address);
 }
@@ -95,7 +77,7 @@ static void send_block(struct application* app) {
   unsigned long long left = total - app->sent;
   unsigned count = left < block_size ? (unsigned)left : block_size;
   for (unsigned i = 0; i < count; ++i)
-    data[i] = pattern(app, app->sent + i);
+    data[i] = sent_byte(app == &a, app->sent + i);
   memset(message, 0, 30);
   uint64_t address = (uint64_t)(uintptr_t)data;
   message[0] = 30;
@@ -331,14 +313,15 @@ int main(int argc, char** argv) {
   register_application(&a);
   register_application(&b);
   printf("registered A=%u B=%u\n", a.id, b.id);
-  a.received_digest = b.received_digest = 0xcbf29ce484222325ull;
+  a.received_digest = b.received_digest = DIGEST_START;
 
   if (strcmp(mode, "call") == 0 && arg + 1 < argc) {
     total = strtoull(argv[arg + 1], NULL, 10);
     listen_b();
     connect_a_to_b();
     run_until(data_done);
-    int right = a.received_digest == digest_of_sent(&b) && b.received_digest == digest_of_sent(&a);
+    int right = a.received_digest == digest_of_sent(0, total) &&
+                b.received_digest == digest_of_sent(1, total);
     printf("sent %llu received %llu digest %s\n", a.sent, a.received, right ? "ok" : "wrong");
     if (!right)
       return 1;
@@ -395,7 +378,7 @@ int main(int argc, char** argv) {
           handle(&b, &in);
       }
     }
-    uint64_t as_sent = fnv1a(0xcbf29ce484222325ull, data, sizeof data);
+    uint64_t as_sent = fnv1a(DIGEST_START, data, sizeof data);
     if (b.received != 0)
       printf("B got %llu bytes, %s\n", b.received,
              b.received_digest == as_sent ? "as sent" : "not as sent");
