@@ -33,10 +33,7 @@ bool send_some(b3_stream& s) {
   while (s.sent < s.outgoing.size() && s.blocks_sent - s.blocks_confirmed < s.window) {
     std::size_t length = block_length(s, s.blocks_sent);
     auto handle = static_cast<std::uint16_t>(s.blocks_sent % s.handle_cycle);
-    bytes block(s.outgoing.begin() + static_cast<std::ptrdiff_t>(s.sent),
-                s.outgoing.begin() + static_cast<std::ptrdiff_t>(s.sent + length));
-    put_ok(*s.end, capimsg::build_data_b3(0, s.end->next_number(), sub::req,
-                                          {s.ncci, handle, 0, std::uint64_t{0}, std::move(block)}));
+    send_block(*s.end, s.ncci, handle, byte_view(s.outgoing).subspan(s.sent, length));
     s.sent += length;
     ++s.blocks_sent;
     moved = true;
@@ -69,13 +66,8 @@ bool receive_some(b3_stream& s, std::chrono::milliseconds wait = {}) {
       s.confirmed += block_length(s, s.blocks_confirmed);
       ++s.blocks_confirmed;
     } else if (message[4] == cmd::data_b3 && message[5] == sub::ind) {
-      auto ind = capimsg::read_data_b3(message);
-      if (!ind || ind->fields.ncci != s.ncci || ind->data_length != m.b3_data.size())
-        throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) + " with " +
-                         std::to_string(m.b3_data.size()) + " data bytes");
-      s.incoming.insert(s.incoming.end(), m.b3_data.begin(), m.b3_data.end());
-      put_ok(*s.end, capimsg::build_data_b3_resp(0, capimsg::get_u16(message, 6),
-                                                 {s.ncci, ind->fields.handle}));
+      bytes data = receive_block(*s.end, s.ncci, &m);
+      s.incoming.insert(s.incoming.end(), data.begin(), data.end());
     } else {
       throw call_error(who(*s.end) + ": unexpected " + capimsg::describe(message) +
                        " during the data exchange");

@@ -134,10 +134,12 @@ void await_b3_active(client& c, std::uint32_t ncci) {
 }
 
 void send_block(client& c, std::uint32_t ncci, std::uint16_t handle, byte_view block) {
-  put_ok(
-      c,
-      capimsg::build_data_b3(0, c.next_number(), sub::req, {ncci, handle, 0, std::uint64_t{0}, {}}),
-      block);
+  // The block goes as the Put's payload, not copied behind the message
+  // first; the message declares its length all the same.
+  bytes message =
+      capimsg::build_data_b3(0, c.next_number(), sub::req, {ncci, handle, 0, std::uint64_t{0}, {}});
+  capimsg::put_u16(message, capi_fields::data_length, static_cast<std::uint16_t>(block.size()));
+  put_ok(c, message, block);
 }
 
 void block_confirmed(client& c, std::uint32_t ncci, std::uint16_t handle,
