@@ -62,13 +62,13 @@ void progress_bar::show(std::uint64_t done) {
   if (!terminal_) {
     // A line at each quarter reached, saying what was done then; quarters
     // passed at once make one line.
-    int reached = total_ == 0 ? 4 : static_cast<int>(std::min<std::uint64_t>(done * 4 / total_, 4));
+    int percent =
+        total_ == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(done * 100 / total_, 100));
+    int reached = percent / 25;
     if (reached > quarters_shown_) {
       quarters_shown_ = reached;
-      std::printf(
-          "  %3d%%  %s of %s\n",
-          static_cast<int>(total_ == 0 ? 100 : std::min<std::uint64_t>(done * 100 / total_, 100)),
-          kibibytes(done).c_str(), kibibytes(total_).c_str());
+      std::printf("  %3d%%  %s of %s\n", percent, kibibytes(done).c_str(),
+                  kibibytes(total_).c_str());
     }
     std::fflush(stdout);
     return;

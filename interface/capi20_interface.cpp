@@ -4,7 +4,6 @@
 // the program reads through the pointers it is given.
 #include "capi20_interface.hpp"
 
-#include "capi_bridge/client.hpp"
 #include "capi_bridge/version.hpp"
 
 #include <algorithm>
@@ -67,6 +66,10 @@ struct application {
   bool pump_done = false;
   // How many messages the last fetch brought (the fetching thread's).
   std::atomic<unsigned> last_brought{0};
+
+  // A message to hand out, or the news that the bridge or host has gone.
+  // With `mutex` held.
+  bool ready() const { return !queue.empty() || gone; }
 };
 
 struct state {
@@ -90,12 +93,7 @@ state& the() {
 
 capi_bridge::client_options bridge_options() {
   std::lock_guard lock(the().mutex);
-  capi_bridge::client_options o;
-  o.command = the().config.bridge_command;
-  o.environment = the().config.environment;
-  o.unset_environment = the().config.unset_environment;
-  o.stderr_path = the().config.stderr_path;
-  return o;
+  return the().config.bridge;
 }
 
 bool driver_served() {
@@ -111,13 +109,34 @@ std::shared_ptr<application> find(unsigned appl_id) {
   return it == the().applications.end() ? nullptr : it->second;
 }
 
+// Wakes the threads waiting for `app`, and tells its watcher once it has
+// become ready. With app.mutex held, after a change to the queue or `gone`.
+void notify_changed(application& app, bool was_ready) {
+  app.changed.notify_all();
+  if (!was_ready && app.ready() && app.waiting != nullptr)
+    app.waiting(app.context, true);
+}
+
 void mark_gone(application& app) {
   std::lock_guard lock(app.mutex);
-  bool was_quiet = app.queue.empty() && !app.gone;
+  bool was_ready = app.ready();
   app.gone = true;
-  app.changed.notify_all();
-  if (was_quiet && app.waiting != nullptr)
-    app.waiting(app.context, true);
+  notify_changed(app, was_ready);
+}
+
+// The client's application can no longer be served: its bridge has ended,
+// or said that its host has gone.
+bool bridge_gone(const capi_bridge::outcome& status) {
+  return status.from == source::transport ||
+         (status.from == source::bridge && status.info == info_host_gone);
+}
+
+// The PLCI of a DISCONNECT_IND; nothing for any other message.
+std::optional<std::uint32_t> disconnect_ind_plci(const bytes& m) {
+  if (m.size() < field::address + 4 || m[field::command] != field::command_disconnect ||
+      m[field::subcommand] != field::subcommand_ind)
+    return std::nullopt;
+  return get_le32(m.data() + field::address);
 }
 
 // Fetches what waits at the bridge: after a fetch that brought messages, a
@@ -144,17 +163,14 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
           return;
         ++brought;
         std::lock_guard lock(app.mutex);
-        bool was_quiet = app.queue.empty() && !app.gone;
+        bool was_ready = app.ready();
         app.queue.push_back(reply.data);
-        app.changed.notify_all();
-        if (was_quiet && app.waiting != nullptr)
-          app.waiting(app.context, true);
+        notify_changed(app, was_ready);
       });
   app.last_brought = brought;
   capi_bridge::outcome status = replies.back().status;
   for (const raw_reply& r : replies) {
-    bool host_gone = r.status.from == source::bridge && r.status.info == info_host_gone;
-    if (r.status.from == source::transport || host_gone) {
+    if (bridge_gone(r.status)) {
       mark_gone(app);
       return r.status;
     }
@@ -163,12 +179,6 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
       status = r.status;
   }
   return status;
-}
-
-void release_held_if(application& app, bool (*matches)(const held_data&, std::uint32_t),
-                     std::uint32_t address) {
-  for (auto it = app.held.begin(); it != app.held.end();)
-    it = matches(it->second, address) ? app.held.erase(it) : std::next(it);
 }
 
 // Hands out the oldest message of the queue: the program's ApplID, a
@@ -205,15 +215,12 @@ std::uint8_t* hand_out(application& app) {
       field::put_le32(message.data() + field::data, 0);
       field::put_le64(message.data() + field::data64, address);
     }
-  } else if (command == field::command_disconnect && subcommand == field::subcommand_ind &&
-             length >= 12) {
+  } else if (auto plci = disconnect_ind_plci(message)) {
     // As the library does: the data of every DATA_B3_IND of that PLCI goes.
-    release_held_if(
-        app, [](const held_data& h, std::uint32_t plci) { return (h.ncci & 0xFFFF) == plci; },
-        get_le32(message.data() + field::address));
+    std::erase_if(app.held, [plci](const auto& h) { return (h.second.ncci & 0xFFFF) == *plci; });
   }
   app.current = std::move(message);
-  if (app.queue.empty() && !app.gone && app.waiting != nullptr)
+  if (!app.ready() && app.waiting != nullptr)
     app.waiting(app.context, false);
   return app.current.data();
 }
@@ -221,10 +228,8 @@ std::uint8_t* hand_out(application& app) {
 // Whether a DISCONNECT_IND for the PLCI of `ncci` waits in the queue, not
 // yet handed out. Called with app.mutex held.
 bool disconnect_waits(const application& app, std::uint32_t ncci) {
-  return std::any_of(app.queue.begin(), app.queue.end(), [ncci](const bytes& m) {
-    return m.size() >= 12 && m[4] == field::command_disconnect && m[5] == field::subcommand_ind &&
-           get_le32(m.data() + field::address) == (ncci & 0xFFFF);
-  });
+  return std::any_of(app.queue.begin(), app.queue.end(),
+                     [ncci](const bytes& m) { return disconnect_ind_plci(m) == (ncci & 0xFFFF); });
 }
 
 // The data a DATA_B3_REQ points at in the program's memory; nullptr when it
@@ -294,15 +299,20 @@ int port() {
   return the().port;
 }
 
+// A registered application whose bridge still serves it, if any.
+std::shared_ptr<application> usable_application() {
+  std::lock_guard lock(the().mutex);
+  for (const auto& [id, app] : the().applications)
+    if (app->bridge.usable())
+      return app;
+  return nullptr;
+}
+
 unsigned installed() {
   if (!driver_served())
     return info_not_installed;
-  {
-    std::lock_guard lock(the().mutex);
-    for (const auto& [id, app] : the().applications)
-      if (app->bridge.usable())
-        return info_ok;
-  }
+  if (usable_application())
+    return info_ok;
   std::lock_guard lock(the().control_mutex);
   if (the().control && the().control->usable())
     return info_ok;
@@ -362,13 +372,14 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
   std::size_t length = get_le16(message);
   if (length < field::header_size)
     return info_illegal_command;
+  std::uint8_t command = message[field::command], subcommand = message[field::subcommand];
+  bool data_b3_resp = command == field::command_data_b3 && subcommand == field::subcommand_resp &&
+                      length >= field::data_b3_resp_size;
   {
     std::lock_guard lock(app->mutex);
     if (app->gone)
       return info_host_gone;
-    if (message[4] == field::command_data_b3 && message[5] == field::subcommand_resp &&
-        length >= field::data_b3_resp_size &&
-        disconnect_waits(*app, get_le32(message + field::address))) {
+    if (data_b3_resp && disconnect_waits(*app, get_le32(message + field::address))) {
       // The bridge fetched the call's DISCONNECT_IND ahead of the program, and
       // the library let go of the call's DATA_B3_IND with it: the response
       // answers what the program could still answer, and goes nowhere, as
@@ -379,7 +390,6 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
   }
   bytes copy(message, message + length);
   bytes payload;
-  std::uint8_t command = message[4], subcommand = message[5];
   if (command == field::command_data_b3 && subcommand == field::subcommand_req &&
       length >= field::data_b3_size_without_data64) {
     std::size_t count = get_le16(message + field::data_length);
@@ -402,16 +412,14 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
     mark_gone(*app);
     return info_host_gone;
   }
-  if (put.ok() && command == field::command_data_b3 && subcommand == field::subcommand_resp &&
-      length >= field::data_b3_resp_size) {
+  if (put.ok() && data_b3_resp) {
     std::lock_guard lock(app->mutex);
     app->held.erase(get_le16(message + field::resp_data_handle));
   } else if (put.ok() && command == field::command_disconnect_b3 &&
-             subcommand == field::subcommand_resp && length >= 12) {
+             subcommand == field::subcommand_resp && length >= field::address + 4) {
     std::lock_guard lock(app->mutex);
-    release_held_if(
-        *app, [](const held_data& h, std::uint32_t ncci) { return h.ncci == ncci; },
-        get_le32(message + field::address));
+    std::uint32_t ncci = get_le32(message + field::address);
+    std::erase_if(app->held, [ncci](const auto& h) { return h.second.ncci == ncci; });
   }
   return put.info;
 }
@@ -448,7 +456,7 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
   for (;;) {
     {
       std::unique_lock lock(app->mutex);
-      auto ready = [&] { return !app->queue.empty() || app->gone; };
+      auto ready = [&] { return app->ready(); };
       if (ready())
         return info_ok;
       // With a pump at work, its waiting Gets bring the messages.
@@ -474,15 +482,7 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
 
 unsigned get_profile(unsigned controller, std::uint8_t* profile) {
   std::shared_ptr<client> asked;
-  std::shared_ptr<application> owner;
-  {
-    std::lock_guard lock(the().mutex);
-    for (const auto& [id, app] : the().applications)
-      if (app->bridge.usable()) {
-        owner = app;
-        break;
-      }
-  }
+  std::shared_ptr<application> owner = usable_application();
   client* bridge = owner ? &owner->bridge : nullptr;
   if (bridge == nullptr) {
     if (installed() != info_ok)
@@ -507,13 +507,11 @@ bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* con
     return true;
   app->waiting = waiting;
   app->context = context;
-  if (!app->queue.empty() || app->gone)
+  if (app->ready())
     waiting(context, true);
   app->pump = std::thread([app] {
     while (!app->stopping) {
-      capi_bridge::outcome fetched = fetch(*app, longest_wait);
-      if (fetched.from == source::transport ||
-          (fetched.from == source::bridge && fetched.info == info_host_gone))
+      if (bridge_gone(fetch(*app, longest_wait)))
         break;
     }
     std::lock_guard done(app->mutex);

@@ -5,6 +5,8 @@
 // every function may be called from several threads at once.
 #pragma once
 
+#include "capi_bridge/client.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -29,14 +31,9 @@ enum class data_pointer {
 };
 
 struct settings {
-  // How a bridge is started, e.g. {"/usr/bin/capi-bridge"}.
-  std::vector<std::string> bridge_command;
-  // Set in, and taken out of, the environment the bridges inherit.
-  std::vector<std::pair<std::string, std::string>> environment;
-  std::vector<std::string> unset_environment;
-  // The bridges' standard error (the library's debug lines) is appended to
-  // this file; empty: discarded.
-  std::string stderr_path;
+  // How each bridge is started: its command, environment and standard
+  // error (the time limits stay the client's).
+  capi_bridge::client_options bridge;
   data_pointer pointers = data_pointer::libcapi20_64;
 };
 

@@ -57,8 +57,8 @@ void configure_once() {
     const std::string folder = dll_folder();
     ci::settings s;
     std::string bridge = environment("CAPI_BRIDGE_EXECUTABLE");
-    s.bridge_command = {bridge.empty() ? folder + "capi-bridge.exe" : bridge};
-    s.stderr_path = environment("CAPI_BRIDGE_STDERR");
+    s.bridge.command = {bridge.empty() ? folder + "capi-bridge.exe" : bridge};
+    s.bridge.stderr_path = environment("CAPI_BRIDGE_STDERR");
     s.pointers = sizeof(void*) == 8 ? ci::data_pointer::data64 : ci::data_pointer::data32;
     ci::configure(s);
     std::string host = environment("CAPI_BRIDGE_HOST");

@@ -58,14 +58,14 @@ void configure_once() {
   std::call_once(once, [] {
     ci::settings s;
     const char* bridge = std::getenv("CAPI_BRIDGE_EXECUTABLE");
-    s.bridge_command = {bridge != nullptr && *bridge != '\0' ? bridge : CAPI_BRIDGE_INSTALLED};
+    s.bridge.command = {bridge != nullptr && *bridge != '\0' ? bridge : CAPI_BRIDGE_INSTALLED};
     if (const char* stderr_path = std::getenv("CAPI_BRIDGE_STDERR"))
-      s.stderr_path = stderr_path;
+      s.bridge.stderr_path = stderr_path;
     std::string kept = preload_without_this(std::getenv("LD_PRELOAD"), own_path());
     if (kept.empty())
-      s.unset_environment = {"LD_PRELOAD"};
+      s.bridge.unset_environment = {"LD_PRELOAD"};
     else
-      s.environment = {{"LD_PRELOAD", kept}};
+      s.bridge.environment = {{"LD_PRELOAD", kept}};
     s.pointers = ci::data_pointer::libcapi20_64;
     ci::configure(s);
   });

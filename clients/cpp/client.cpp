@@ -46,10 +46,6 @@ enum : std::uint32_t {
   info_data_length_not_supported = 0x300C,
 };
 
-std::uint32_t le32(const std::uint8_t* at) {
-  return capimsg::get_u32(byte_view(at, 4), 0);
-}
-
 bool is(byte_view message, std::uint8_t command, std::uint8_t subcommand) {
   return message.size() >= capimsg::header_length && message[4] == command &&
          message[5] == subcommand;
@@ -92,7 +88,7 @@ std::string check_reply(std::uint8_t kind, std::uint32_t info, const bytes& data
     if (std::string wrong = size_must_be(open_result_size); !wrong.empty())
       return wrong;
     // Registered exactly when the info is 0, and then with an application.
-    std::uint32_t appl_id = le32(data.data());
+    std::uint32_t appl_id = field::get_le32(data.data());
     std::uint8_t stage = data[4];
     bool registered = stage == static_cast<std::uint8_t>(open_stage::registered);
     if (stage > static_cast<std::uint8_t>(open_stage::register_failed) || registered != (info == 0))
@@ -317,10 +313,10 @@ bool client::exchange(const std::vector<byte_view>& bodies, std::chrono::millise
     std::uint8_t head[8];
     if (io_result r = read_output(head, sizeof head, until); r != io_result::done)
       return all_fail(k, lost(r, what, timeout, "reading the reply"));
-    std::uint32_t length = le32(head);
+    std::uint32_t length = field::get_le32(head);
     if (head[3] != 0 || length < 4 || length - 4 > max_reply_body)
       return all_fail(k, fail(what + ": malformed reply, length field " + hex(length)));
-    out.info = le32(head + 4);
+    out.info = field::get_le32(head + 4);
     out.data.resize(length - 4);
     if (io_result r = read_output(out.data.data(), out.data.size(), until); r != io_result::done)
       return all_fail(k, lost(r, what, timeout, "reading the reply"));
@@ -472,7 +468,7 @@ void client::follow(byte_view body, const raw_reply& reply) {
   if (body[0] == 'O') {
     auto stage = static_cast<open_stage>(reply.data[4]);
     if (stage == open_stage::registered && reply.info == 0) {
-      s_->appl_id = le32(reply.data.data());
+      s_->appl_id = field::get_le32(reply.data.data());
       handles_in_flight_.reset();
     } else if (stage == open_stage::register_failed) {
       s_->appl_id = 0;
@@ -533,7 +529,7 @@ open_result client::open(const std::string& host, std::uint16_t port,
   open_result out;
   out.status = r.status;
   if (r.data.size() == open_result_size) {
-    out.appl_id = le32(r.data.data());
+    out.appl_id = field::get_le32(r.data.data());
     out.stage = static_cast<open_stage>(r.data[4]);
   }
   // 0x1009 at stage 1 is the bridge's when the library could not be loaded
@@ -541,8 +537,7 @@ open_result client::open(const std::string& host, std::uint16_t port,
   // answers Profile with 0x1009 itself.
   if (out.stage == open_stage::capi_not_available && r.status.from == source::library &&
       r.status.info == info_not_installed) {
-    const std::uint8_t profile_0[] = {'P', 0, 0, 0, 0};
-    raw_reply loaded = request(profile_0);
+    profile_result loaded = profile(0);
     if (loaded.status.from == source::bridge && loaded.status.info == info_not_installed)
       out.status.from = source::bridge;
   }

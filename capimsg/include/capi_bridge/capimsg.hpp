@@ -48,25 +48,25 @@ namespace command {
 inline constexpr std::uint8_t alert = 0x01;
 inline constexpr std::uint8_t connect = 0x02;
 inline constexpr std::uint8_t connect_active = 0x03;
-inline constexpr std::uint8_t disconnect = 0x04;
+inline constexpr std::uint8_t disconnect = capi_fields::command_disconnect;
 inline constexpr std::uint8_t listen = 0x05;
 inline constexpr std::uint8_t info = 0x08;
 inline constexpr std::uint8_t select_b_protocol = 0x41;
 inline constexpr std::uint8_t facility = 0x80;
 inline constexpr std::uint8_t connect_b3 = 0x82;
 inline constexpr std::uint8_t connect_b3_active = 0x83;
-inline constexpr std::uint8_t disconnect_b3 = 0x84;
-inline constexpr std::uint8_t data_b3 = 0x86;
+inline constexpr std::uint8_t disconnect_b3 = capi_fields::command_disconnect_b3;
+inline constexpr std::uint8_t data_b3 = capi_fields::command_data_b3;
 inline constexpr std::uint8_t reset_b3 = 0x87;
 inline constexpr std::uint8_t connect_b3_t90_active = 0x88;
 inline constexpr std::uint8_t manufacturer = 0xff;
 } // namespace command
 
 namespace subcommand {
-inline constexpr std::uint8_t req = 0x80;
-inline constexpr std::uint8_t conf = 0x81;
-inline constexpr std::uint8_t ind = 0x82;
-inline constexpr std::uint8_t resp = 0x83;
+inline constexpr std::uint8_t req = capi_fields::subcommand_req;
+inline constexpr std::uint8_t conf = capi_fields::subcommand_conf;
+inline constexpr std::uint8_t ind = capi_fields::subcommand_ind;
+inline constexpr std::uint8_t resp = capi_fields::subcommand_resp;
 } // namespace subcommand
 
 // The info and reason values this code base names; info_text knows them all.

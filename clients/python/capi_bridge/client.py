@@ -107,22 +107,11 @@ class Outcome:
         return f"{text}: {self.why}" if self.why else text
 
 
-def _broken_rule(sent: bytes) -> str:
-    """Why the bridge refused the Put of `sent` with 0x1102."""
-    length = struct.unpack_from("<H", sent)[0] if len(sent) >= cm.HEADER_LENGTH else 0
-    if not cm.HEADER_LENGTH <= length <= min(MAX_MESSAGE_LENGTH, len(sent)):
-        return (f"not a CAPI message: its length field is below {cm.HEADER_LENGTH}, "
-                f"above {MAX_MESSAGE_LENGTH} or beyond the bytes given")
-    if tuple(sent[4:6]) == (cm.DATA_B3, cm.REQ) and length < cm.DATA_B3_REQ_LENGTH:
-        return f"a DATA_B3_REQ must come in its {cm.DATA_B3_REQ_LENGTH}-byte form (with Data64)"
-    return f"message and data above the library's {LIBRARY_SEND_LIMIT} bytes"
-
-
-def _judged(info: int, bridge: bool) -> Outcome:
+def _judged(info: int, bridge: bool, why: str = "") -> Outcome:
     """The outcome of `info`, the bridge's when `bridge` is true."""
     if info == 0:
         return Outcome(Source.NONE)
-    return Outcome(Source.BRIDGE if bridge else Source.LIBRARY, info)
+    return Outcome(Source.BRIDGE if bridge else Source.LIBRARY, info, why)
 
 
 class OpenStage(enum.IntEnum):
@@ -367,15 +356,15 @@ class Client:
         info, data = self._exchange(bytes(body), self.request_timeout, "Put")
         if data:
             self._fail(f"Put: malformed reply, {len(data)} data bytes where 0 belong")
-        status = _judged(info, self._bridge_refused(info, sent))
-        if status.source is Source.BRIDGE and info == INFO_ILLEGAL_COMMAND:
-            status = Outcome(Source.BRIDGE, info, _broken_rule(sent))
+        why = self._bridge_refusal(info, sent)
+        status = _judged(info, why is not None, why or "")
         if status.ok and sent[4:6] == bytes([cm.DATA_B3, cm.REQ]) and len(sent) >= 20:
             self._handles_in_flight.add(struct.unpack_from("<H", sent, 18)[0])
         return status
 
-    def _bridge_refused(self, info: int, sent: bytes) -> bool:
-        """Whether the bridge's own checks on `sent` give `info` (see Outcome)."""
+    def _bridge_refusal(self, info: int, sent: bytes) -> Optional[str]:
+        """None unless the bridge's own checks on `sent` give `info` (see
+        Outcome); then, for 0x1102, which rule the message broke, else ""."""
         framed = len(sent) >= cm.HEADER_LENGTH
         length = struct.unpack_from("<H", sent)[0] if framed else 0
         well_formed = framed and cm.HEADER_LENGTH <= length <= min(MAX_MESSAGE_LENGTH, len(sent))
@@ -384,15 +373,24 @@ class Client:
         declared = struct.unpack_from("<H", sent, 16)[0] if data_b3_req and length >= 22 else 0
         handle = struct.unpack_from("<H", sent, 18)[0] if data_b3_req and length >= 22 else None
         data_sent = min(declared, len(sent) - length) if data_b3_req else 0
-        return {
+        if info == INFO_ILLEGAL_COMMAND:
+            if not well_formed:
+                return (f"not a CAPI message: its length field is below {cm.HEADER_LENGTH}, "
+                        f"above {MAX_MESSAGE_LENGTH} or beyond the bytes given")
+            if data_b3_req and length < cm.DATA_B3_REQ_LENGTH:
+                return (f"a DATA_B3_REQ must come in its {cm.DATA_B3_REQ_LENGTH}-byte form "
+                        "(with Data64)")
+            if length + data_sent > LIBRARY_SEND_LIMIT:
+                return f"message and data above the library's {LIBRARY_SEND_LIMIT} bytes"
+            return None
+        refused = {
             INFO_ILLEGAL_APPL_ID: not framed or not self._appl_id,
-            INFO_ILLEGAL_COMMAND: (not well_formed or length + data_sent > LIBRARY_SEND_LIMIT
-                                   or (data_b3_req and length < cm.DATA_B3_REQ_LENGTH)),
             INFO_QUEUE_BUSY: data_b3_req and handle in self._handles_in_flight,
             INFO_OS_RESOURCE_ERROR: data_b3_req,
             INFO_DATA_LENGTH_NOT_SUPPORTED: declared > B3_BLOCK_SIZE,
             INFO_NOT_IN_CURRENT_STATE: well_formed and kind == (cm.DATA_B3, cm.RESP),
         }.get(info, False)
+        return "" if refused else None
 
     def get(self, wait: float = 0.0) -> MessageResult:
         """One incoming message with a DATA_B3_IND's data; result.empty when
