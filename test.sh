@@ -16,6 +16,9 @@ scripts/install-packages.sh cmake make g++ libgtest-dev libcapi20-3 libcapi20-de
   build-essential dpkg-dev debhelper dh-python pybuild-plugin-pyproject python3-all \
   python3-setuptools help2man lintian \
   python3-venv python3-wheel python3-build python3-mypy
+# Wine's 32-bit half where the kernel runs 32-bit programs, for capi2032.dll's
+# cases; it says which sort of machine this is.
+scripts/install-wine32.sh
 
 # The tests start the Windows bridge under one Wine server, which CTest stops
 # at the end; should the run break off first, stop it here.
