@@ -9,17 +9,30 @@
 # linked_long_data_b3, run_long_data_b3, wine_run_call (Wine's capi2032
 # under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
 # beside it), wine_dll_two_processes (the same, the call between two
-# programs), wine32_dll_call (a 32-bit program with capi2032.dll: FOLDER32
-# holds both; skipped, status 77, where the machine runs no 32-bit code).
+# programs); with FOLDER32, which holds a 32-bit program with capi2032.dll:
+# wine32_dll_call (that program alone), wine32_dll_two_processes (two of
+# them calling each other) and wine32_64_two_processes (it calls
+# WINDOWS_PROGRAM). A case skips, status 77, where the machine lacks what it
+# needs: Wine that starts a 32-bit program, or strace that may trace.
 # Run it with a /dev/shm of its own (tests/support/private_shm.sh);
 # application IDs 370..389 otherwise.
 set -u
 case_name=$1 emulator=$2 run=$3 program=$4 windows_program=${5-} folder32=${6-}
-if [ "$case_name" = wine32_dll_call ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-  echo "programs_test: this machine runs no 32-bit code (no IA32 emulation): 32-bit Windows" \
-    "programs cannot run here; capi2032.dll was built and its exports checked"
+skip() {
+  echo "programs_test: $case_name skipped: $*"
   exit 77
-fi
+}
+case $case_name in
+wine32*)
+  # The Wine prefix's server, started by the tests' fixture, is warm.
+  bits=$(timeout 60 wine "$folder32/bitness.exe" 2>&1 | tr -d '\r')
+  [ "$bits" = 32 ] || skip "Wine starts no 32-bit Windows program here (capi2032.dll was" \
+    "built and its exports checked): $(echo "$bits" | head -1)"
+  ;;
+wine_run_call)
+  strace -f -qq -o /dev/null true >/dev/null 2>&1 || skip "strace may not trace programs here"
+  ;;
+esac
 . "$(dirname "$0")/../../tests/support/emulator.sh"
 scratch=$(mktemp -d)
 emulator_pid=
@@ -60,6 +73,12 @@ wine_output() { # the Windows program's output, its CR LF line ends made LF
 case $case_name in
 wine*)
   export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml,winedbg.exe=d}"
+  ;;
+esac
+case $case_name in
+wine32*)
+  # Our capi2032.dll beside the 32-bit program, not Wine's own.
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;capi2032=n,b"
   ;;
 esac
 if [ "${case_name#wine}" = "$case_name" ]; then
@@ -135,14 +154,28 @@ wine_dll_call | wine32_dll_call)
   expect "sent 307200 received 307200 digest ok"
   expect "released"
   ;;
-wine_dll_two_processes)
-  timeout 100 wine "$windows_program" capi2064.dll answer 307200 >"$scratch/answer" 2>&1 &
+wine_dll_two_processes | wine32_dll_two_processes | wine32_64_two_processes)
+  # Each side's bitness: the 32-bit program with capi2032.dll, the 64-bit
+  # one with capi2064.dll.
+  case $case_name in
+  wine_dll_*) answering_bits=64 dialling_bits=64 ;;
+  wine32_dll_*) answering_bits=32 dialling_bits=32 ;;
+  wine32_64_*) answering_bits=64 dialling_bits=32 ;;
+  esac
+  side() { # BITS MODE: that program in that mode
+    if [ "$1" = 32 ]; then
+      timeout 100 wine "$folder32/capi2032_call.exe" capi2032.dll "$2" 307200
+    else
+      timeout 100 wine "$windows_program" capi2064.dll "$2" 307200
+    fi
+  }
+  side "$answering_bits" answer >"$scratch/answer" 2>&1 &
   answering=$!
   for _ in $(seq 300); do
     grep -q '^listening' "$scratch/answer" && break
     sleep 0.1
   done
-  timeout 100 wine "$windows_program" capi2064.dll dial 307200 >"$scratch/out" 2>&1
+  side "$dialling_bits" dial >"$scratch/out" 2>&1
   status=$?
   wait "$answering"
   answered=$?
