@@ -27,7 +27,7 @@ wine32*)
   # The Wine prefix's server, started by the tests' fixture, is warm.
   bits=$(timeout 60 wine "$folder32/bitness.exe" 2>&1 | tr -d '\r')
   [ "$bits" = 32 ] || skip "Wine starts no 32-bit Windows program here (capi2032.dll was" \
-    "built and its exports checked): $(echo "$bits" | head -1)"
+    "built and its exports checked): $(printf "%s\n" "$bits" | head -1)"
   ;;
 wine_run_call)
   strace -f -qq -o /dev/null true >/dev/null 2>&1 || skip "strace may not trace programs here"
