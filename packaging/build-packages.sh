@@ -65,6 +65,7 @@ build_windows() {
   cmake -S "$tree" -B "$scratch/windows32" --toolchain "$tree/cmake/mingw-w64-i686.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCAPI_BRIDGE_TESTS=OFF -DCAPI_BRIDGE_WERROR=ON &&
     cmake --build "$scratch/windows32" -j"$(nproc)" --target capi2032 &&
+    i686-w64-mingw32-strip "$scratch/windows32/interface/capi2032.dll" &&
     cmake -S "$tree" -B "$scratch/windows" --toolchain "$tree/cmake/mingw-w64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DCAPI_BRIDGE_TESTS=OFF -DCAPI_BRIDGE_WERROR=ON \
       -DCAPI_BRIDGE_WINDOWS32_DLL="$scratch/windows32/interface/capi2032.dll" &&

@@ -11,11 +11,14 @@ if(WIN32)
   # The zip: one folder holding the bridge, the demo, the licence, the
   # protocol reference and a read-me.
   install(TARGETS capi-bridge capi-bridge-demo RUNTIME DESTINATION .)
-  # capi2032.dll comes from a 32-bit build of its own (CMakePresets.json:
-  # windows32); capi2064.dll installs itself (interface/).
+  # capi2032.dll and its import library come from a 32-bit build of its own
+  # (CMakePresets.json: windows32), stripped there: CPack strips only what
+  # this build makes. capi2064.dll installs itself (interface/).
   set(CAPI_BRIDGE_WINDOWS32_DLL "" CACHE FILEPATH "capi2032.dll of a 32-bit build, for the zip")
   if(CAPI_BRIDGE_WINDOWS32_DLL)
-    install(FILES ${CAPI_BRIDGE_WINDOWS32_DLL} DESTINATION .)
+    get_filename_component(windows32_folder ${CAPI_BRIDGE_WINDOWS32_DLL} DIRECTORY)
+    install(PROGRAMS ${CAPI_BRIDGE_WINDOWS32_DLL} DESTINATION .)
+    install(FILES ${windows32_folder}/libcapi2032.a DESTINATION .)
   endif()
   # The plain-text files with Windows line ends, for every editor there.
   set(windows_text ${CMAKE_CURRENT_BINARY_DIR}/windows-text)
