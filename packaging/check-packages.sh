@@ -186,10 +186,11 @@ cmake --build "$scratch/example" >/dev/null \
 
 # The Python client: the example call, run from a folder of its own so that
 # it imports the installed package and not the one beside it in the source.
-cp clients/python/example_call.py "$scratch/"
-PYTHONPATH=$usr/lib/python3/dist-packages timeout 120 tests/support/private_shm.sh \
-  /usr/bin/python3 "$scratch/example_call.py" --bridge "$usr/bin/capi-bridge" \
-  --emulator "$usr/bin/capi-host-emulator" --first-appl-id 450 >"$scratch/python" 2>&1 \
+# With its defaults it finds the installed programs on PATH.
+cp "$scratch/root/usr/share/doc/python3-capi-bridge/examples/example_call.py" "$scratch/"
+PATH=$usr/bin:$PATH PYTHONPATH=$usr/lib/python3/dist-packages timeout 120 \
+  tests/support/private_shm.sh /usr/bin/python3 "$scratch/example_call.py" \
+  --first-appl-id 450 >"$scratch/python" 2>&1 \
   || { cat "$scratch/python"; fail "the Python example failed against python3-capi-bridge"; }
 grep -q "^capi_bridge $version $usr/lib/python3/dist-packages/" <(PYTHONPATH=$usr/lib/python3/dist-packages /usr/bin/python3 -c \
   'import capi_bridge; print("capi_bridge", capi_bridge.__version__, capi_bridge.__file__)') \

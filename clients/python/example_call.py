@@ -25,11 +25,18 @@ BLOCK_SIZES = (1, 100, 1000, capi_bridge.B3_BLOCK_SIZE)
 
 
 def find_program(given, variable, in_build):
-    """A program from the command line, else from the environment, else from the build tree."""
-    path = given or os.environ.get(variable) or str(BUILD / in_build)
-    if not os.access(path, os.X_OK):
-        raise calls.CallError(f"no program at {path}: build first, or pass its path")
-    return path
+    """A program from the command line, else from the environment, else from the
+    source tree's build folder, else the installed one on PATH. A name without
+    a folder is looked up on PATH."""
+    name = Path(in_build).name
+    tried = [given] if given else [os.environ.get(variable)] if os.environ.get(variable) else [
+        str(BUILD / in_build), name]
+    for path in tried:
+        found = shutil.which(path)
+        if found:
+            return found
+    raise calls.CallError(f"no program {' nor '.join(tried)}: install or build {name}, "
+                          "or pass its path")
 
 
 def tracer(name):
@@ -113,9 +120,12 @@ def run(args, folder):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--bridge", help="capi-bridge (default: build/capi-bridge)")
+    parser.add_argument("--bridge", help="capi-bridge (default: CAPI_BRIDGE_EXECUTABLE, else "
+                        "build/capi-bridge in the source tree, else capi-bridge on PATH)")
     parser.add_argument("--emulator",
-                        help="capi-host-emulator (default: build/emulator/capi-host-emulator)")
+                        help="capi-host-emulator (default: CAPI_HOST_EMULATOR, else "
+                        "build/emulator/capi-host-emulator in the source tree, else "
+                        "capi-host-emulator on PATH)")
     parser.add_argument("--first-appl-id", type=int, default=490,
                         help="lowest application ID the emulator hands out (default 490)")
     parser.add_argument("--peer", action="store_true",
