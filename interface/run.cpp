@@ -33,8 +33,9 @@ over them. Only the "fritzbox" driver is served.
 
   -h, --help               print this help and exit
   -V, --version            print the version and exit
-      --bridge=PATH        the bridge to start (default: capi-bridge beside
-                           this program, else the installed one)
+      --bridge=PATH        the bridge to start (default: CAPI_BRIDGE_EXECUTABLE,
+                           else capi-bridge beside this program, else the
+                           installed one)
       --bridge-stderr=FILE
                            append the bridges' standard error (the library's
                            debug lines) to FILE; default: discarded
@@ -86,12 +87,22 @@ int main(int argc, char** argv) {
                  fs::path(CAPI_BRIDGE_PRELOAD_INSTALLED).parent_path().c_str());
     return 127;
   }
+  // --bridge, else the user's CAPI_BRIDGE_EXECUTABLE, else the one found.
+  if (const char* chosen = std::getenv("CAPI_BRIDGE_EXECUTABLE");
+      bridge.empty() && chosen != nullptr && *chosen != '\0')
+    bridge = chosen;
   if (bridge.empty())
     bridge = first_existing(
         {here / "capi-bridge", here.parent_path() / "capi-bridge", CAPI_BRIDGE_INSTALLED});
   if (bridge.empty()) {
     std::fprintf(stderr, "capi-bridge-run: no capi-bridge beside it, nor %s\n",
                  CAPI_BRIDGE_INSTALLED);
+    return 127;
+  }
+  // Said now: the program would only see its calls answer 0x1009.
+  if (access(bridge.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "capi-bridge-run: cannot start the bridge %s: %s\n", bridge.c_str(),
+                 std::strerror(errno));
     return 127;
   }
 

@@ -44,8 +44,10 @@ struct run_result {
   std::string err;
 };
 
-// Runs `p` with `arguments` to its end (it is killed after 20 s).
-run_result run(const program& p, const std::vector<std::string>& arguments) {
+// Runs `p` with `arguments`, and `environment` over this process's, to its
+// end (it is killed after 20 s).
+run_result run(const program& p, const std::vector<std::string>& arguments,
+               const std::vector<std::pair<std::string, std::string>>& environment = {}) {
   fs::path folder = fs::temp_directory_path() / ("command-line-test-" + std::to_string(::getpid()));
   fs::create_directories(folder);
   fs::path err_path = folder / "stderr";
@@ -54,7 +56,7 @@ run_result run(const program& p, const std::vector<std::string>& arguments) {
   command.insert(command.end(), arguments.begin(), arguments.end());
   capi_bridge::child_process child;
   run_result r;
-  if (!child.start({command, {}, err_path.string(), {}})) {
+  if (!child.start({command, environment, err_path.string(), {}})) {
     r.err = child.error();
     return r;
   }
@@ -131,12 +133,28 @@ TEST(capi_bridge_run, runs_the_program_with_its_arguments_and_the_library_preloa
 #ifdef CAPI_BRIDGE_SANITIZED
   GTEST_SKIP() << "a sanitized preload library goes into no program built without the sanitizers";
 #endif
-  run_result r = run(run_program, {"--bridge=/some/capi-bridge", "sh", "-c",
-                                   "echo \"$0 $LD_PRELOAD $CAPI_BRIDGE_EXECUTABLE\"", "--version"});
+  const std::vector<std::string> show = {
+      "sh", "-c", "echo \"$0 $LD_PRELOAD $CAPI_BRIDGE_EXECUTABLE\"", "--version"};
+  std::vector<std::string> arguments = {"--bridge=/bin/true"};
+  arguments.insert(arguments.end(), show.begin(), show.end());
+  run_result r = run(run_program, arguments, {{"CAPI_BRIDGE_EXECUTABLE", "/bin/false"}});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.substr(0, 10), "--version ") << r.out;
   EXPECT_NE(r.out.find("libcapi-bridge-preload.so"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(" /some/capi-bridge\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" /bin/true\n"), std::string::npos) << r.out;
+
+  // Without --bridge the user's CAPI_BRIDGE_EXECUTABLE; a bridge that cannot
+  // be started is said before the program runs, with its path.
+  r = run(run_program, show, {{"CAPI_BRIDGE_EXECUTABLE", "/bin/false"}});
+  EXPECT_NE(r.out.find(" /bin/false\n"), std::string::npos) << r.out;
+  const std::string refused = "capi-bridge-run: cannot start the bridge /nonexistent/capi-bridge: "
+                              "No such file or directory\n";
+  r = run(run_program, {"--bridge=/nonexistent/capi-bridge", "/bin/true"});
+  EXPECT_EQ(r.status, 127);
+  EXPECT_EQ(r.err, refused);
+  r = run(run_program, {"/bin/true"}, {{"CAPI_BRIDGE_EXECUTABLE", "/nonexistent/capi-bridge"}});
+  EXPECT_EQ(r.status, 127);
+  EXPECT_EQ(r.err, refused);
 
   r = run(run_program, {});
   EXPECT_EQ(r.status, 2);
