@@ -71,6 +71,28 @@ void configure_once() {
   });
 }
 
+using dlopen_entry = void* (*)(const char*, int);
+
+// What a program that opens libcapi20 at run time gets instead: a library
+// that needs this one and then the real one, so that a lookup in it finds
+// the entry points here and the library's message helpers there. It lies
+// beside this library. Empty for every other name.
+const char* opened_instead(const char* file) {
+  static const std::string shim = [] {
+    std::string self = own_path();
+    return self.substr(0, self.rfind('/') + 1) + "libcapi-bridge-opened.so";
+  }();
+  if (file == nullptr)
+    return nullptr;
+  std::string name = base_name(file);
+  return name == "libcapi20.so" || name.rfind("libcapi20.so.", 0) == 0 ? shim.c_str() : nullptr;
+}
+
+dlopen_entry real_dlopen() {
+  static const auto entry = reinterpret_cast<dlopen_entry>(dlsym(RTLD_NEXT, "dlopen"));
+  return entry;
+}
+
 // capi20_fileno's descriptors: an eventfd per application, readable while a
 // message waits for the program.
 std::mutex descriptors_mutex;
@@ -93,6 +115,16 @@ void signal_waiting(void* context, bool now) {
 } // namespace
 
 extern "C" {
+
+// Programs that load libcapi20 at run time (libcapi20dyn.a, Python's
+// ctypes, plug-in loaders) would otherwise reach the library's own entry
+// points through dlsym. Every other name goes on to the real dlopen as a
+// tail call, so that it still sees the program's own caller (whose RUNPATH
+// and $ORIGIN a bare name is searched with).
+void* dlopen(const char* file, int mode) {
+  const char* instead = opened_instead(file);
+  return real_dlopen()(instead != nullptr ? instead : file, mode);
+}
 
 unsigned capi20_isinstalled(void) {
   configure_once();

@@ -67,6 +67,7 @@ dpkg-deb -f "$packages/${debs[0]}" Depends | grep -qw libcapi20-3 \
   || fail "capi-bridge does not depend on libcapi20-3"
 expect_files capi-bridge usr/bin/capi-bridge usr/bin/capi-host-emulator usr/bin/capi-bridge-demo \
   usr/bin/capi-bridge-run "usr/lib/$multiarch/capi-bridge/libcapi-bridge-preload.so" \
+  "usr/lib/$multiarch/capi-bridge/libcapi-bridge-opened.so" \
   usr/share/doc/capi-bridge/README.md usr/share/doc/capi-bridge/protocol.md
 for program in $(cat "$scratch"/*.files | sed -n 's|^usr/bin/||p'); do
   grep -qx "usr/share/man/man1/$program.1.gz" "$scratch"/*.files || fail "$program has no man page"
@@ -178,6 +179,11 @@ timeout 120 tests/support/private_shm.sh "$usr/bin/capi-bridge-demo" --first-app
 timeout 120 tests/support/private_shm.sh sh interface/tests/programs_test.sh run_call \
   "$usr/bin/capi-host-emulator" "$usr/bin/capi-bridge-run" "$build/interface/tests/capi20_call" \
   || fail "a program under the installed capi-bridge-run failed"
+# A program that opens the library itself (Python's ctypes) gets the
+# installed entry points the same way.
+timeout 120 tests/support/private_shm.sh sh interface/tests/programs_test.sh run_ctypes_listen \
+  "$usr/bin/capi-host-emulator" "$usr/bin/capi-bridge-run" interface/tests/programs/ctypes_listen.py \
+  || fail "a ctypes program under the installed capi-bridge-run failed"
 
 # The C++ client library, used by a project of its own.
 cmake -S clients/cpp/example -B "$scratch/example" -DCMAKE_PREFIX_PATH="$usr" >/dev/null

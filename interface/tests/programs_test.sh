@@ -6,7 +6,10 @@
 # built-in capi2032 calls the library, run with capi-bridge-run.
 #   programs_test.sh CASE EMULATOR RUN PROGRAM [WINDOWS_PROGRAM [FOLDER32]]
 # CASE: linked_call, run_call, linked_oversized, run_oversized,
-# linked_long_data_b3, run_long_data_b3, wine_run_call (Wine's capi2032
+# linked_long_data_b3, run_long_data_b3, run_dyn_call (PROGRAM built with
+# libcapi20dyn.a), run_ctypes_listen (PROGRAM a Python ctypes program),
+# run_runpath_dlopen (PROGRAM opens a plug-in found through its RUNPATH),
+# wine_run_call (Wine's capi2032
 # under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
 # beside it), wine_dll_two_processes (the same, the call between two
 # programs); with FOLDER32, which holds a 32-bit program with capi2032.dll:
@@ -81,10 +84,26 @@ wine32*)
   WINEDLLOVERRIDES="$WINEDLLOVERRIDES;capi2032=n,b"
   ;;
 esac
-if [ "${case_name#wine}" = "$case_name" ]; then
+case $case_name in
+wine*) ;;
+run_ctypes_listen)
+  timeout 100 $wrap python3 "$program" >"$scratch/out" 2>&1
+  status=$?
+  ;;
+run_runpath_dlopen)
+  timeout 100 $wrap "$program" >"$scratch/out" 2>&1
+  status=$?
+  ;;
+run_dyn_call)
+  # libcapi20dyn.a has no setters: the REMOTE line names the host.
+  timeout 100 $wrap "$program" call 307200 >"$scratch/out" 2>&1
+  status=$?
+  ;;
+*)
   timeout 100 $wrap "$program" --host 127.0.0.1 --port "$port" $mode 307200 >"$scratch/out" 2>&1
   status=$?
-fi
+  ;;
+esac
 
 case $case_name in
 linked_call)
@@ -92,12 +111,26 @@ linked_call)
   expect "sent 307200 received 307200 digest ok"
   grep -qx 'sockets [1-9][0-9]*' "$scratch/out" || fail "the linked program held no sockets"
   ;;
-run_call)
+run_call | run_dyn_call)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "registered A=1 B=2"
   expect "sent 307200 received 307200 digest ok"
   expect "sockets 0"
   expect "released"
+  ;;
+run_ctypes_listen)
+  # The library's own entry points would name their maker and hold the
+  # host's connections in this process.
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "manufacturer capi-bridge"
+  expect "registered 1"
+  expect "LISTEN_CONF info 0x0000"
+  expect "sockets 0"
+  expect "released"
+  ;;
+run_runpath_dlopen)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "plug-in loaded"
   ;;
 linked_oversized)
   # 128 + SIGABRT: the library's stack protector ends the process.

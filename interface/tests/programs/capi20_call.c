@@ -15,9 +15,11 @@
 //     data, more than the library sends intact; says what B got.
 //
 // Without --host the library's configuration (a REMOTE line) names the
-// host. One line per step on standard output; the last line of "call" before
-// "released" is "sockets N", the TCP sockets this process holds while both
-// applications are registered. Exit status 0 when every step went right.
+// host. Built with CAPI20_CALL_DYNAMIC, for libcapi20dyn.a, which opens the
+// library at run time and has no setters, it takes no --host. One line per
+// step on standard output; the last line of "call" before "released" is
+// "sockets N", the TCP sockets this process holds while both applications
+// are registered. Exit status 0 when every step went right.
 #include <capi20.h>
 #include <capiutils.h>
 
@@ -287,12 +289,14 @@ static void hang_up(void) {
 int main(int argc, char** argv) {
   int arg = 1;
   setvbuf(stdout, NULL, _IOLBF, 0);
+#ifndef CAPI20_CALL_DYNAMIC
   if (argc > 4 && strcmp(argv[1], "--host") == 0 && strcmp(argv[3], "--port") == 0) {
     capi20ext_set_driver("fritzbox");
     capi20ext_set_host(argv[2]);
     capi20ext_set_port(atoi(argv[4]));
     arg = 5;
   }
+#endif
   if (arg >= argc)
     fail("usage: capi20_call [--host ADDRESS --port N] call BYTES | oversized | long-data-b3");
   const char* mode = argv[arg];
