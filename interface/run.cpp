@@ -2,6 +2,8 @@
 // capi-bridge-run: runs a program with libcapi20's entry points answered
 // through bridges. It preloads libcapi-bridge-preload.so into the program,
 // says which bridge to start, and replaces itself with the program.
+#include "program_check.hpp"
+
 #include "harness/command_line.hpp"
 #include "harness/os.hpp"
 
@@ -39,6 +41,13 @@ over them. Only the "fritzbox" driver is served.
       --bridge-stderr=FILE
                            append the bridges' standard error (the library's
                            debug lines) to FILE; default: discarded
+      --quiet              say nothing of a program that seems never to reach
+                           libcapi20 (it neither links the library nor opens
+                           libraries nor starts programs)
+
+Where its calls cannot go through bridges (a set-user-ID or set-group-ID
+program, a statically linked or 32-bit one), capi-bridge-run says so in one
+line on standard error and runs the program all the same.
 
 Exit status: PROGRAM's; 127 when PROGRAM cannot be run, 2 on bad usage.
 )";
@@ -56,17 +65,21 @@ std::string first_existing(std::initializer_list<fs::path> candidates) {
 } // namespace
 
 int main(int argc, char** argv) {
-  enum { bridge_option = 256, bridge_stderr_option };
+  enum { bridge_option = 256, bridge_stderr_option, quiet_option };
   const option options[] = {{"bridge", required_argument, nullptr, bridge_option},
                             {"bridge-stderr", required_argument, nullptr, bridge_stderr_option},
+                            {"quiet", no_argument, nullptr, quiet_option},
                             {}};
   std::string bridge, bridge_stderr;
+  bool quiet = false;
   harness::command_line line("capi-bridge-run", usage_text, options, true);
   for (int o; (o = line.next(argc, argv)) != -1;) {
     if (o == bridge_option)
       bridge = line.value();
     else if (o == bridge_stderr_option)
       bridge_stderr = line.value();
+    else if (o == quiet_option)
+      quiet = true;
   }
   if (auto status = line.finished())
     return *status;
@@ -105,6 +118,10 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 127;
   }
+
+  if (auto check = capi_interface::check_program(argv[line.operands()]);
+      !check.reason.empty() && !(quiet && check.guessed))
+    std::fprintf(stderr, "capi-bridge-run: %s\n", check.reason.c_str());
 
   const char* before = std::getenv("LD_PRELOAD");
   std::string preloads = preload;

@@ -163,6 +163,66 @@ TEST(capi_bridge_run, runs_the_program_with_its_arguments_and_the_library_preloa
   EXPECT_EQ(run(run_program, {"/nonexistent/program"}).status, 127);
 }
 
+// Programs whose CAPI calls cannot go through bridges: capi-bridge-run says
+// why in one line on standard error, and runs them all the same.
+struct unserved_case {
+  const char* name;
+  std::vector<std::string> arguments; // after --bridge
+  const char* said;                   // the line after "capi-bridge-run: PROGRAM ", or ""
+};
+
+void PrintTo(const unserved_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class unserved_programs : public testing::TestWithParam<unserved_case> {};
+
+TEST_P(unserved_programs, are_named_in_one_line_and_run_all_the_same) {
+  const unserved_case& c = GetParam();
+  if (*run_program.path == '\0')
+    GTEST_SKIP() << "capi-bridge-run is not built in this configuration";
+#ifdef CAPI_BRIDGE_SANITIZED
+  GTEST_SKIP() << "a sanitized preload library goes into no program built without the sanitizers";
+#endif
+  std::vector<std::string> arguments = {"--bridge=/bin/true"};
+  arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+  std::string program = c.arguments.back();
+  if (std::string(c.name) == "set_user_id") {
+    if (::geteuid() != 0)
+      GTEST_SKIP() << "a set-user-ID program of another user is made as root only";
+    program = (fs::path(STATIC_PROGRAM).parent_path() / "set_user_id").string();
+    fs::copy_file("/bin/true", program, fs::copy_options::overwrite_existing);
+    ASSERT_EQ(::chown(program.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(program.c_str(), 04755), 0);
+    arguments.back() = program;
+  }
+  run_result r = run(run_program, arguments);
+  EXPECT_EQ(r.status, 0) << r.err;
+  if (*c.said == '\0')
+    EXPECT_EQ(r.err, "");
+  else
+    EXPECT_EQ(r.err, "capi-bridge-run: " + program + " " + c.said + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    capi_bridge_run, unserved_programs,
+    testing::Values(
+        unserved_case{"statically_linked",
+                      {STATIC_PROGRAM},
+                      "is statically linked: nothing can be preloaded into it, and its CAPI "
+                      "calls go to the library built into it, without bridges"},
+        unserved_case{"set_user_id",
+                      {"/bin/true"},
+                      "is set-user-ID: the loader preloads nothing into it, and its CAPI calls "
+                      "go to libcapi20 directly, without bridges"},
+        unserved_case{"never_reaching_the_library",
+                      {"true"},
+                      "neither links libcapi20 nor opens libraries or starts programs: it will "
+                      "make no CAPI call (--quiet: say nothing of this)"},
+        unserved_case{"never_reaching_the_library_quiet", {"--quiet", "true"}, ""},
+        unserved_case{"starting_programs", {"sh", "-c", ":"}, ""}),
+    [](const testing::TestParamInfo<unserved_case>& row) { return std::string(row.param.name); });
+
 // A usage error: the first line of standard error, after "PROGRAM: ".
 struct usage_case {
   const char* name;
