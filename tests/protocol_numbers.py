@@ -40,6 +40,7 @@ limits = {
     "send limit": value("capi/put.cpp", r"library_send_limit = (\d+);"),
     "block size": value("capi/binding.hpp", r"registered_b3_block_size = (\d+);"),
     "message buffer": value("capi/binding.hpp", r"library_message_buffer = ([^;]+);"),
+    "longest wait": value("capi/get.cpp", r"longest_wait = (\d+);"),
 }
 copies = {
     "request body": [("clients/cpp/client.cpp", r"max_request_body = (\w+);"),
@@ -52,6 +53,9 @@ copies = {
                    ("clients/python/capi_bridge/client.py", r"B3_BLOCK_SIZE = (\d+)"),
                    ("interface/capi20_interface.cpp", r"registered_block_size = (\d+);")],
     "message buffer": [],
+    "longest wait": [("clients/cpp/include/capi_bridge/client.hpp", r"longest_wait = (\d+);"),
+                     ("clients/python/capi_bridge/client.py", r"LONGEST_WAIT_MS = (\d+)"),
+                     ("interface/capi20_interface.cpp", r"longest_wait = (\d+);")],
 }
 for name, source in limits.items():
     for path, pattern in copies[name]:
