@@ -15,14 +15,16 @@ constexpr std::uint32_t max_request_length = 0x100000;
 // passed on from the library.
 enum : std::uint32_t {
   info_ok = 0x0000,
-  info_os_resource_error = 0x1008,    // no memory for a B3 payload copy; ID 0 registered
-  info_not_installed = 0x1009,        // library, entry point or request field missing
-  info_illegal_appl_id = 0x1101,      // Put without a registered application or too short
-  info_illegal_command = 0x1102,      // unknown kind letter, or a malformed message
-  info_queue_busy = 0x1103,           // Put: Data handle still in use by an unconfirmed request
-  info_queue_empty = 0x1104,          // Get: nothing to hand out
-  info_host_gone = 0x1108,            // Get, W, Put: the library's connection has ended
-  info_not_in_current_state = 0x2001, // DATA_B3_RESP that answers no outstanding DATA_B3_IND
+  info_logical_block_too_small = 0x1002, // R: block size below 128
+  info_buffer_too_large = 0x1003,        // R: B3 data blocks outside 1..7
+  info_os_resource_error = 0x1008,       // no memory for a B3 payload copy; ID 0 registered
+  info_not_installed = 0x1009,           // library, entry point or request field missing
+  info_illegal_appl_id = 0x1101,         // Put without a registered application or too short
+  info_illegal_command = 0x1102,         // unknown kind letter, or a malformed message
+  info_queue_busy = 0x1103,              // Put: Data handle still in use by an unconfirmed request
+  info_queue_empty = 0x1104,             // Get: nothing to hand out
+  info_host_gone = 0x1108,               // Get, W, Put: the library's connection has ended
+  info_not_in_current_state = 0x2001,    // DATA_B3_RESP that answers no outstanding DATA_B3_IND
   info_data_length_not_supported = 0x300C, // DATA_B3_REQ above the registered block size
 };
 

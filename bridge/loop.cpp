@@ -53,6 +53,9 @@ void serve_requests() {
     case 'G':
       handle_get(body, length);
       break;
+    case 'I':
+      handle_installed(body, length);
+      break;
     case 'M':
       handle_put(body, length);
       break;
@@ -61,6 +64,9 @@ void serve_requests() {
       break;
     case 'P':
       handle_profile(body, length);
+      break;
+    case 'R':
+      handle_registration(body, length);
       break;
     case 'W':
       handle_wait(body, length);

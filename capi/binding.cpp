@@ -7,6 +7,7 @@
 capi_entry_table_type capi_entry_table = {};
 capi_optional_entry_table_type capi_optional_entry_table = {};
 unsigned current_appl_id = 0;
+registration_values next_registration;
 
 namespace {
 
@@ -42,6 +43,7 @@ void reset_binding() {
   capi_entry_table = {};
   capi_optional_entry_table = {};
   current_appl_id = 0;
+  next_registration = {};
 }
 
 void release_current_application() {

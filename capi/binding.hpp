@@ -6,9 +6,20 @@
 struct timeval;
 
 // Every application is registered for at most this many unconfirmed B3
-// data blocks of at most this many bytes.
+// data blocks of at most this many bytes, unless its client asks for fewer
+// or smaller ones ("R"); no block the bridge carries is larger.
 constexpr unsigned registered_b3_data_blocks = 7;
 constexpr unsigned registered_b3_block_size = 2048;
+// The smallest block CAPI 2.0 lets an application register.
+constexpr unsigned smallest_b3_block_size = 128;
+
+// What the next Open registers: the defaults above unless the client asked
+// otherwise.
+struct registration_values {
+  unsigned b3_data_blocks = registered_b3_data_blocks;
+  unsigned b3_block_size = registered_b3_block_size;
+};
+extern registration_values next_registration;
 // Debian's library receives each message, a DATA_B3_IND's data included,
 // into a buffer of this size (128 bytes more than the block size).
 constexpr unsigned library_message_buffer = 128 + registered_b3_block_size;
@@ -56,7 +67,7 @@ bool load_capi_library();
 // ignored) and sets it to 0.
 void release_current_application();
 
-// Forgets the registered application and empties both tables, as at start
-// (the library stays loaded); for a driver that runs the request loop more
-// than once in one process.
+// Forgets the registered application and the client's registration values,
+// and empties both tables, as at start (the library stays loaded); for a
+// driver that runs the request loop more than once in one process.
 void reset_binding();

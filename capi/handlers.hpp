@@ -15,6 +15,18 @@
 // library cannot use.
 void handle_open(const std::uint8_t* body, std::uint32_t length);
 
+// "R": the B3 data blocks (body offsets 1-2) and block size (3-4) the next
+// Open registers, in place of 7 and 2048; no data. 0x1102: body shorter
+// than 5 bytes; 0x1003: blocks outside 1..7; 0x1002: block size below 128;
+// 0x300C: block size above 2048. A refused request changes nothing.
+void handle_registration(const std::uint8_t* body, std::uint32_t length);
+
+// "I": Open's layout and first steps (library, driver, host, port, the
+// library's is-installed), registering nothing; its result, no data.
+// 0x1009: body shorter than 5 bytes, or the library or one of its ten entry
+// points missing. Profile works after it as after Open.
+void handle_installed(const std::uint8_t* body, std::uint32_t length);
+
 // "P": the 64-byte profile of one controller, always 64 bytes of data.
 // 0x1009 (64 zero bytes): body shorter than 5 bytes, or no Open has
 // resolved capi20_get_profile.

@@ -227,3 +227,76 @@ TEST_F(bridge_test, profile_after_failed_registration) {
 }
 
 } // namespace
+
+namespace {
+
+bytes registration_request(std::uint16_t blocks, std::uint16_t block_size) {
+  return frame(bytes{'R'} + le16(blocks) + le16(block_size));
+}
+
+// "R" sets what the next Open registers; values CAPI 2.0 or the bridge
+// cannot take are refused, each with its own value, and change nothing.
+struct registration_case {
+  const char* name;
+  bytes request;
+  std::uint32_t info;
+  const char* registered; // what capi20_register is then given
+};
+void PrintTo(const registration_case& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class registration_test : public bridge_test,
+                          public ::testing::WithParamInterface<registration_case> {};
+
+TEST_P(registration_test, sets_or_refuses_what_open_registers) {
+  const registration_case& c = GetParam();
+  auto bridge = start();
+  ASSERT_TRUE(bridge->write(c.request + open_request(1, 2, "h")));
+  EXPECT_TRUE(replies(*bridge, c.info));
+  EXPECT_TRUE(replies(*bridge, 0, registered_1));
+  EXPECT_EQ(calls("capi20_register"), lines{std::string("capi20_register 2 ") + c.registered});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    registration, registration_test,
+    ::testing::Values(
+        registration_case{"small_blocks", registration_request(3, 128), 0, "3 128"},
+        registration_case{"largest", registration_request(7, 2048), 0, "7 2048"},
+        registration_case{"too_short", frame(bytes{'R', 3, 0, 128}), 0x1102, "7 2048"},
+        registration_case{"no_blocks", registration_request(0, 160), 0x1003, "7 2048"},
+        registration_case{"eight_blocks", registration_request(8, 160), 0x1003, "7 2048"},
+        registration_case{"block_below_128", registration_request(3, 127), 0x1002, "7 2048"},
+        registration_case{"block_above_2048", registration_request(3, 2049), 0x300C, "7 2048"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// "I" asks the library whether CAPI is there, as Open does, and registers
+// nothing; Profile works after it.
+TEST_F(bridge_test, installed_asks_the_library_and_registers_nothing) {
+  script("profile " + to_hex(bytes(64, 0x22)) + "\n");
+  auto bridge = start();
+  bytes installed = open_request(2662, 30, "127.0.0.1");
+  installed[4] = 'I';
+  ASSERT_TRUE(bridge->write(installed + profile_request(0) + frame("C")));
+  EXPECT_TRUE(replies(*bridge, 0));
+  EXPECT_TRUE(replies(*bridge, 0, bytes(64, 0x22)));
+  EXPECT_TRUE(replies(*bridge, 0));
+  EXPECT_EQ(calls(),
+            (lines{"capi20ext_set_driver fritzbox", "capi20ext_set_host 3132372e302e302e31",
+                   "capi20ext_set_port 2662", "capi20_isinstalled", "capi20_get_profile 0"}));
+}
+
+TEST_F(bridge_test, installed_answers_what_the_library_says) {
+  script("isinstalled 0x1009\n");
+  auto bridge = start();
+  ASSERT_TRUE(bridge->write(frame(bytes{'I', 1, 0, 2})));
+  EXPECT_TRUE(replies(*bridge, 0x1009)) << "too short";
+  EXPECT_EQ(calls(), lines{});
+  bytes installed = open_request(1, 1, "h");
+  installed[4] = 'I';
+  ASSERT_TRUE(bridge->write(installed));
+  EXPECT_TRUE(replies(*bridge, 0x1009)) << "the library's own";
+  EXPECT_EQ(calls("capi20_isinstalled"), lines{"capi20_isinstalled"});
+}
+
+} // namespace

@@ -35,6 +35,8 @@ namespace field = capi_fields;
 
 // The bridge's own values (see outcome in the header).
 enum : std::uint32_t {
+  info_logical_block_too_small = 0x1002,
+  info_buffer_too_large = 0x1003,
   info_os_resource_error = 0x1008,
   info_not_installed = 0x1009,
   info_illegal_appl_id = 0x1101,

@@ -28,6 +28,8 @@ PROFILE_SIZE = 64
 LONGEST_WAIT_MS = 60000     # the longest wait one waiting Get asks for
 
 # The info values the bridge produces itself; the library has some of them too.
+INFO_LOGICAL_BLOCK_TOO_SMALL = 0x1002
+INFO_BUFFER_TOO_LARGE = 0x1003
 INFO_OS_RESOURCE_ERROR = 0x1008
 INFO_NOT_INSTALLED = 0x1009
 INFO_ILLEGAL_APPL_ID = 0x1101
