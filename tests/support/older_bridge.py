@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""A bridge from before the waiting Get, for the clients' fallback tests: it
-answers "W" as every kind it does not know (0x1102), "G" with 0x1104 until
+"""A bridge from before the waiting Get, the registration values and
+is-installed, for the clients' fallback tests: it answers "W", "R" and "I"
+as every kind it does not know (0x1102), "G" with 0x1104 until
 its third Get and then with a LISTEN_CONF, everything else with info 0. It
 appends each request's kind letter to the file named by its argument.
 

@@ -23,7 +23,9 @@ MAX_MESSAGE_LENGTH = 8192   # the longest message length field Put accepts
 # The most of a message, a DATA_B3_REQ's data included, that the library sends
 # intact; the bridge refuses more.
 LIBRARY_SEND_LIMIT = 2173
-B3_BLOCK_SIZE = 2048        # the bridge registers B3 blocks of this size
+B3_BLOCK_SIZE = 2048        # the bridge registers B3 blocks of this size unless asked
+B3_DATA_BLOCKS = 7          # and this many of them
+SMALLEST_B3_BLOCK_SIZE = 128
 PROFILE_SIZE = 64
 LONGEST_WAIT_MS = 60000     # the longest wait one waiting Get asks for
 
@@ -125,10 +127,14 @@ class OpenStage(enum.IntEnum):
 
 @dataclass(frozen=True)
 class OpenResult:
-    """What Open gave: the library's value, the application and the stage."""
+    """What Open gave: the library's value, the application and the stage,
+    and the B3 blocks the registration asked for: those given to open(), or
+    7 of 2048 bytes where the bridge is too old to take others."""
     status: Outcome
     appl_id: int  # 0 unless registered
     stage: OpenStage
+    b3_data_blocks: int = B3_DATA_BLOCKS
+    b3_block_size: int = B3_BLOCK_SIZE
 
 
 @dataclass(frozen=True)
@@ -294,17 +300,33 @@ class Client:
         self._message_number = self._message_number % 0xFFFF + 1
         return self._message_number
 
-    def open(self, host: str, port: int, max_logical_connections: int) -> OpenResult:
+    def open(self, host: str, port: int, max_logical_connections: int,
+             b3_data_blocks: int = B3_DATA_BLOCKS,
+             b3_block_size: int = B3_BLOCK_SIZE) -> OpenResult:
         """Points the library at host:port (use a numeric address) and
-        registers an application with room for max_logical_connections.
+        registers an application with room for max_logical_connections and
+        b3_data_blocks (1..7) unanswered DATA_B3_IND of at most b3_block_size
+        (128..2048) bytes each. A bridge too old to take other values than
+        7 of 2048 registers those: the result says which were asked for.
         Refused with RuntimeError while an application is registered: the
         bridge would replace it and never release it."""
         if self._appl_id:
             raise RuntimeError(f"application {self._appl_id} is registered; close this "
                                "client and start another")
-        name = host.encode("ascii")
-        if not 1 <= len(name) <= 255 or b"\0" in name:
-            raise ValueError("host: 1 to 255 characters, no NUL")
+        name = self._host_name(host)
+        if not 1 <= b3_data_blocks <= B3_DATA_BLOCKS:
+            raise ValueError(f"b3_data_blocks: 1 to {B3_DATA_BLOCKS}")
+        if not SMALLEST_B3_BLOCK_SIZE <= b3_block_size <= B3_BLOCK_SIZE:
+            raise ValueError(f"b3_block_size: {SMALLEST_B3_BLOCK_SIZE} to {B3_BLOCK_SIZE}")
+        registration = (b3_data_blocks, b3_block_size)
+        if registration != (B3_DATA_BLOCKS, B3_BLOCK_SIZE):
+            info, data = self._exchange(b"R" + struct.pack("<HH", *registration),
+                                        self.request_timeout, "registration values")
+            if info == INFO_ILLEGAL_COMMAND and not data:
+                registration = (B3_DATA_BLOCKS, B3_BLOCK_SIZE)  # a bridge without "R"
+            elif info != 0 or data:
+                self._fail(f"registration values: the bridge refused values it takes, "
+                           f"info 0x{info:04X}")
         if self._waiting_get is None:
             # Asked while no application is registered, the waiting Get
             # answers 0x1104 at once, or 0x1102 from a bridge without it.
@@ -329,7 +351,30 @@ class Client:
         bridge = False
         if stage == OpenStage.CAPI_NOT_AVAILABLE and info == INFO_NOT_INSTALLED:
             bridge = self.profile(0).status == Outcome(Source.BRIDGE, INFO_NOT_INSTALLED)
-        return OpenResult(_judged(info, bridge), appl_id, OpenStage(stage))
+        return OpenResult(_judged(info, bridge), appl_id, OpenStage(stage), *registration)
+
+    def installed(self, host: str, port: int) -> Optional[Outcome]:
+        """Whether CAPI is there: the library pointed at host:port answers its
+        is-installed, and no application is registered (profile() works
+        after it). None where the bridge is too old to ask without
+        registering: then open() tells."""
+        body = b"I" + struct.pack("<HH", port, 0) + self._host_name(host)
+        info, data = self._exchange(body, self.open_timeout, "is-installed")
+        if data:
+            self._fail(f"is-installed: malformed reply, {len(data)} data bytes")
+        if info == INFO_ILLEGAL_COMMAND:
+            return None
+        bridge = False
+        if info == INFO_NOT_INSTALLED:
+            bridge = self.profile(0).status == Outcome(Source.BRIDGE, INFO_NOT_INSTALLED)
+        return _judged(info, bridge)
+
+    @staticmethod
+    def _host_name(host: str) -> bytes:
+        name = host.encode("ascii")
+        if not 1 <= len(name) <= 255 or b"\0" in name:
+            raise ValueError("host: 1 to 255 characters, no NUL")
+        return name
 
     def profile(self, controller: int) -> ProfileResult:
         """The profile of a controller; 0 asks for the number of controllers.

@@ -103,6 +103,29 @@ class OpenProfileCloseTest(StandInTest):
                 self.assertEqual(client.put(cm.listen_req(0, 1, 1, 1)),
                                  Outcome(Source.BRIDGE, 0x1101))
 
+    def test_open_registers_the_blocks_asked_for(self):
+        client = self.start("appl_id 7\n")
+        self.assertEqual(client.open("127.0.0.1", 2662, 2, 3, 128),
+                         OpenResult(OK, 7, OpenStage.REGISTERED, 3, 128))
+        self.assertEqual(self.calls("capi20_register"), ["capi20_register 2 3 128"])
+        for blocks, size in ((0, 128), (8, 128), (3, 127), (3, 2049)):
+            with self.subTest(blocks=blocks, size=size), self.assertRaises(ValueError):
+                self.start().open("127.0.0.1", 2662, 2, blocks, size)
+
+    def test_installed_registers_nothing(self):
+        cases = [
+            # name, library, script, outcome
+            ("there", FAKE_CAPI, "", OK),
+            ("no host", FAKE_CAPI, "isinstalled 0x1009\n", Outcome(Source.LIBRARY, 0x1009)),
+            ("no library", UNLOADABLE, "", Outcome(Source.BRIDGE, 0x1009)),
+        ]
+        for name, library, script, outcome in cases:
+            with self.subTest(name):
+                client = self.start(script, library)
+                self.assertEqual(client.installed("127.0.0.1", 2662), outcome)
+                self.assertEqual(self.calls("capi20_register"), [])
+                self.assertEqual(client.appl_id, 0)
+
     def test_a_second_open_is_refused_while_registered(self):
         client = self.opened()
         with self.assertRaises(RuntimeError):
@@ -361,6 +384,17 @@ class TransportTest(unittest.TestCase):
             kinds = log.read_text()
             self.assertEqual(kinds[:5], "WOGGG")
             self.assertNotIn("W", kinds[2:])
+
+    def test_an_older_bridge_registers_its_own_blocks_and_cannot_ask_installed(self):
+        older = Path(__file__).resolve().parents[3] / "tests/support/older_bridge.py"
+        with tempfile.TemporaryDirectory() as folder:
+            log = Path(folder) / "kinds"
+            client = cb.Client([sys.executable, str(older), str(log)], request_timeout=5)
+            self.addCleanup(client.kill)
+            self.assertIsNone(client.installed("127.0.0.1", 2662))
+            self.assertEqual(client.open("127.0.0.1", 2662, 1, 3, 128),
+                             OpenResult(OK, 1, OpenStage.REGISTERED, 7, 2048))
+            self.assertEqual(log.read_text()[:4], "IRWO")
 
     def test_bridge_that_cannot_start(self):
         with self.assertRaises(cb.TransportError):
