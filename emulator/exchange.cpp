@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The exchange's call logic. A call is made of legs, one per application end.
 // B3 data goes from one leg's DATA_B3_REQ into the receiving leg's inbound
-// queue and out as DATA_B3_IND while the receiver's window has room; the
-// sender's DATA_B3_CONF goes out at that moment, so a sender that keeps to
-// its own window of unconfirmed blocks can never overrun the queue.
+// queue and out as DATA_B3_IND, in pieces of the receiver's block size,
+// while the receiver's window has room; the sender's DATA_B3_CONF goes out
+// with the block's last piece, so a sender that keeps to its own window of
+// unconfirmed blocks can never overrun the queue.
 #include "exchange.hpp"
 
 #include <algorithm>
@@ -538,7 +539,9 @@ std::uint16_t free_handle(leg& l) {
 }
 
 // Indicates queued data while the receiving application's window has room,
-// confirming each block to its sender as it goes out.
+// as a byte stream in pieces of the receiver's block size (a transparent B
+// channel keeps no block boundaries); a block is confirmed to its sender
+// once its last byte has gone out.
 void pump(exchange& ex, int id) {
   leg& l = ex.legs.at(id);
   auto app = ex.applications.find(l.connection);
@@ -547,23 +550,27 @@ void pump(exchange& ex, int id) {
   }
   const std::size_t window =
       std::clamp<std::size_t>(app->second.limits.max_b_data_blocks, 1, data_window);
+  // What the receiving library can take: DataLength within its MaxBDataLen,
+  // and the frame within the 4096 bytes it reads frames into.
+  const std::size_t piece = std::clamp<std::size_t>(app->second.limits.max_b_data_len, 1,
+                                                    largest_frame - data_b3_short_length);
   while (!l.inbound.empty() && l.in_flight.size() < window) {
-    data_block block = std::move(l.inbound.front());
-    l.inbound.pop_front();
+    data_block& block = l.inbound.front();
+    const std::size_t size = std::min(piece, block.data.size() - block.indicated);
+    const auto from = block.data.begin() + static_cast<std::ptrdiff_t>(block.indicated);
+    block.indicated += size;
     const std::uint16_t handle = free_handle(l);
     l.in_flight.push_back(handle);
     indicate(ex, l.connection,
              build_data_b3(0, 0, subcommand::ind,
-                           {l.ncci, handle, 0, std::nullopt, std::move(block.data)}));
-    send_to(ex, block.origin_connection, block.origin_number,
-            build_data_b3_conf(0, 0, {block.origin_ncci, block.origin_handle, block.conf_info}));
+                           {l.ncci, handle, 0, std::nullopt,
+                            capimsg::bytes(from, from + static_cast<std::ptrdiff_t>(size))}));
+    if (block.indicated == block.data.size()) {
+      send_to(ex, block.origin_connection, block.origin_number,
+              build_data_b3_conf(0, 0, {block.origin_ncci, block.origin_handle, block.conf_info}));
+      l.inbound.pop_front();
+    }
   }
-}
-
-// What the receiving library can take: DataLength within its MaxBDataLen,
-// and the frame within the 4096 bytes it reads frames into.
-bool fits(const application& app, std::size_t length) {
-  return length <= app.limits.max_b_data_len && data_b3_short_length + length <= largest_frame;
 }
 
 void data_b3_req(message_in& in) {
@@ -590,8 +597,9 @@ void data_b3_req(message_in& in) {
     return;
   }
   leg& t = in.ex.legs.at(target);
-  if (p->data_length > in.app.limits.max_b_data_len ||
-      !fits(in.ex.applications.at(t.connection), p->data_length)) {
+  // Above what the sender registered; the receiver's size only cuts the
+  // stream into smaller pieces.
+  if (p->data_length > in.app.limits.max_b_data_len) {
     reply_conf(in, ncci, info::data_length_not_supported);
     return;
   }

@@ -43,6 +43,7 @@ struct data_block {
   std::uint16_t origin_handle = 0;
   std::uint16_t conf_info = 0;
   capimsg::bytes data;
+  std::size_t indicated = 0; // bytes of `data` already handed to the receiver
 };
 
 // One application's end of a call, known to it by its PLCI.
