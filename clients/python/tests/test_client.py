@@ -371,30 +371,33 @@ class TransportTest(unittest.TestCase):
         os.kill(client.process_id, signal.SIGKILL)
         self.assert_fails(client, lambda c: c.get(), "signal 9")
 
-    def test_waiting_get_falls_back_to_polling_with_an_older_bridge(self):
+    def older_bridge(self):
+        """A client of a bridge from before W, R and I, and the file of the
+        kind letters it was sent."""
         older = Path(__file__).resolve().parents[3] / "tests/support/older_bridge.py"
-        with tempfile.TemporaryDirectory() as folder:
-            log = Path(folder) / "kinds"
-            client = cb.Client([sys.executable, str(older), str(log)], request_timeout=5)
-            self.addCleanup(client.kill)
-            self.assertEqual(client.open("127.0.0.1", 2662, 1).status, Outcome(Source.NONE))
-            self.assertEqual(client.get(5.0).message[4:6], bytes([cm.LISTEN, cm.CONF]))
-            self.assertTrue(client.get(0.02).empty)
-            # Asked once: "W" answered as an unknown kind, then only polls.
-            kinds = log.read_text()
-            self.assertEqual(kinds[:5], "WOGGG")
-            self.assertNotIn("W", kinds[2:])
+        folder = Path(tempfile.mkdtemp(prefix="capi-bridge-older-"))
+        self.addCleanup(shutil.rmtree, folder)
+        log = folder / "kinds"
+        client = cb.Client([sys.executable, str(older), str(log)], request_timeout=5)
+        self.addCleanup(client.kill)
+        return client, log
+
+    def test_waiting_get_falls_back_to_polling_with_an_older_bridge(self):
+        client, log = self.older_bridge()
+        self.assertEqual(client.open("127.0.0.1", 2662, 1).status, Outcome(Source.NONE))
+        self.assertEqual(client.get(5.0).message[4:6], bytes([cm.LISTEN, cm.CONF]))
+        self.assertTrue(client.get(0.02).empty)
+        # Asked once: "W" answered as an unknown kind, then only polls.
+        kinds = log.read_text()
+        self.assertEqual(kinds[:5], "WOGGG")
+        self.assertNotIn("W", kinds[2:])
 
     def test_an_older_bridge_registers_its_own_blocks_and_cannot_ask_installed(self):
-        older = Path(__file__).resolve().parents[3] / "tests/support/older_bridge.py"
-        with tempfile.TemporaryDirectory() as folder:
-            log = Path(folder) / "kinds"
-            client = cb.Client([sys.executable, str(older), str(log)], request_timeout=5)
-            self.addCleanup(client.kill)
-            self.assertIsNone(client.installed("127.0.0.1", 2662))
-            self.assertEqual(client.open("127.0.0.1", 2662, 1, 3, 128),
-                             OpenResult(OK, 1, OpenStage.REGISTERED, 7, 2048))
-            self.assertEqual(log.read_text()[:4], "IRWO")
+        client, log = self.older_bridge()
+        self.assertIsNone(client.installed("127.0.0.1", 2662))
+        self.assertEqual(client.open("127.0.0.1", 2662, 1, 3, 128),
+                         OpenResult(OK, 1, OpenStage.REGISTERED, 7, 2048))
+        self.assertEqual(log.read_text()[:4], "IRWO")
 
     def test_bridge_that_cannot_start(self):
         with self.assertRaises(cb.TransportError):
