@@ -47,6 +47,9 @@ void serve_requests() {
       break;
 
     switch (body[0]) {
+    case 'B':
+      handle_batch(body, length);
+      break;
     case 'C':
       handle_close(body, length);
       return;

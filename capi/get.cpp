@@ -12,6 +12,9 @@
 #include "platform/platform.hpp"
 #include <capi_bridge/capi_fields.hpp>
 
+#include <cstdlib>
+#include <cstring>
+
 namespace cm = capi_fields;
 
 namespace {
@@ -21,6 +24,13 @@ namespace {
 constexpr std::uint32_t wait_time_out = 1;
 constexpr std::uint32_t wait_request_length = 5;
 constexpr std::uint32_t longest_wait = 60000;
+// The batch: the letter, the first message's time-out as the waiting Get's,
+// then the most messages and the most bytes of records to hand out.
+constexpr std::uint32_t batch_time_out = 1;
+constexpr std::uint32_t batch_most_messages = 5;
+constexpr std::uint32_t batch_most_bytes = 7;
+constexpr std::uint32_t batch_request_length = 11;
+constexpr std::uint32_t largest_batch = 1024 * 1024;
 // Where standard input and the library's connection cannot be waited on
 // together, the wait looks at the input this often.
 constexpr std::uint32_t wait_slice = 10;
@@ -46,10 +56,20 @@ const void* readable_b3_data(const unsigned char* message, std::uint16_t length,
   return data;
 }
 
-// Hands out the message the library has said is waiting, with a
-// DATA_B3_IND's data appended; `nothing_given` is the answer when the
-// library then has none to give after all.
-void reply_with_waiting_message(std::uint32_t nothing_given) {
+// One answer of Get: its info and, with info 0, the message and a
+// DATA_B3_IND's data, both still the library's.
+struct get_answer {
+  std::uint32_t info = info_queue_empty;
+  const unsigned char* message = nullptr;
+  std::size_t length = 0;
+  const void* extra = nullptr;
+  std::size_t extra_length = 0;
+};
+
+// Takes the message the library has said is waiting, with a DATA_B3_IND's
+// data; `nothing_given` is the answer when the library then has none to
+// give after all.
+get_answer take_waiting_message(std::uint32_t nothing_given) {
   unsigned char* message = nullptr;
   unsigned result = capi_entry_table.capi20_get_message(current_appl_id, &message);
   if (result == info_queue_empty || (result == 0 && message == nullptr)) {
@@ -57,27 +77,21 @@ void reply_with_waiting_message(std::uint32_t nothing_given) {
     // the end.
     if (nothing_given == info_host_gone)
       connection_ended();
-    send_reply(nothing_given);
-    return;
+    return {nothing_given};
   }
-  if (result != 0) {
-    send_reply(result);
-    return;
-  }
+  if (result != 0)
+    return {result};
 
   std::uint16_t length = get_le16(message + cm::total_length);
   // A length field beyond the library's buffer, or short of a header, was
   // written by a faulty or hostile host: the bytes it claims are not the
   // message's. (Where the connection can be looked into, such a frame never
   // reaches the library.)
-  if (length > library_message_buffer || length < cm::header_size) {
-    send_reply(info_illegal_command);
-    return;
-  }
+  if (length > library_message_buffer || length < cm::header_size)
+    return {info_illegal_command};
+  get_answer out{info_ok, message, length};
   std::uint8_t command = message[cm::command];
   std::uint8_t subcommand = message[cm::subcommand];
-  const void* extra = nullptr;
-  std::size_t extra_length = 0;
   if (command == cm::command_data_b3 && subcommand == cm::subcommand_conf) {
     // Whatever its Info says, the library is done with the data.
     if (length >= cm::data_b3_conf_size_with_handle)
@@ -85,11 +99,15 @@ void reply_with_waiting_message(std::uint32_t nothing_given) {
   } else if (command == cm::command_data_b3 && subcommand == cm::subcommand_ind) {
     note_data_b3_ind(get_le16(message + cm::data_handle), get_le32(message + cm::address));
     if (length >= cm::data_b3_size_without_data64)
-      extra = readable_b3_data(message, length, extra_length);
+      out.extra = readable_b3_data(message, length, out.extra_length);
   } else if (command == cm::command_disconnect && subcommand == cm::subcommand_ind) {
     forget_data_b3_ind_of_plci(get_le32(message + cm::address));
   }
-  send_reply(info_ok, message, length, extra, extra_length);
+  return out;
+}
+
+void send_answer(const get_answer& a) {
+  send_reply(a.info, a.message, a.length, a.extra, a.extra_length);
 }
 
 // What the library has for the client, asked without reading anything the
@@ -160,23 +178,55 @@ waiting wait_for_message(std::uint32_t milliseconds) {
   }
 }
 
-// Answers with what `found` says is there; `nothing_given` when the library
-// says ready and then has nothing.
-void reply_to(waiting found, std::uint32_t nothing_given) {
+// What `found` says is there; `nothing_given` when the library says ready
+// and then has nothing.
+get_answer answer_to(waiting found, std::uint32_t nothing_given) {
   switch (found) {
   case waiting::nothing:
-    send_reply(info_queue_empty);
-    return;
+    return {info_queue_empty};
   case waiting::dropped:
-    send_reply(info_illegal_command);
-    return;
+    return {info_illegal_command};
   case waiting::gone:
-    send_reply(info_host_gone);
-    return;
+    return {info_host_gone};
   case waiting::message:
-    reply_with_waiting_message(nothing_given);
-    return;
+    return take_waiting_message(nothing_given);
   }
+  return {info_queue_empty};
+}
+
+// The batch's records: whole Get replies, one after another. Grows to the
+// largest batch served and is kept for the life of the process.
+std::uint8_t* batch_buffer = nullptr;
+std::size_t batch_capacity = 0;
+std::size_t batch_length = 0;
+
+// The largest record: a reply header, a message of the library's largest,
+// and a block of data.
+constexpr std::size_t largest_record = 8 + library_message_buffer + registered_b3_block_size;
+
+// Room for one more record of any size; false when there is no memory.
+bool make_batch_room() {
+  if (batch_length + largest_record <= batch_capacity)
+    return true;
+  std::size_t capacity = batch_capacity == 0 ? 4 * largest_record : 2 * batch_capacity;
+  auto* grown = static_cast<std::uint8_t*>(std::realloc(batch_buffer, capacity));
+  if (grown == nullptr)
+    return false;
+  batch_buffer = grown;
+  batch_capacity = capacity;
+  return true;
+}
+
+// Appends `a` as a Get reply would carry it, into the room made for it.
+void append_record(const get_answer& a) {
+  std::uint8_t* at = batch_buffer + batch_length;
+  put_le32(at, static_cast<std::uint32_t>(4 + a.length + a.extra_length));
+  put_le32(at + 4, a.info);
+  if (a.length != 0)
+    std::memcpy(at + 8, a.message, a.length);
+  if (a.extra_length != 0)
+    std::memcpy(at + 8 + a.length, a.extra, a.extra_length);
+  batch_length += 8 + a.length + a.extra_length;
 }
 
 } // namespace
@@ -188,7 +238,7 @@ void handle_get(const std::uint8_t*, std::uint32_t) {
   }
   // Some libraries block in capi20_get_message while nothing is pending, or
   // while a frame has arrived only in part, so look first, without waiting.
-  reply_to(look(0), info_queue_empty);
+  send_answer(answer_to(look(0), info_queue_empty));
 }
 
 void handle_wait(const std::uint8_t* body, std::uint32_t length) {
@@ -203,6 +253,49 @@ void handle_wait(const std::uint8_t* body, std::uint32_t length) {
   std::uint32_t milliseconds = get_le32(body + wait_time_out);
   // Debian's library says "ready" at the end of its connection and then has
   // nothing to give: the host has gone.
-  reply_to(wait_for_message(milliseconds < longest_wait ? milliseconds : longest_wait),
-           info_host_gone);
+  send_answer(answer_to(wait_for_message(milliseconds < longest_wait ? milliseconds : longest_wait),
+                        info_host_gone));
+}
+
+void handle_batch(const std::uint8_t* body, std::uint32_t length) {
+  if (length < batch_request_length) {
+    send_reply(info_illegal_command);
+    return;
+  }
+  if (current_appl_id == 0) {
+    send_reply(info_queue_empty);
+    return;
+  }
+  std::uint32_t milliseconds = get_le32(body + batch_time_out);
+  std::uint32_t most_messages = get_le16(body + batch_most_messages);
+  std::uint32_t most_bytes = get_le32(body + batch_most_bytes);
+  if (most_bytes > largest_batch)
+    most_bytes = largest_batch;
+  batch_length = 0;
+  if (!make_batch_room()) {
+    send_reply(info_os_resource_error);
+    return;
+  }
+  get_answer first = answer_to(
+      wait_for_message(milliseconds < longest_wait ? milliseconds : longest_wait), info_host_gone);
+  if (first.info != info_ok) {
+    send_answer(first);
+    return;
+  }
+  append_record(first);
+  // Only what has come already: once a message is there, nothing waits. A
+  // message is taken from the library only with room for it.
+  for (std::uint32_t count = 1;
+       count < most_messages && batch_length < most_bytes && make_batch_room(); ++count) {
+    waiting found = look(0);
+    if (found == waiting::nothing)
+      break;
+    get_answer next = answer_to(found, info_host_gone);
+    if (next.info == info_queue_empty)
+      break;
+    append_record(next);
+    if (next.info != info_ok)
+      break;
+  }
+  send_reply(info_ok, batch_buffer, batch_length, nullptr, 0);
 }

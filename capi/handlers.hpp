@@ -64,3 +64,14 @@ void handle_get(const std::uint8_t* body, std::uint32_t length);
 // connection to the host has ended), or as "G" does. Waiting for the rest
 // of a frame that has come in part costs nothing until it is whole.
 void handle_wait(const std::uint8_t* body, std::uint32_t length);
+
+// "B": the batch, an extension beside "W": waits for a first message as "W"
+// does (time-out at body offsets 1-4), then takes every message that has
+// already come, up to the count at offsets 5-6 (0 counts as 1) and until
+// the records reach the byte count at offsets 7-10 (at most 1 MiB; the last
+// record may pass it). With info 0 the data is the records: each a whole
+// reply as "G" would send it, header included; the last may carry the info
+// value that ended the batch (0x1102, 0x1108, or the library's). Otherwise
+// "W"'s answer with no data; 0x1102 when the body is shorter than 11 bytes;
+// 0x1008 when there is no memory for the batch (nothing is taken).
+void handle_batch(const std::uint8_t* body, std::uint32_t length);

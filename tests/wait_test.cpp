@@ -137,6 +137,65 @@ TEST_P(wait_test, keeps_the_books_as_get_does) {
   EXPECT_TRUE(replies(*bridge, 0)) << "handle 5 was released by its DATA_B3_CONF";
 }
 
+bytes batch_request(std::uint32_t milliseconds, std::uint16_t messages, std::uint32_t most_bytes) {
+  return frame(bytes{'B'} + le32(milliseconds) + le16(messages) + le32(most_bytes));
+}
+
+// A Get reply as it stands in a batch: header, message, data.
+bytes record(std::uint32_t info, const bytes& message = {}, const bytes& data = {}) {
+  return le32(static_cast<std::uint32_t>(4 + message.size() + data.size())) + le32(info) + message +
+         data;
+}
+
+// The batch waits for a first message as W does, then takes what has come,
+// up to its counts, keeping the books as Get does; what ends it early is
+// its last record.
+TEST_P(wait_test, batch_takes_what_has_come_up_to_its_counts) {
+  bytes data = counting(100);
+  bytes ind = data_b3_ind(100);
+  auto bridge = opened("message " + to_hex(listen_conf) + " after 100\nmessage " + to_hex(ind) +
+                       " data " + to_hex(data) + " via data64\nmessage " + to_hex(data_b3_conf(5)) +
+                       "\nmessage " + to_hex(listen_conf) + "\n");
+  ASSERT_TRUE(
+      bridge->write(put_request(data_b3_req(4, 5), counting(4)) + batch_request(10000, 3, 65536)));
+  EXPECT_TRUE(replies(*bridge, 0));
+  auto got = bridge->read_reply();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->info, 0u);
+  // Three records; the indication's Data64 points into the library's
+  // memory, so only its data is compared.
+  const bytes first = record(0, listen_conf), last = record(0, data_b3_conf(5));
+  ASSERT_EQ(got->body.size(), first.size() + 8 + 30 + 100 + last.size());
+  EXPECT_EQ(bytes(got->body.begin(), got->body.begin() + 22), first);
+  EXPECT_EQ(bytes(got->body.begin() + 22, got->body.begin() + 30), le32(4 + 130) + le32(0));
+  const auto last_at = got->body.end() - static_cast<std::ptrdiff_t>(last.size());
+  EXPECT_EQ(bytes(last_at - 100, last_at), data);
+  EXPECT_EQ(bytes(last_at, got->body.end()), last);
+  // The indication is outstanding, handle 5 free again; the fourth
+  // message waited for the next request.
+  ASSERT_TRUE(bridge->write(put_request(data_b3_resp(7)) +
+                            put_request(data_b3_req(4, 5), counting(4)) + batch_request(0, 0, 0) +
+                            batch_request(0, 5, 1 << 20)));
+  EXPECT_TRUE(replies(*bridge, 0));
+  EXPECT_TRUE(replies(*bridge, 0));
+  EXPECT_TRUE(replies(*bridge, 0, record(0, listen_conf))) << "0 messages counts as 1";
+  EXPECT_TRUE(replies(*bridge, 0x1104)) << "nothing waiting: W's answer, no records";
+}
+
+TEST_P(wait_test, batch_short_body_no_application_and_the_host_gone) {
+  auto bridge = start(GetParam());
+  ASSERT_TRUE(
+      bridge->write(frame(bytes{'B', 0, 0, 0, 0, 1, 0, 0, 0, 1}) + batch_request(0, 5, 64)));
+  EXPECT_TRUE(replies(*bridge, 0x1102));
+  EXPECT_TRUE(replies(*bridge, 0x1104)) << "before Open";
+  bridge.reset();
+  // A message, then "ready" with nothing: the record of the end comes last.
+  bridge = opened("message " + to_hex(listen_conf) + "\nmessage null\n");
+  ASSERT_TRUE(bridge->write(batch_request(5000, 5, 65536) + frame("G")));
+  EXPECT_TRUE(replies(*bridge, 0, record(0, listen_conf) + record(0x1108)));
+  EXPECT_TRUE(replies(*bridge, 0x1108));
+}
+
 INSTANTIATE_TEST_SUITE_P(wait, wait_test, ::testing::Values("full", "without_capi20_fileno"),
                          [](const auto& row) { return std::string(row.param); });
 
