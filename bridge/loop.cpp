@@ -78,6 +78,9 @@ void serve_requests() {
       send_reply(info_illegal_command);
       break;
     }
+    // Messages put while more requests wait in the input leave together;
+    // before the bridge may wait for its input, they leave.
+    hold_sends(input_read_ahead());
   }
   end_application();
 }

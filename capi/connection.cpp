@@ -25,6 +25,8 @@ bool gone = false;
 // The byte count the connection was last made to wait for, 0 when it polls
 // readable at the first byte as usual.
 std::size_t awaited = 0;
+// Whether the connection's sends are held back (hold_sends).
+bool holding = false;
 
 void end_connection() {
   gone = true;
@@ -154,7 +156,15 @@ void end_application() {
   reset_connection();
 }
 
+void hold_sends(bool hold) {
+  if (connection < 0 || hold == holding)
+    return;
+  holding = hold;
+  platform_hold_sends(connection, hold);
+}
+
 void reset_connection() {
+  holding = false;
   connection = -1;
   gone = false;
   awaited = 0;

@@ -18,6 +18,11 @@
 // unacknowledged data).
 void take_connection();
 
+// Holds the application's messages back in the kernel while `hold`, and
+// sends what is held when the hold ends (see platform_hold_sends); a
+// system call only when that changes. Nothing without a connection.
+void hold_sends(bool hold);
+
 enum class next_frame {
   unknown,    // no socket to look at: ask the library whether a message waits
   nothing,    // no byte of a frame has arrived

@@ -232,6 +232,8 @@ void append_record(const get_answer& a) {
 } // namespace
 
 void handle_get(const std::uint8_t*, std::uint32_t) {
+  // What was put before goes to the host before anything is awaited from it.
+  hold_sends(false);
   if (current_appl_id == 0) {
     send_reply(info_queue_empty);
     return;
@@ -242,6 +244,7 @@ void handle_get(const std::uint8_t*, std::uint32_t) {
 }
 
 void handle_wait(const std::uint8_t* body, std::uint32_t length) {
+  hold_sends(false);
   if (length < wait_request_length) {
     send_reply(info_illegal_command);
     return;
@@ -258,6 +261,7 @@ void handle_wait(const std::uint8_t* body, std::uint32_t length) {
 }
 
 void handle_batch(const std::uint8_t* body, std::uint32_t length) {
+  hold_sends(false);
   if (length < batch_request_length) {
     send_reply(info_illegal_command);
     return;

@@ -83,6 +83,12 @@ extern const bool platform_waits_on_connection;
 // 5 s apart).
 void platform_tend_connection(int connection);
 
+// While `hold`, small sends wait in the kernel until the hold ends (or a
+// full segment is ready, or 200 ms pass), so that messages sent one after
+// another leave together; ending the hold sends what waits at once. Does
+// nothing where the platform has no such option.
+void platform_hold_sends(int connection, bool hold);
+
 // What a look at the connection found.
 enum class connection_look {
   bytes,     // `count` bytes copied, left unread

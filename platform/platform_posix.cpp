@@ -227,6 +227,11 @@ void platform_tend_connection(int connection) {
              sizeof unacknowledged_ms);
 }
 
+void platform_hold_sends(int connection, bool hold) {
+  const int on = hold ? 1 : 0;
+  setsockopt(connection, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+}
+
 peek_result platform_peek(int connection, void* buffer, std::size_t size) {
   for (;;) {
     ssize_t got = recv(connection, buffer, size, MSG_PEEK | MSG_DONTWAIT);

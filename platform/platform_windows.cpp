@@ -117,6 +117,9 @@ void platform_tend_connection(int connection) {
            nullptr);
 }
 
+// Windows has no option that holds sends and releases them on demand.
+void platform_hold_sends(int, bool) {}
+
 peek_result platform_peek(int connection, void* buffer, std::size_t size) {
   auto socket = static_cast<SOCKET>(connection);
   u_long waiting = 0;
