@@ -163,6 +163,9 @@ struct client::shared {
   std::atomic<std::uint32_t> appl_id{0};
   std::atomic<std::uint16_t> message_number{0};
   std::atomic<support> waiting_get{support::unknown};
+  // Held by the thread whose waiting Get is out: another thread's would end
+  // it early, and each would then ask again at once, in turn, without end.
+  std::timed_mutex waiting_turn;
 };
 
 client::client(client_options options)
@@ -285,15 +288,17 @@ bool client::exchange(const std::vector<byte_view>& bodies, std::chrono::millise
   auto start = std::chrono::steady_clock::now();
   deadline until = start + timeout;
   std::uint64_t first = 0;
-  {
-    std::lock_guard lock(s.write_mutex);
-    if (s.gone)
-      return not_in_use(0);
-    first = s.written;
-    s.written += bodies.size();
-    if (io_result r = process_.write(frames.data(), frames.size(), until); r != io_result::done)
-      return all_fail(0, lost(r, kind_name(bodies[0][0]), timeout, "writing the request"));
-  }
+  std::unique_lock write_lock(s.write_mutex);
+  if (s.gone)
+    return not_in_use(0);
+  first = s.written;
+  s.written += bodies.size();
+  // From here these replies are taken, whatever happens: a reply left
+  // unread by a failure or an exception would hold up every later request.
+  turn_keeper keeper{*this, first + bodies.size(), bodies.size()};
+  if (io_result r = process_.write(frames.data(), frames.size(), until); r != io_result::done)
+    return all_fail(0, lost(r, kind_name(bodies[0][0]), timeout, "writing the request"));
+  write_lock.unlock();
 
   for (std::size_t k = 0; k < bodies.size(); ++k) {
     byte_view body = bodies[k];
@@ -329,13 +334,43 @@ bool client::exchange(const std::vector<byte_view>& bodies, std::chrono::millise
       return all_fail(k, fail(what + ": malformed reply: " + wrong));
     out.status = judge(body, out.info, out.data);
     follow(body, out);
+    ++keeper.read_whole;
     if (in_order != nullptr)
       (*in_order)(out);
     ++s.taken;
+    ++keeper.passed;
     lock.unlock();
     s.reply_turn.notify_all();
   }
   return true;
+}
+
+client::turn_keeper::~turn_keeper() {
+  if (passed == count)
+    return;
+  shared& s = *owner.s_;
+  if (read_whole == count) {
+    // The last reply was read whole: the turn is still this request's.
+    std::lock_guard lock(s.read_mutex);
+    s.taken = end;
+  } else if (!s.gone) {
+    // Some replies were never read, and the pipe's next reply is not the
+    // next request's: the bridge cannot serve anyone any more.
+    owner.abandon();
+  }
+  s.reply_turn.notify_all();
+}
+
+void client::abandon() noexcept {
+  shared& s = *s_;
+  try {
+    std::lock_guard lock(s.gone_mutex);
+    if (!s.gone)
+      s.gone_reason = "a request ended with an exception before its reply was taken";
+  } catch (...) {
+  }
+  s.gone = true;
+  process_.kill_only();
 }
 
 // A reply's header and data usually arrive together: one read takes both
@@ -598,7 +633,22 @@ message_result client::get(std::chrono::milliseconds wait) {
         until - std::chrono::steady_clock::now());
     if (left.count() < 0)
       left = std::chrono::milliseconds(0);
-    message_result m = s_->waiting_get != support::absent ? wait_once(left) : get();
+    message_result m;
+    if (s_->waiting_get != support::absent) {
+      // Another thread's waiting Get is out: this one waits its turn, or
+      // asks once without waiting when its time is up first.
+      std::unique_lock turn(s_->waiting_turn, std::defer_lock);
+      if (turn.try_lock_until(until)) {
+        left = std::max(std::chrono::milliseconds(0),
+                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now()));
+        m = wait_once(left);
+      } else {
+        m = get();
+      }
+    } else {
+      m = get();
+    }
     if (!m.empty() || std::chrono::steady_clock::now() >= until)
       return m;
     if (s_->waiting_get == support::present)
@@ -639,8 +689,7 @@ outcome client::close() {
   if (!exit_)
     return fail("Close: the bridge did not end within " +
                 std::to_string(options_.request_timeout.count()) + " ms; it was killed");
-  s_->gone_reason = "closed";
-  s_->gone = true;
+  stopped_using("closed");
   if (!exit_->exited || exit_->code != 0)
     return {source::transport, 0,
             "Close: the bridge ended " + (exit_->exited
@@ -652,18 +701,26 @@ outcome client::close() {
 std::optional<exit_status> client::end_input(std::chrono::milliseconds wait) {
   process_.close_input();
   exit_ = process_.wait(after(wait));
-  if (exit_) {
-    s_->gone_reason = "its input was ended";
-    s_->gone = true;
-  }
+  if (exit_)
+    stopped_using("its input was ended");
   return exit_;
 }
 
 void client::kill() {
   process_.kill();
   exit_ = process_.wait(after(std::chrono::milliseconds(0)));
-  s_->gone_reason = "killed";
+  stopped_using("killed");
+}
+
+void client::stopped_using(const char* why) {
+  std::lock_guard lock(s_->gone_mutex);
+  s_->gone_reason = why;
   s_->gone = true;
+}
+
+std::optional<exit_status> client::exit() const {
+  std::lock_guard lock(s_->gone_mutex);
+  return exit_;
 }
 
 } // namespace capi_bridge
