@@ -40,9 +40,13 @@ const std::uint8_t* at_address(std::uint64_t address) {
   return reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(address));
 }
 
-struct held_data {
+// A DATA_B3_IND's data is held under its NCCI and Data handle: the library
+// hands a Data handle out again once it is free, to any call of the
+// application, and a response for one call must not free another's data.
+struct held_key {
   std::uint32_t ncci = 0;
-  std::unique_ptr<std::uint8_t[]> data;
+  std::uint16_t handle = 0;
+  auto operator<=>(const held_key&) const = default;
 };
 
 struct application {
@@ -50,14 +54,24 @@ struct application {
 
   unsigned id = 0;
   client bridge;
-  // Everything below: the queue, what is handed out and held, the watcher.
+  // Everything below: the queue, what is handed out and held, the watcher,
+  // the calls at work and the release.
   std::mutex mutex;
   std::condition_variable changed;
+  // Release has begun: every call answers 0x1101 from then on.
+  bool released = false;
+  // Calls whose requests are out at the bridge (or about to go): release
+  // waits for them before it closes the bridge.
+  unsigned running = 0;
+  // A thread's waiting Get is out: every other thread that waits waits for
+  // what it brings instead of asking too (a request of theirs would end it
+  // early, and each would ask again, without end).
+  bool fetching = false;
   // Replies' data (message and DATA_B3_IND data) in the order the bridge
   // gave them, not yet handed out.
   std::deque<bytes> queue;
   bytes current; // the message last handed out
-  std::map<std::uint16_t, held_data> held;
+  std::map<held_key, std::unique_ptr<std::uint8_t[]>> held;
   bool gone = false; // the bridge or the host has gone
   void (*waiting)(void*, bool) = nullptr;
   void* context = nullptr;
@@ -123,6 +137,33 @@ void mark_gone(application& app) {
   app.gone = true;
   notify_changed(app, was_ready);
 }
+
+// A call's hold on an application, while it makes requests of its bridge:
+// none is given once release has begun, and release waits until every hold
+// has been let go before it closes the bridge.
+class hold {
+public:
+  explicit hold(application& app) : app_(app) {
+    std::lock_guard lock(app.mutex);
+    held_ = !app.released;
+    if (held_)
+      ++app.running;
+  }
+  ~hold() {
+    if (!held_)
+      return;
+    std::lock_guard lock(app_.mutex);
+    --app_.running;
+    app_.changed.notify_all();
+  }
+  hold(const hold&) = delete;
+  hold& operator=(const hold&) = delete;
+  explicit operator bool() const { return held_; }
+
+private:
+  application& app_;
+  bool held_ = false;
+};
 
 // The client's application can no longer be served: its bridge has ended,
 // or said that its host has gone.
@@ -194,12 +235,11 @@ std::uint8_t* hand_out(application& app) {
   if (command == field::command_data_b3 && subcommand == field::subcommand_ind &&
       length >= field::data_b3_size_without_data64) {
     std::size_t count = raw.size() - length;
-    held_data copy{get_le32(message.data() + field::address),
-                   std::make_unique<std::uint8_t[]>(count != 0 ? count : 1)};
-    std::copy(raw.begin() + static_cast<std::ptrdiff_t>(length), raw.end(), copy.data.get());
-    auto address = reinterpret_cast<std::uintptr_t>(copy.data.get());
-    std::uint16_t handle = get_le16(message.data() + field::data_handle);
-    app.held[handle] = std::move(copy);
+    auto copy = std::make_unique<std::uint8_t[]>(count != 0 ? count : 1);
+    std::copy(raw.begin() + static_cast<std::ptrdiff_t>(length), raw.end(), copy.get());
+    auto address = reinterpret_cast<std::uintptr_t>(copy.get());
+    app.held[{get_le32(message.data() + field::address),
+              get_le16(message.data() + field::data_handle)}] = std::move(copy);
     // Data the bridge could not give (a host's false Data length) is not
     // there to read: the program is told of what is.
     field::put_le16(message.data() + field::data_length, static_cast<std::uint16_t>(count));
@@ -217,7 +257,7 @@ std::uint8_t* hand_out(application& app) {
     }
   } else if (auto plci = disconnect_ind_plci(message)) {
     // As the library does: the data of every DATA_B3_IND of that PLCI goes.
-    std::erase_if(app.held, [plci](const auto& h) { return (h.second.ncci & 0xFFFF) == *plci; });
+    std::erase_if(app.held, [plci](const auto& h) { return (h.first.ncci & 0xFFFF) == *plci; });
   }
   app.current = std::move(message);
   if (!app.ready() && app.waiting != nullptr)
@@ -248,23 +288,26 @@ const std::uint8_t* request_data(const std::uint8_t* message, std::size_t length
   return nullptr;
 }
 
-void stop_pump(application& app) {
-  if (!app.pump.joinable())
-    return;
-  app.stopping = true;
-  // Each request ends a waiting Get at the bridge; the pump sees the stop
-  // once its own comes back.
+// Waits until no call of `app` has a request out and its pump has stopped.
+// Any request ends a waiting Get at the bridge early, so one is made
+// whenever a waiting Get may be out; the others end by themselves.
+void end_calls(application& app) {
   const std::uint8_t nudge[] = {'W', 0, 0, 0, 0};
+  bool bridge_answers = true;
   for (;;) {
+    bool waiting_get_out = false;
     {
       std::unique_lock lock(app.mutex);
-      if (app.changed.wait_for(lock, std::chrono::milliseconds(20), [&] { return app.pump_done; }))
+      auto ended = [&] { return app.running == 0 && (!app.pump.joinable() || app.pump_done); };
+      if (app.changed.wait_for(lock, std::chrono::milliseconds(20), ended))
         break;
+      waiting_get_out = app.fetching || (app.pump.joinable() && !app.pump_done);
     }
-    if (app.bridge.request(nudge).status.from == source::transport)
-      break;
+    if (waiting_get_out && bridge_answers)
+      bridge_answers = app.bridge.request(nudge).status.from != source::transport;
   }
-  app.pump.join();
+  if (app.pump.joinable())
+    app.pump.join();
 }
 
 } // namespace
@@ -360,7 +403,14 @@ unsigned release(unsigned appl_id) {
     app = std::move(it->second);
     the().applications.erase(it);
   }
-  stop_pump(*app);
+  {
+    // Every thread that waits for a message of the application returns now.
+    std::lock_guard lock(app->mutex);
+    app->released = true;
+    app->stopping = true;
+    app->changed.notify_all();
+  }
+  end_calls(*app);
   app->bridge.close();
   return info_ok;
 }
@@ -369,23 +419,39 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
   std::shared_ptr<application> app = find(appl_id);
   if (!app)
     return info_illegal_appl_id;
+  if (message == nullptr)
+    return info_illegal_command;
+  hold held(*app);
+  if (!held)
+    return info_illegal_appl_id;
   std::size_t length = get_le16(message);
   if (length < field::header_size)
     return info_illegal_command;
   std::uint8_t command = message[field::command], subcommand = message[field::subcommand];
   bool data_b3_resp = command == field::command_data_b3 && subcommand == field::subcommand_resp &&
                       length >= field::data_b3_resp_size;
+  bool disconnect_b3_resp = command == field::command_disconnect_b3 &&
+                            subcommand == field::subcommand_resp && length >= field::address + 4;
   {
     std::lock_guard lock(app->mutex);
     if (app->gone)
       return info_host_gone;
-    if (data_b3_resp && disconnect_waits(*app, get_le32(message + field::address))) {
-      // The bridge fetched the call's DISCONNECT_IND ahead of the program, and
-      // the library let go of the call's DATA_B3_IND with it: the response
-      // answers what the program could still answer, and goes nowhere, as
-      // the host has cleared the call.
-      app->held.erase(get_le16(message + field::resp_data_handle));
-      return info_ok;
+    // The program is done with the data it answers, whatever comes of the
+    // response, as with the library. It goes before the response does:
+    // once the bridge has it, the library may hand the same Data handle or
+    // NCCI out again, and another thread may fetch new data under it.
+    if (data_b3_resp) {
+      app->held.erase(
+          {get_le32(message + field::address), get_le16(message + field::resp_data_handle)});
+      // The bridge fetched the call's DISCONNECT_IND ahead of the program,
+      // and the library let go of the call's DATA_B3_IND with it: the
+      // response answers what the program could still answer, and goes
+      // nowhere, as the host has cleared the call.
+      if (disconnect_waits(*app, get_le32(message + field::address)))
+        return info_ok;
+    } else if (disconnect_b3_resp) {
+      std::uint32_t ncci = get_le32(message + field::address);
+      std::erase_if(app->held, [ncci](const auto& h) { return h.first.ncci == ncci; });
     }
   }
   bytes copy(message, message + length);
@@ -412,21 +478,17 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
     mark_gone(*app);
     return info_host_gone;
   }
-  if (put.ok() && data_b3_resp) {
-    std::lock_guard lock(app->mutex);
-    app->held.erase(get_le16(message + field::resp_data_handle));
-  } else if (put.ok() && command == field::command_disconnect_b3 &&
-             subcommand == field::subcommand_resp && length >= field::address + 4) {
-    std::lock_guard lock(app->mutex);
-    std::uint32_t ncci = get_le32(message + field::address);
-    std::erase_if(app->held, [ncci](const auto& h) { return h.second.ncci == ncci; });
-  }
   return put.info;
 }
 
 unsigned get_message(unsigned appl_id, std::uint8_t** message) {
   std::shared_ptr<application> app = find(appl_id);
   if (!app)
+    return info_illegal_appl_id;
+  if (message == nullptr)
+    return info_host_gone;
+  hold held(*app);
+  if (!held)
     return info_illegal_appl_id;
   {
     std::lock_guard lock(app->mutex);
@@ -453,37 +515,54 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
   if (!app)
     return info_illegal_appl_id;
   auto until = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+  std::unique_lock lock(app->mutex);
   for (;;) {
+    if (app->released)
+      return info_illegal_appl_id;
+    if (app->ready())
+      return info_ok;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (timeout && left.count() <= 0)
+      return info_queue_empty;
+    // Another thread's waiting Get, or the pump's, brings what comes.
+    if (app->fetching || app->pump.joinable()) {
+      if (timeout)
+        app->changed.wait_until(lock, until);
+      else
+        app->changed.wait(lock);
+      continue;
+    }
+    app->fetching = true;
+    ++app->running;
+    lock.unlock();
     {
-      std::unique_lock lock(app->mutex);
-      auto ready = [&] { return app->ready(); };
-      if (ready())
-        return info_ok;
-      // With a pump at work, its waiting Gets bring the messages.
-      if (app->pump.joinable()) {
-        if (!timeout) {
-          app->changed.wait(lock, ready);
-          return info_ok;
+      struct fetched {
+        application& app;
+        ~fetched() {
+          std::lock_guard done(app.mutex);
+          app.fetching = false;
+          --app.running;
+          app.changed.notify_all();
         }
-        return app->changed.wait_until(lock, until, ready) ? info_ok : info_queue_empty;
-      }
+      } turn{*app};
+      fetch(*app, timeout
+                      ? static_cast<std::uint32_t>(std::min<long long>(left.count(), longest_wait))
+                      : longest_wait);
     }
-    std::uint32_t wait = longest_wait;
-    if (timeout) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          until - std::chrono::steady_clock::now());
-      if (left.count() <= 0)
-        return info_queue_empty;
-      wait = static_cast<std::uint32_t>(std::min<long long>(left.count(), longest_wait));
-    }
-    fetch(*app, wait);
+    lock.lock();
   }
 }
 
 unsigned get_profile(unsigned controller, std::uint8_t* profile) {
+  if (profile == nullptr)
+    return info_host_gone;
   std::shared_ptr<client> asked;
   std::shared_ptr<application> owner = usable_application();
-  client* bridge = owner ? &owner->bridge : nullptr;
+  std::optional<hold> held;
+  if (owner)
+    held.emplace(*owner);
+  client* bridge = held && *held ? &owner->bridge : nullptr;
   if (bridge == nullptr) {
     if (installed() != info_ok)
       return info_message_not_installed;
@@ -505,19 +584,35 @@ bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* con
   std::lock_guard lock(app->mutex);
   if (app->pump.joinable())
     return true;
+  if (app->released)
+    return false;
   app->waiting = waiting;
   app->context = context;
-  if (app->ready())
-    waiting(context, true);
+  struct undo {
+    application& app;
+    bool keep = false;
+    ~undo() {
+      if (!keep)
+        app.waiting = nullptr;
+    }
+  } unless_started{*app};
   app->pump = std::thread([app] {
-    while (!app->stopping) {
-      if (bridge_gone(fetch(*app, longest_wait)))
-        break;
+    try {
+      while (!app->stopping) {
+        if (bridge_gone(fetch(*app, longest_wait)))
+          break;
+      }
+    } catch (...) {
+      // Out of memory: the application cannot be served any more.
+      mark_gone(*app);
     }
     std::lock_guard done(app->mutex);
     app->pump_done = true;
     app->changed.notify_all();
   });
+  unless_started.keep = true;
+  if (app->ready())
+    waiting(context, true);
   return true;
 }
 

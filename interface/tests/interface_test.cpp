@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -270,6 +271,55 @@ TEST_F(interface_test, a_thread_waiting_for_messages_holds_up_no_other) {
   }
   waiter.join();
   EXPECT_EQ(confirmed, sent);
+}
+
+// Release from another thread ends every wait of the application at once
+// with 0x1101, whether the program waits with a time-out or without, and
+// whether a pump (capi20_fileno) keeps a waiting Get out or the waiters do.
+TEST_F(interface_test, release_ends_every_wait_of_the_application_at_once) {
+  start_emulator(362);
+  for (bool pumped : {false, true}) {
+    SCOPED_TRACE(pumped ? "with capi20_fileno" : "without");
+    unsigned a = registered_application();
+    if (pumped) {
+      ASSERT_GE(capi20_fileno(a), 0);
+    }
+    std::vector<std::future<unsigned>> waits;
+    for (bool for_ever : {true, false, true}) {
+      std::packaged_task<unsigned()> wait([a, for_ever] {
+        timeval long_time = {30, 0};
+        return capi20_waitformessage(a, for_ever ? nullptr : &long_time);
+      });
+      waits.push_back(wait.get_future());
+      // A waiter that never returns must not hold up the test's end.
+      std::thread(std::move(wait)).detach();
+    }
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(capi20_release(a), 0u);
+    forget(a);
+    for (auto& w : waits) {
+      ASSERT_EQ(w.wait_for(5s), std::future_status::ready) << "a waiter still waits";
+      EXPECT_EQ(w.get(), 0x1101u);
+    }
+  }
+}
+
+// NULL where the program should have given a place: an info value, no
+// crash, and nothing taken from the application.
+TEST_F(interface_test, null_pointers_are_answered_with_an_info_value) {
+  start_emulator(363);
+  unsigned a = registered_application();
+  EXPECT_EQ(capi20_register(2, 7, 2048, nullptr), 0x1008u);
+  EXPECT_EQ(capi20_put_message(a, nullptr), 0x1102u);
+  unsigned char buffer[64];
+  EXPECT_EQ(capi20_get_profile(1, nullptr), 0x1108u);
+  EXPECT_EQ(capi20_get_manufacturer(0, nullptr), nullptr);
+  ASSERT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  timeval wait = {5, 0};
+  ASSERT_EQ(capi20_waitformessage(a, &wait), 0u);
+  EXPECT_EQ(capi20_get_message(a, nullptr), 0x1108u);
+  expect(a, cmd::listen, sub::conf);
+  EXPECT_EQ(capi20_get_profile(1, buffer), 0u);
 }
 
 TEST_F(interface_test, fileno_polls_readable_while_a_message_waits) {

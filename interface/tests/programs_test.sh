@@ -10,7 +10,12 @@
 # under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
 # beside it), wine_dll_two_processes (the same, the call between two
 # programs), wine32_dll_call (a 32-bit program with capi2032.dll: FOLDER32
-# holds both; skipped, status 77, where the machine runs no 32-bit code).
+# holds both; skipped, status 77, where the machine runs no 32-bit code);
+# with PROGRAM capi20_threads, under capi-bridge-run: run_release_wakes,
+# run_release_wakes_fileno (a waiter returns 0x1101 within a second of
+# another thread's release), run_two_waiters (two waiting threads use no
+# more CPU than a program that spins not), run_three_putters (no
+# confirmation lost), run_null_arguments (an info value for each).
 # Run it with a /dev/shm of its own (tests/support/private_shm.sh);
 # application IDs 370..389 otherwise.
 set -u
@@ -98,6 +103,30 @@ run_long_data_b3)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "put 0x1102"
   expect "B got nothing"
+  ;;
+run_release_wakes | run_release_wakes_fileno)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "waiter 0x1101"
+  expect "in time"
+  ;;
+run_two_waiters)
+  # Waiting costs a few milliseconds; threads that ended each other's
+  # waiting Gets spent most of the two seconds.
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  cpu=$(sed -n 's/^cpu \([0-9]*\) ms$/\1/p' "$scratch/out")
+  [ -n "$cpu" ] && [ "$cpu" -lt 200 ] || fail "two waiters spent ${cpu:-?} ms of CPU"
+  ;;
+run_three_putters)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "confirmed 120 of 120"
+  ;;
+run_null_arguments)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "register 0x1008"
+  expect "put 0x1102"
+  expect "get 0x1108"
+  expect "profile 0x1108"
+  expect "done"
   ;;
 wine_run_call)
   # Every connection to the host is a bridge's: the Wine process, whose
