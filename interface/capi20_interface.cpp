@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -342,6 +343,19 @@ int port() {
   return the().port;
 }
 
+// Whether the bridge's program is there. A bridge that could not be started
+// although it is ran into the system's limits (descriptors, processes,
+// memory). A program looked up in PATH counts as there.
+bool bridge_program_exists() {
+  std::vector<std::string> command = bridge_options().command;
+  if (command.empty())
+    return false;
+  if (command[0].find_first_of("/\\") == std::string::npos)
+    return true;
+  std::error_code ignored;
+  return std::filesystem::exists(command[0], ignored);
+}
+
 // A registered application whose bridge still serves it, if any.
 std::shared_ptr<application> usable_application() {
   std::lock_guard lock(the().mutex);
@@ -380,7 +394,8 @@ unsigned register_application(unsigned max_logical_connections, unsigned, unsign
       app->bridge.open(host(), static_cast<std::uint16_t>(port()),
                        static_cast<std::uint16_t>(max_logical_connections));
   if (opened.status.from == source::transport)
-    return app->bridge.process_id() == 0 ? info_not_installed : info_os_resource_error;
+    return app->bridge.process_id() == 0 && !bridge_program_exists() ? info_not_installed
+                                                                     : info_os_resource_error;
   if (opened.stage != capi_bridge::open_stage::registered)
     return opened.status.info;
   std::lock_guard lock(the().mutex);

@@ -6,7 +6,8 @@
 # built-in capi2032 calls the library, run with capi-bridge-run.
 #   programs_test.sh CASE EMULATOR RUN PROGRAM [WINDOWS_PROGRAM [FOLDER32]]
 # CASE: linked_call, run_call, linked_oversized, run_oversized,
-# linked_long_data_b3, run_long_data_b3, wine_run_call (Wine's capi2032
+# linked_long_data_b3, run_long_data_b3, linked_out_of_descriptors,
+# run_out_of_descriptors, wine_run_call (Wine's capi2032
 # under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
 # beside it), wine_dll_two_processes (the same, the call between two
 # programs), wine32_dll_call (a 32-bit program with capi2032.dll: FOLDER32
@@ -103,6 +104,11 @@ run_long_data_b3)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "put 0x1102"
   expect "B got nothing"
+  ;;
+linked_out_of_descriptors | run_out_of_descriptors)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "refused 0x1008"
+  expect "released"
   ;;
 run_release_wakes | run_release_wakes_fileno)
   [ "$status" -eq 0 ] || fail "exit status $status"

@@ -13,6 +13,9 @@
 //   capi20_call [--host ADDRESS --port N] long-data-b3
 //     A calls B and puts one DATA_B3_REQ of 126 bytes with 2048 bytes of
 //     data, more than the library sends intact; says what B got.
+//   capi20_call [--host ADDRESS --port N] out-of-descriptors
+//     with 64 descriptors at most, registers applications until one is
+//     refused: "refused 0x...." (or "never refused" after 500).
 //
 // Without --host the library's configuration (a REMOTE line) names the
 // host. One line per step on standard output; the last line of "call" before
@@ -29,6 +32,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -385,6 +389,23 @@ int main(int argc, char** argv) {
     else
       printf("B got nothing\n");
     hang_up();
+  } else if (strcmp(mode, "out-of-descriptors") == 0) {
+    struct rlimit few = {64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &few) != 0)
+      fail("setrlimit");
+    static unsigned more[500];
+    unsigned count = 0;
+    for (info = 0; info == 0 && count < 500;) {
+      info = capi20_register(1, 7, 2048, &more[count]);
+      if (info == 0)
+        ++count;
+    }
+    if (info != 0)
+      printf("refused 0x%04x\n", info);
+    else
+      printf("never refused\n");
+    while (count > 0)
+      capi20_release(more[--count]);
   } else {
     fail("unknown mode");
   }
