@@ -163,9 +163,11 @@ struct client::shared {
   std::atomic<std::uint32_t> appl_id{0};
   std::atomic<std::uint16_t> message_number{0};
   std::atomic<support> waiting_get{support::unknown};
-  // Held by the thread whose waiting Get is out: another thread's would end
-  // it early, and each would then ask again at once, in turn, without end.
-  std::timed_mutex waiting_turn;
+  // A thread's waiting Get is out: another thread's would end it early, and
+  // each would then ask again at once, in turn, without end.
+  std::mutex waiting_mutex;
+  std::condition_variable waiting_done;
+  bool waiting_out = false; // waiting_mutex
 };
 
 client::client(client_options options)
@@ -637,13 +639,26 @@ message_result client::get(std::chrono::milliseconds wait) {
     if (s_->waiting_get != support::absent) {
       // Another thread's waiting Get is out: this one waits its turn, or
       // asks once without waiting when its time is up first.
-      std::unique_lock turn(s_->waiting_turn, std::defer_lock);
-      if (turn.try_lock_until(until)) {
+      std::unique_lock lock(s_->waiting_mutex);
+      if (s_->waiting_done.wait_until(lock, until, [this] { return !s_->waiting_out; })) {
+        s_->waiting_out = true;
+        lock.unlock();
+        struct turn_over {
+          shared& s;
+          ~turn_over() {
+            {
+              std::lock_guard done(s.waiting_mutex);
+              s.waiting_out = false;
+            }
+            s.waiting_done.notify_one();
+          }
+        } over{*s_};
         left = std::max(std::chrono::milliseconds(0),
                         std::chrono::duration_cast<std::chrono::milliseconds>(
                             until - std::chrono::steady_clock::now()));
         m = wait_once(left);
       } else {
+        lock.unlock();
         m = get();
       }
     } else {
