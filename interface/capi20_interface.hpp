@@ -14,6 +14,11 @@
 // thread that waits for its messages returns 0x1101 at once, calls whose
 // requests are out at its bridge finish (a waiting Get is ended early),
 // and only then is the bridge closed; calls that come later answer 0x1101.
+//
+// Processes: the bridges are started out of reach of the program's wait()
+// (client_options::hidden_from_wait, where the caller asks for it). A child
+// forked after registering shares the applications; one process at a time
+// may use an application.
 #pragma once
 
 #include "capi_bridge/client.hpp"

@@ -66,6 +66,9 @@ void configure_once() {
       s.bridge.unset_environment = {"LD_PRELOAD"};
     else
       s.bridge.environment = {{"LD_PRELOAD", kept}};
+    // The program may reap every child it has, and wait for each: the
+    // bridges are none of its business.
+    s.bridge.hidden_from_wait = true;
     s.pointers = ci::data_pointer::libcapi20_64;
     ci::configure(s);
   });

@@ -173,7 +173,7 @@ struct client::shared {
 client::client(client_options options)
     : s_(std::make_unique<shared>()), options_(std::move(options)) {
   if (!process_.start({options_.command, options_.environment, options_.stderr_path,
-                       options_.unset_environment})) {
+                       options_.unset_environment, options_.hidden_from_wait})) {
     s_->gone = true;
     s_->gone_reason = process_.error();
   }

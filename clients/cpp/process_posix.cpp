@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// child_process on POSIX systems: posix_spawn with pipes, poll for every wait
-// with a deadline, SIGPIPE held off the caller while writing.
+// child_process on POSIX systems: posix_spawn with pipes (or, for a child
+// hidden from the program's wait(), a clone that sends no SIGCHLD), poll for
+// every wait with a deadline, SIGPIPE held off the caller while writing.
 #include "capi_bridge/process.hpp"
 
 #include <cerrno>
@@ -9,7 +10,9 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -23,8 +26,12 @@ struct child_process::state {
   int input = -1;  // the child's standard input, our end (non-blocking)
   int output = -1; // the child's standard output, our end
   bool running = false;
+  bool hidden = false; // pid is a keeper's (see spawn_hidden)
   std::optional<exit_status> ended;
   std::string error;
+  // Where a signal for the child goes: a hidden child's keeper and program
+  // share a process group.
+  pid_t signalled() const { return hidden ? -pid : pid; }
 };
 
 namespace {
@@ -124,6 +131,113 @@ private:
   bool broken_ = false;
 };
 
+// A hidden child is a keeper: a copy of this process made by clone with no
+// exit signal, which never execs (an exec would give it SIGCHLD back), in a
+// process group of its own. It starts the program as its own child, lets go
+// of the pipes, waits for the program and ends as the program ended, so
+// that its parent sees the program's end through it. Everything it uses is
+// prepared by the parent: as the copy of a process that may run threads, it
+// only makes system calls.
+struct hidden_start {
+  int input, output, error;
+  const char* path;
+  char** argv;
+  char** envp;
+  sigset_t mask; // the parent's signal mask, the program's again at exec
+};
+
+[[noreturn]] void run_program(const hidden_start& h) {
+  ::pthread_sigmask(SIG_SETMASK, &h.mask, nullptr);
+  ::execve(h.path, h.argv, h.envp);
+  ::_exit(127);
+}
+
+int keep_hidden_child(void* argument) {
+  const auto& h = *static_cast<const hidden_start*>(argument);
+  // Handlers of the parent's mean nothing here: their signals go back to
+  // the default, the ignored ones stay ignored, as across posix_spawn.
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN &&
+        current.sa_handler != SIG_DFL) {
+      struct sigaction plain {};
+      plain.sa_handler = SIG_DFL;
+      ::sigaction(signal, &plain, nullptr);
+    }
+  }
+  if (::dup2(h.input, STDIN_FILENO) < 0 || ::dup2(h.output, STDOUT_FILENO) < 0 ||
+      ::dup2(h.error, STDERR_FILENO) < 0 || ::setpgid(0, 0) != 0)
+    ::_exit(127);
+  ::closefrom(STDERR_FILENO + 1);
+  // vfork, not fork: fork would run the handlers and take the locks of a
+  // process whose other threads this copy does not have.
+  pid_t program = ::vfork();
+  if (program == 0)
+    run_program(h);
+  // The pipes are the program's alone: its end is seen as their end. A
+  // request to stop, sent to the group, is the program's to act on; the
+  // keeper ends when it has.
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+    ::close(fd);
+  for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT})
+    ::signal(signal, SIG_IGN);
+  if (program < 0)
+    ::_exit(127);
+  int status = 0;
+  while (::waitpid(program, &status, 0) < 0)
+    if (errno != EINTR)
+      ::_exit(127);
+  if (WIFEXITED(status))
+    ::_exit(WEXITSTATUS(status));
+  ::signal(WTERMSIG(status), SIG_DFL);
+  ::pthread_sigmask(SIG_SETMASK, &h.mask, nullptr);
+  ::kill(::getpid(), WTERMSIG(status));
+  ::_exit(128 + WTERMSIG(status));
+}
+
+// `name` as execvp would find it: itself when it names a folder, else the
+// first executable of that name in PATH; empty when there is none.
+std::string program_path(const std::string& name) {
+  if (name.find('/') != std::string::npos)
+    return name;
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  for (std::size_t at = 0; at <= folders.size();) {
+    std::size_t end = folders.find(':', at);
+    if (end == std::string::npos)
+      end = folders.size();
+    std::string folder = folders.substr(at, end - at);
+    std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    at = end + 1;
+  }
+  return {};
+}
+
+// Starts `h`'s program under a keeper whose end sends this process no
+// signal: a "clone" child, which wait() and waitpid() pass over unless
+// asked with __WCLONE or __WALL. The keeper's ID, or -1 with errno set.
+pid_t spawn_hidden(hidden_start& h) {
+  constexpr std::size_t stack_size = 64 * 1024;
+  void* stack = ::mmap(nullptr, stack_size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED)
+    return -1;
+  // No handler of this process may run in the keeper before it has put the
+  // handlers back to the default.
+  sigset_t all;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &h.mask);
+  pid_t pid = ::clone(keep_hidden_child, static_cast<char*>(stack) + stack_size, 0, &h);
+  int clone_error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &h.mask, nullptr);
+  // The keeper has a copy of the stack; this one is no one's now.
+  ::munmap(stack, stack_size);
+  errno = clone_error;
+  return pid;
+}
+
 } // namespace
 
 child_process::child_process() : s_(std::make_unique<state>()) {}
@@ -197,7 +311,17 @@ bool child_process::start(const process_options& options) {
   posix_spawnattr_setpgroup(&attributes, 0);
 
   pid_t pid = 0;
-  int failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  int failed = 0;
+  if (options.hidden_from_wait) {
+    std::string path = program_path(argv[0]);
+    hidden_start h{to_child[0], from_child[1], child_err, path.c_str(),
+                   argv.data(), envp.data(),   {}};
+    pid = path.empty() ? -1 : spawn_hidden(h);
+    if (pid < 0)
+      failed = path.empty() ? ENOENT : errno;
+  } else {
+    failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  }
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(to_child[0]);
@@ -210,6 +334,7 @@ bool child_process::start(const process_options& options) {
     return false;
   }
   s_->pid = pid;
+  s_->hidden = options.hidden_from_wait;
   s_->input = to_child[1];
   s_->output = from_child[0];
   ::fcntl(s_->input, F_SETFL, ::fcntl(s_->input, F_GETFL) | O_NONBLOCK);
@@ -308,7 +433,7 @@ std::optional<exit_status> child_process::wait(deadline until) {
   auto pause = std::chrono::milliseconds(0);
   for (;;) {
     int status = 0;
-    pid_t done = ::waitpid(s_->pid, &status, WNOHANG);
+    pid_t done = ::waitpid(s_->pid, &status, WNOHANG | __WALL);
     if (done == s_->pid || (done < 0 && errno == ECHILD)) {
       s_->running = false;
       s_->ended = done == s_->pid ? decode(status) : exit_status{};
@@ -324,20 +449,20 @@ std::optional<exit_status> child_process::wait(deadline until) {
 
 void child_process::terminate() {
   if (s_->running)
-    ::kill(s_->pid, SIGTERM);
+    ::kill(s_->signalled(), SIGTERM);
 }
 
 void child_process::kill_only() {
   if (s_->running)
-    ::kill(s_->pid, SIGKILL);
+    ::kill(s_->signalled(), SIGKILL);
 }
 
 void child_process::kill() {
   if (!s_->running)
     return;
-  ::kill(s_->pid, SIGKILL);
+  ::kill(s_->signalled(), SIGKILL);
   int status = 0;
-  while (::waitpid(s_->pid, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(s_->pid, &status, __WALL) < 0 && errno == EINTR) {
   }
   s_->running = false;
   s_->ended = decode(status);

@@ -29,12 +29,24 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The bridges this process has started, oldest first.
+// The children of process `pid` (all its threads').
+std::vector<long> children_of(const std::string& pid) {
+  std::vector<long> found;
+  std::error_code ignored;
+  for (const auto& task : fs::directory_iterator("/proc/" + pid + "/task", ignored)) {
+    std::ifstream children(task.path() / "children");
+    for (long child = 0; children >> child;)
+      found.push_back(child);
+  }
+  return found;
+}
+
+// The bridges this process has started, oldest first: each is the child of
+// a keeper of the layer's, which is this process's child.
 std::vector<long> bridges() {
   std::vector<long> found;
-  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-    std::ifstream children(task.path() / "children");
-    for (long pid = 0; children >> pid;) {
+  for (long keeper : children_of("self")) {
+    for (long pid : children_of(std::to_string(keeper))) {
       std::error_code ignored;
       auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ignored);
       if (exe.filename() == "capi-bridge")

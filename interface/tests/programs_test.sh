@@ -7,7 +7,8 @@
 #   programs_test.sh CASE EMULATOR RUN PROGRAM [WINDOWS_PROGRAM [FOLDER32]]
 # CASE: linked_call, run_call, linked_oversized, run_oversized,
 # linked_long_data_b3, run_long_data_b3, linked_out_of_descriptors,
-# run_out_of_descriptors, wine_run_call (Wine's capi2032
+# run_out_of_descriptors, linked_reap_children, run_reap_children,
+# linked_fork_child, run_fork_child, wine_run_call (Wine's capi2032
 # under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
 # beside it), wine_dll_two_processes (the same, the call between two
 # programs), wine32_dll_call (a 32-bit program with capi2032.dll: FOLDER32
@@ -104,6 +105,22 @@ run_long_data_b3)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "put 0x1102"
   expect "B got nothing"
+  ;;
+linked_fork_child | run_fork_child)
+  # The parent has exited; its child goes on with the applications.
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  for _ in $(seq 100); do
+    grep -qx "child: released" "$scratch/out" && break
+    sleep 0.1
+  done
+  expect "child: B listens"
+  expect "child: released"
+  ;;
+linked_reap_children | run_reap_children)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "reaped 1"
+  expect "B listens"
+  expect "released"
   ;;
 linked_out_of_descriptors | run_out_of_descriptors)
   [ "$status" -eq 0 ] || fail "exit status $status"

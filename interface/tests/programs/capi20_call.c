@@ -16,6 +16,12 @@
 //   capi20_call [--host ADDRESS --port N] out-of-descriptors
 //     with 64 descriptors at most, registers applications until one is
 //     refused: "refused 0x...." (or "never refused" after 500).
+//   capi20_call [--host ADDRESS --port N] reap-children
+//     starts a child of its own and reaps every child it has, as shells and
+//     daemons do, within 10 s: "reaped N"; then B listens.
+//   capi20_call [--host ADDRESS --port N] fork-child
+//     forks and exits; the child, once its parent has gone, has B listen
+//     and releases both: "child: B listens", "child: released".
 //
 // Without --host the library's configuration (a REMOTE line) names the
 // host. One line per step on standard output; the last line of "call" before
@@ -34,6 +40,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -389,6 +396,36 @@ int main(int argc, char** argv) {
     else
       printf("B got nothing\n");
     hang_up();
+  } else if (strcmp(mode, "fork-child") == 0) {
+    pid_t parent = getpid();
+    pid_t child = fork();
+    if (child < 0)
+      fail("fork");
+    if (child > 0)
+      _exit(0);
+    for (double until = now() + 5; getppid() == parent && now() < until;)
+      usleep(10000);
+    listen_b();
+    printf("child: B listens\n");
+    capi20_release(a.id);
+    capi20_release(b.id);
+    printf("child: released\n");
+    return 0;
+  } else if (strcmp(mode, "reap-children") == 0) {
+    pid_t child = fork();
+    if (child < 0)
+      fail("fork");
+    if (child == 0)
+      _exit(0);
+    // A loop that would never end ends the program.
+    alarm(10);
+    int reaped = 0, status = 0;
+    while (wait(&status) > 0)
+      ++reaped;
+    alarm(0);
+    printf("reaped %d\n", reaped);
+    listen_b();
+    printf("B listens\n");
   } else if (strcmp(mode, "out-of-descriptors") == 0) {
     struct rlimit few = {64, 64};
     if (setrlimit(RLIMIT_NOFILE, &few) != 0)

@@ -102,6 +102,9 @@ struct client_options {
   // The bridge's standard error, where the library writes its debug lines:
   // appended to this file, or discarded when empty.
   std::string stderr_path;
+  // Start the bridge out of reach of the program's wait() (see
+  // process_options).
+  bool hidden_from_wait = false;
   // Time allowed for each reply. Open may wait on the network (the library
   // connects and registers without time limits of its own) and has its own.
   std::chrono::milliseconds request_timeout{10000};
