@@ -14,12 +14,16 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using capimsg::bytes;
@@ -332,6 +336,70 @@ TEST_F(interface_test, null_pointers_are_answered_with_an_info_value) {
   EXPECT_EQ(capi20_get_message(a, nullptr), 0x1108u);
   expect(a, cmd::listen, sub::conf);
   EXPECT_EQ(capi20_get_profile(1, buffer), 0u);
+}
+
+// One thread fetches DATA_B3_INDs while another reads each one's data and
+// answers it: the library hands a Data handle out again as soon as the
+// bridge has passed on its response, and the data fetched under it anew
+// stays until its own response.
+TEST_F(interface_test, data_stays_until_its_own_response_while_another_thread_answers) {
+  start_emulator(364);
+  unsigned a = registered_application();
+  std::uint32_t ncci = echo_call(a);
+  constexpr int blocks = 300;
+  constexpr std::size_t block_size = 512;
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::deque<std::tuple<int, const std::uint8_t*, std::uint16_t>> to_answer;
+  bool done = false;
+  int intact = 0;
+  std::thread answerer([&] {
+    for (;;) {
+      std::unique_lock lock(mutex);
+      arrived.wait(lock, [&] { return done || !to_answer.empty(); });
+      if (to_answer.empty())
+        return;
+      auto [index, data, handle] = to_answer.front();
+      to_answer.pop_front();
+      lock.unlock();
+      bytes expected = pattern(static_cast<std::uint8_t>(index), block_size);
+      if (std::equal(expected.begin(), expected.end(), data))
+        ++intact;
+      put(a, capimsg::build_data_b3_resp(0, 20, {ncci, handle}));
+    }
+  });
+  int sent = 0, confirmed = 0, received = 0;
+  while (received < blocks) {
+    while (sent < blocks && sent - confirmed < 7) {
+      ASSERT_EQ(put(a, capimsg::build_data_b3(
+                           0, 10, sub::req,
+                           {ncci, static_cast<std::uint16_t>(sent + 1), 0, std::nullopt,
+                            pattern(static_cast<std::uint8_t>(sent), block_size)})),
+                0u);
+      ++sent;
+    }
+    timeval wait = {5, 0};
+    ASSERT_EQ(capi20_waitformessage(a, &wait), 0u) << received << " of " << blocks;
+    unsigned char* message = nullptr;
+    ASSERT_EQ(capi20_get_message(a, &message), 0u);
+    if (message[4] == cmd::data_b3 && message[5] == sub::conf) {
+      ++confirmed;
+    } else if (message[4] == cmd::data_b3 && message[5] == sub::ind) {
+      capimsg::byte_view m(message, 30);
+      std::lock_guard lock(mutex);
+      to_answer.emplace_back(received++,
+                             reinterpret_cast<const std::uint8_t*>(capimsg::get_u64(m, 22)),
+                             capimsg::get_u16(m, 18));
+      arrived.notify_one();
+    }
+  }
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+    arrived.notify_one();
+  }
+  answerer.join();
+  EXPECT_EQ(intact, blocks) << "data changed before its response";
 }
 
 TEST_F(interface_test, fileno_polls_readable_while_a_message_waits) {
