@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The CAPI 2.0 operations over bridges: the table of applications, the
-// messages each has fetched and not handed out, and the copies of the data
-// the program reads through the pointers it is given.
+// messages each has fetched and not handed out, the calls at work and the
+// waiting Get they share. How messages carry the program's data pointers is
+// data_pointers.cpp's.
 #include "capi20_interface.hpp"
+#include "data_pointers.hpp"
 
 #include "capi_bridge/version.hpp"
 
@@ -30,25 +32,9 @@ using capi_bridge::source;
 namespace field = capi_fields;
 using field::get_le16;
 using field::get_le32;
-using field::get_le64;
 
 constexpr unsigned registered_block_size = 2048;
 constexpr std::uint32_t longest_wait = 60000;
-
-// Program memory named by a number in a message.
-// NOLINTNEXTLINE(performance-no-int-to-ptr)
-const std::uint8_t* at_address(std::uint64_t address) {
-  return reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(address));
-}
-
-// A DATA_B3_IND's data is held under its NCCI and Data handle: the library
-// hands a Data handle out again once it is free, to any call of the
-// application, and a response for one call must not free another's data.
-struct held_key {
-  std::uint32_t ncci = 0;
-  std::uint16_t handle = 0;
-  auto operator<=>(const held_key&) const = default;
-};
 
 struct application {
   explicit application(capi_bridge::client_options options) : bridge(std::move(options)) {}
@@ -72,7 +58,7 @@ struct application {
   // gave them, not yet handed out.
   std::deque<bytes> queue;
   bytes current; // the message last handed out
-  std::map<held_key, std::unique_ptr<std::uint8_t[]>> held;
+  held_data held;
   bool gone = false; // the bridge or the host has gone
   void (*waiting)(void*, bool) = nullptr;
   void* context = nullptr;
@@ -173,14 +159,6 @@ bool bridge_gone(const capi_bridge::outcome& status) {
          (status.from == source::bridge && status.info == info_host_gone);
 }
 
-// The PLCI of a DISCONNECT_IND; nothing for any other message.
-std::optional<std::uint32_t> disconnect_ind_plci(const bytes& m) {
-  if (m.size() < field::address + 4 || m[field::command] != field::command_disconnect ||
-      m[field::subcommand] != field::subcommand_ind)
-    return std::nullopt;
-  return get_le32(m.data() + field::address);
-}
-
 // Fetches what waits at the bridge: after a fetch that brought messages, a
 // few Gets at once (messages come in bursts: a window of data, its
 // confirmations), one more than the last brought; after one that brought
@@ -223,44 +201,12 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
   return status;
 }
 
-// Hands out the oldest message of the queue: the program's ApplID, a
-// DATA_B3_IND's data in a copy of its own that the message points at.
+// Hands out the oldest message of the queue, as the program is to see it.
 // Called with app.mutex held and the queue not empty.
 std::uint8_t* hand_out(application& app) {
   bytes raw = std::move(app.queue.front());
   app.queue.pop_front();
-  std::size_t length = std::min<std::size_t>(get_le16(raw.data()), raw.size());
-  bytes message(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(length));
-  field::put_le16(message.data() + field::appl_id, static_cast<std::uint16_t>(app.id));
-  std::uint8_t command = message[4], subcommand = message[5];
-  if (command == field::command_data_b3 && subcommand == field::subcommand_ind &&
-      length >= field::data_b3_size_without_data64) {
-    std::size_t count = raw.size() - length;
-    auto copy = std::make_unique<std::uint8_t[]>(count != 0 ? count : 1);
-    std::copy(raw.begin() + static_cast<std::ptrdiff_t>(length), raw.end(), copy.get());
-    auto address = reinterpret_cast<std::uintptr_t>(copy.get());
-    app.held[{get_le32(message.data() + field::address),
-              get_le16(message.data() + field::data_handle)}] = std::move(copy);
-    // Data the bridge could not give (a host's false Data length) is not
-    // there to read: the program is told of what is.
-    field::put_le16(message.data() + field::data_length, static_cast<std::uint16_t>(count));
-    if (the().config.pointers == data_pointer::data32) {
-      message.resize(field::data_b3_size_without_data64);
-      field::put_le16(message.data(), field::data_b3_size_without_data64);
-      field::put_le32(message.data() + field::data, static_cast<std::uint32_t>(address));
-    } else {
-      if (message.size() < field::data_b3_size_with_data64) {
-        message.resize(field::data_b3_size_with_data64, 0);
-        field::put_le16(message.data(), field::data_b3_size_with_data64);
-      }
-      field::put_le32(message.data() + field::data, 0);
-      field::put_le64(message.data() + field::data64, address);
-    }
-  } else if (auto plci = disconnect_ind_plci(message)) {
-    // As the library does: the data of every DATA_B3_IND of that PLCI goes.
-    std::erase_if(app.held, [plci](const auto& h) { return (h.first.ncci & 0xFFFF) == *plci; });
-  }
-  app.current = std::move(message);
+  app.current = program_message(raw, app.id, the().config.pointers, app.held);
   if (!app.ready() && app.waiting != nullptr)
     app.waiting(app.context, false);
   return app.current.data();
@@ -271,22 +217,6 @@ std::uint8_t* hand_out(application& app) {
 bool disconnect_waits(const application& app, std::uint32_t ncci) {
   return std::any_of(app.queue.begin(), app.queue.end(),
                      [ncci](const bytes& m) { return disconnect_ind_plci(m) == (ncci & 0xFFFF); });
-}
-
-// The data a DATA_B3_REQ points at in the program's memory; nullptr when it
-// names none.
-const std::uint8_t* request_data(const std::uint8_t* message, std::size_t length) {
-  std::uint64_t data64 =
-      length >= field::data_b3_size_with_data64 ? get_le64(message + field::data64) : 0;
-  switch (the().config.pointers) {
-  case data_pointer::libcapi20_64:
-    return data64 != 0 ? at_address(data64) : message + length;
-  case data_pointer::data32:
-    return at_address(get_le32(message + field::data));
-  case data_pointer::data64:
-    return at_address(data64);
-  }
-  return nullptr;
 }
 
 // Waits until no call of `app` has a request out and its pump has stopped.
@@ -476,7 +406,7 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
     std::size_t count = get_le16(message + field::data_length);
     if (count > registered_block_size)
       return info_data_length_not_supported;
-    const std::uint8_t* data = request_data(message, length);
+    const std::uint8_t* data = request_data(message, length, the().config.pointers);
     if (data == nullptr && count != 0)
       return info_illegal_command;
     payload.assign(data, data + count);
