@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // child_process on POSIX systems: posix_spawn with pipes (or, for a child
-// hidden from the program's wait(), a clone that sends no SIGCHLD), poll for
-// every wait with a deadline, SIGPIPE held off the caller while writing.
+// hidden from the program's wait(), a keeper that is no child of ours), poll
+// for every wait with a deadline, SIGPIPE held off the caller while writing.
 #include "capi_bridge/process.hpp"
 
 #include <cerrno>
@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -26,7 +27,9 @@ struct child_process::state {
   int input = -1;  // the child's standard input, our end (non-blocking)
   int output = -1; // the child's standard output, our end
   bool running = false;
-  bool hidden = false; // pid is a keeper's (see spawn_hidden)
+  bool hidden = false; // pid names the keeper's process group (see hidden_start)
+  int status = -1;     // a hidden child's status pipe, our end
+  bool killed = false; // a hidden child was sent SIGKILL
   std::optional<exit_status> ended;
   std::string error;
   // Where a signal for the child goes: a hidden child's keeper and program
@@ -131,20 +134,26 @@ private:
   bool broken_ = false;
 };
 
-// A hidden child is a keeper: a copy of this process made by clone with no
-// exit signal, which never execs (an exec would give it SIGCHLD back), in a
-// process group of its own. It starts the program as its own child, lets go
-// of the pipes, waits for the program and ends as the program ended, so
-// that its parent sees the program's end through it. Everything it uses is
-// prepared by the parent: as the copy of a process that may run threads, it
-// only makes system calls.
+// A hidden child runs under a keeper that belongs to no process of the
+// program's: a copy of this process made by clone with no exit signal (so
+// that no wait() of the program sees it) makes the keeper, a copy of its
+// own, and ends at once; this process reaps it. The keeper starts the
+// program as its own child, lets go of the pipes, waits for the program
+// and writes how it ended into a status pipe, the one way its end reaches
+// this process. Both copies, of a process that may run threads, make only
+// system calls, with everything prepared by the parent. The group they
+// share is named by the first copy's ID, which stays taken while the group
+// lives.
 struct hidden_start {
   int input, output, error;
+  int status; // the status pipe's writing end
   const char* path;
   char** argv;
   char** envp;
   sigset_t mask; // the parent's signal mask, the program's again at exec
 };
+
+constexpr int status_fd = STDERR_FILENO + 1;
 
 [[noreturn]] void run_program(const hidden_start& h) {
   ::pthread_sigmask(SIG_SETMASK, &h.mask, nullptr);
@@ -152,7 +161,28 @@ struct hidden_start {
   ::_exit(127);
 }
 
-int keep_hidden_child(void* argument) {
+[[noreturn]] void keep(const hidden_start& h) {
+  // vfork, not fork: fork would run the handlers and take the locks of a
+  // process whose other threads this copy does not have.
+  pid_t program = ::vfork();
+  if (program == 0)
+    run_program(h);
+  // The pipes are the program's alone: its end is seen as their end. A
+  // request to stop, sent to the group, is the program's to act on.
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+    ::close(fd);
+  for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT})
+    ::signal(signal, SIG_IGN);
+  int status = 127 << 8; // as a program that could not be run
+  if (program > 0)
+    while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
+    }
+  if (::write(status_fd, &status, sizeof status) < 0)
+    ::_exit(1);
+  ::_exit(0);
+}
+
+int start_keeper(void* argument) {
   const auto& h = *static_cast<const hidden_start*>(argument);
   // Handlers of the parent's mean nothing here: their signals go back to
   // the default, the ignored ones stay ignored, as across posix_spawn.
@@ -166,33 +196,17 @@ int keep_hidden_child(void* argument) {
     }
   }
   if (::dup2(h.input, STDIN_FILENO) < 0 || ::dup2(h.output, STDOUT_FILENO) < 0 ||
-      ::dup2(h.error, STDERR_FILENO) < 0 || ::setpgid(0, 0) != 0)
+      ::dup2(h.error, STDERR_FILENO) < 0 || ::dup2(h.status, status_fd) < 0 ||
+      ::fcntl(status_fd, F_SETFD, FD_CLOEXEC) < 0 || ::setpgid(0, 0) != 0)
     ::_exit(127);
-  ::closefrom(STDERR_FILENO + 1);
-  // vfork, not fork: fork would run the handlers and take the locks of a
-  // process whose other threads this copy does not have.
-  pid_t program = ::vfork();
-  if (program == 0)
-    run_program(h);
-  // The pipes are the program's alone: its end is seen as their end. A
-  // request to stop, sent to the group, is the program's to act on; the
-  // keeper ends when it has.
-  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-    ::close(fd);
-  for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT})
-    ::signal(signal, SIG_IGN);
-  if (program < 0)
-    ::_exit(127);
-  int status = 0;
-  while (::waitpid(program, &status, 0) < 0)
-    if (errno != EINTR)
-      ::_exit(127);
-  if (WIFEXITED(status))
-    ::_exit(WEXITSTATUS(status));
-  ::signal(WTERMSIG(status), SIG_DFL);
-  ::pthread_sigmask(SIG_SETMASK, &h.mask, nullptr);
-  ::kill(::getpid(), WTERMSIG(status));
-  ::_exit(128 + WTERMSIG(status));
+  ::closefrom(status_fd + 1);
+  // The raw system call: a copy with no handlers run and no locks taken.
+  // With no stack of its own given, the copy goes on on its copy of this
+  // one, as after fork.
+  long keeper = ::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+  if (keeper == 0)
+    keep(h);
+  ::_exit(keeper < 0 ? 127 : 0);
 }
 
 // `name` as execvp would find it: itself when it names a folder, else the
@@ -215,27 +229,37 @@ std::string program_path(const std::string& name) {
   return {};
 }
 
-// Starts `h`'s program under a keeper whose end sends this process no
-// signal: a "clone" child, which wait() and waitpid() pass over unless
-// asked with __WCLONE or __WALL. The keeper's ID, or -1 with errno set.
+// Starts `h`'s program under a keeper that is no child of this process
+// (see hidden_start). The ID of the keeper's process group, or -1 with
+// errno set.
 pid_t spawn_hidden(hidden_start& h) {
   constexpr std::size_t stack_size = 64 * 1024;
   void* stack = ::mmap(nullptr, stack_size, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (stack == MAP_FAILED)
     return -1;
-  // No handler of this process may run in the keeper before it has put the
+  // No handler of this process may run in the copy before it has put the
   // handlers back to the default.
   sigset_t all;
   sigfillset(&all);
   ::pthread_sigmask(SIG_BLOCK, &all, &h.mask);
-  pid_t pid = ::clone(keep_hidden_child, static_cast<char*>(stack) + stack_size, 0, &h);
+  pid_t first = ::clone(start_keeper, static_cast<char*>(stack) + stack_size, 0, &h);
   int clone_error = errno;
   ::pthread_sigmask(SIG_SETMASK, &h.mask, nullptr);
-  // The keeper has a copy of the stack; this one is no one's now.
+  // The copy has a copy of the stack; this one is no one's now.
   ::munmap(stack, stack_size);
-  errno = clone_error;
-  return pid;
+  if (first < 0) {
+    errno = clone_error;
+    return -1;
+  }
+  int status = 0;
+  while (::waitpid(first, &status, __WALL) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return first;
 }
 
 } // namespace
@@ -249,6 +273,7 @@ child_process::~child_process() {
     kill();
   close_fd(s_->input);
   close_fd(s_->output);
+  close_fd(s_->status);
 }
 
 // Move assignment (process.cpp) is built on this and the destructor.
@@ -312,13 +337,23 @@ bool child_process::start(const process_options& options) {
 
   pid_t pid = 0;
   int failed = 0;
+  int status_pipe[2] = {-1, -1};
   if (options.hidden_from_wait) {
     std::string path = program_path(argv[0]);
-    hidden_start h{to_child[0], from_child[1], child_err, path.c_str(),
-                   argv.data(), envp.data(),   {}};
-    pid = path.empty() ? -1 : spawn_hidden(h);
-    if (pid < 0)
-      failed = path.empty() ? ENOENT : errno;
+    if (path.empty()) {
+      failed = ENOENT;
+    } else if (::pipe2(status_pipe, O_CLOEXEC) != 0) {
+      failed = errno;
+    } else {
+      hidden_start h{to_child[0],  from_child[1], child_err,   status_pipe[1],
+                     path.c_str(), argv.data(),   envp.data(), {}};
+      pid = spawn_hidden(h);
+      if (pid < 0)
+        failed = errno;
+      ::close(status_pipe[1]);
+      if (pid < 0)
+        ::close(status_pipe[0]);
+    }
   } else {
     failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
   }
@@ -335,6 +370,7 @@ bool child_process::start(const process_options& options) {
   }
   s_->pid = pid;
   s_->hidden = options.hidden_from_wait;
+  s_->status = status_pipe[0];
   s_->input = to_child[1];
   s_->output = from_child[0];
   ::fcntl(s_->input, F_SETFL, ::fcntl(s_->input, F_GETFL) | O_NONBLOCK);
@@ -430,6 +466,26 @@ std::optional<exit_status> child_process::wait(deadline until) {
     return s_->ended;
   if (!s_->running)
     return std::nullopt;
+  if (s_->hidden) {
+    // The keeper writes how the program ended, and ends; a keeper killed
+    // with the program writes nothing.
+    if (!ready(s_->status, POLLIN, until))
+      return std::nullopt;
+    int status = 0;
+    ssize_t got = 0;
+    do
+      got = ::read(s_->status, &status, sizeof status);
+    while (got < 0 && errno == EINTR);
+    exit_status e;
+    if (got == static_cast<ssize_t>(sizeof status))
+      e = decode(status);
+    else if (s_->killed)
+      e.signal = SIGKILL;
+    s_->running = false;
+    s_->ended = e;
+    close_fd(s_->status);
+    return s_->ended;
+  }
   auto pause = std::chrono::milliseconds(0);
   for (;;) {
     int status = 0;
@@ -453,13 +509,22 @@ void child_process::terminate() {
 }
 
 void child_process::kill_only() {
-  if (s_->running)
-    ::kill(s_->signalled(), SIGKILL);
+  if (!s_->running)
+    return;
+  s_->killed = true;
+  ::kill(s_->signalled(), SIGKILL);
 }
 
 void child_process::kill() {
   if (!s_->running)
     return;
+  if (s_->hidden) {
+    kill_only();
+    wait(deadline::max());
+    close_fd(s_->input);
+    close_fd(s_->output);
+    return;
+  }
   ::kill(s_->signalled(), SIGKILL);
   int status = 0;
   while (::waitpid(s_->pid, &status, __WALL) < 0 && errno == EINTR) {

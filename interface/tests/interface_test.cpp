@@ -33,29 +33,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The children of process `pid` (all its threads').
-std::vector<long> children_of(const std::string& pid) {
+// The bridges this process has started, oldest first: the capi-bridge
+// processes whose HOME is `home` (the layer starts them under keepers of
+// their own, children of no process of the test's).
+std::vector<long> bridges(const std::string& home) {
   std::vector<long> found;
   std::error_code ignored;
-  for (const auto& task : fs::directory_iterator("/proc/" + pid + "/task", ignored)) {
-    std::ifstream children(task.path() / "children");
-    for (long child = 0; children >> child;)
-      found.push_back(child);
-  }
-  return found;
-}
-
-// The bridges this process has started, oldest first: each is the child of
-// a keeper of the layer's, which is this process's child.
-std::vector<long> bridges() {
-  std::vector<long> found;
-  for (long keeper : children_of("self")) {
-    for (long pid : children_of(std::to_string(keeper))) {
-      std::error_code ignored;
-      auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ignored);
-      if (exe.filename() == "capi-bridge")
-        found.push_back(pid);
-    }
+  for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+    std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    if (fs::read_symlink(entry.path() / "exe", ignored).filename() != "capi-bridge")
+      continue;
+    std::ifstream environment(entry.path() / "environ");
+    for (std::string variable; std::getline(environment, variable, '\0');)
+      if (variable == "HOME=" + home)
+        found.push_back(std::stol(name));
   }
   std::sort(found.begin(), found.end());
   return found;
@@ -424,7 +417,7 @@ TEST_F(interface_test, a_dead_bridge_is_an_error_of_its_application_alone) {
   start_emulator(365);
   unsigned a = registered_application();
   unsigned b = registered_application();
-  std::vector<long> pids = bridges();
+  std::vector<long> pids = bridges(folder);
   ASSERT_GE(pids.size(), 2u);
   ASSERT_EQ(::kill(static_cast<pid_t>(pids[pids.size() - 2]), SIGKILL), 0);
   EXPECT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0x1108u);

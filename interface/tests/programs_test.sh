@@ -8,7 +8,7 @@
 # CASE: linked_call, run_call, linked_oversized, run_oversized,
 # linked_long_data_b3, run_long_data_b3, linked_out_of_descriptors,
 # run_out_of_descriptors, linked_reap_children, run_reap_children,
-# linked_fork_child, run_fork_child, wine_run_call (Wine's capi2032
+# linked_fork_child, run_fork_child, linked_exec, run_exec, wine_run_call (Wine's capi2032
 # under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
 # beside it), wine_dll_two_processes (the same, the call between two
 # programs), wine32_dll_call (a 32-bit program with capi2032.dll: FOLDER32
@@ -115,6 +115,10 @@ linked_fork_child | run_fork_child)
   done
   expect "child: B listens"
   expect "child: released"
+  ;;
+linked_exec | run_exec)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "zombies 0"
   ;;
 linked_reap_children | run_reap_children)
   [ "$status" -eq 0 ] || fail "exit status $status"

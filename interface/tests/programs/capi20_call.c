@@ -22,6 +22,10 @@
 //   capi20_call [--host ADDRESS --port N] fork-child
 //     forks and exits; the child, once its parent has gone, has B listen
 //     and releases both: "child: B listens", "child: released".
+//   capi20_call [--host ADDRESS --port N] exec
+//     execs itself as "capi20_call after-exec", which waits up to 5 s for
+//     every child it has to end and then says how many it left unreaped:
+//     "zombies N".
 //
 // Without --host the library's configuration (a REMOTE line) names the
 // host. One line per step on standard output; the last line of "call" before
@@ -261,6 +265,33 @@ static int sockets(void) {
   return count;
 }
 
+// The children of this process: how many there are, and how many of them
+// have ended without being reaped.
+static void children(int* all, int* zombies) {
+  *all = *zombies = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  struct dirent* task;
+  while (tasks != NULL && (task = readdir(tasks)) != NULL) {
+    char path[300];
+    snprintf(path, sizeof path, "/proc/self/task/%s/children", task->d_name);
+    FILE* list = fopen(path, "r");
+    for (int pid; list != NULL && fscanf(list, "%d", &pid) == 1;) {
+      char stat_path[64], state = '?';
+      snprintf(stat_path, sizeof stat_path, "/proc/%d/stat", pid);
+      FILE* stat = fopen(stat_path, "r");
+      if (stat != NULL && fscanf(stat, "%*d %*s %c", &state) == 1)
+        ++*all;
+      *zombies += state == 'Z';
+      if (stat != NULL)
+        fclose(stat);
+    }
+    if (list != NULL)
+      fclose(list);
+  }
+  if (tasks != NULL)
+    closedir(tasks);
+}
+
 static void listen_b(void) {
   put(&b, CAPI_LISTEN, CAPI_REQ, 1);
   out.InfoMask = 0;
@@ -298,6 +329,16 @@ static void hang_up(void) {
 int main(int argc, char** argv) {
   int arg = 1;
   setvbuf(stdout, NULL, _IOLBF, 0);
+  if (argc == 2 && strcmp(argv[1], "after-exec") == 0) {
+    int all = 0, zombies = 0;
+    for (double until = now() + 5; now() < until; usleep(20000)) {
+      children(&all, &zombies);
+      if (all == zombies)
+        break;
+    }
+    printf("zombies %d\n", zombies);
+    return 0;
+  }
   if (argc > 4 && strcmp(argv[1], "--host") == 0 && strcmp(argv[3], "--port") == 0) {
     capi20ext_set_driver("fritzbox");
     capi20ext_set_host(argv[2]);
@@ -411,6 +452,9 @@ int main(int argc, char** argv) {
     capi20_release(b.id);
     printf("child: released\n");
     return 0;
+  } else if (strcmp(mode, "exec") == 0) {
+    execl("/proc/self/exe", "capi20_call", "after-exec", (char*)NULL);
+    fail("exec");
   } else if (strcmp(mode, "reap-children") == 0) {
     pid_t child = fork();
     if (child < 0)
