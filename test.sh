@@ -49,5 +49,12 @@ cmake --preset asan
 cmake --build --preset asan -j"$(nproc)"
 ctest --preset asan
 
+# The C++ client's and the CAPI interface's tests again, built with
+# ThreadSanitizer: their threads share the client, the layer's tables and
+# its bridges.
+cmake --preset tsan
+cmake --build --preset tsan -j"$(nproc)"
+ctest --preset tsan
+
 # A bounded run of the request-loop fuzzer; any finding fails.
 fuzz/run.sh "${CAPI_BRIDGE_FUZZ_SECONDS:-120}"

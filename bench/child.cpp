@@ -37,7 +37,7 @@ child start_child(const std::vector<std::string>& argv,
                   const std::vector<std::pair<std::string, std::string>>& set,
                   const std::vector<std::string>& unset) {
   child c;
-  if (!c.start({argv, set, {}, unset}))
+  if (!c.start({argv, set, {}, unset, false}))
     fail(c.error());
   return c;
 }

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The CAPI 2.0 operations over bridges: the table of applications, the
-// messages each has fetched and not handed out, and the copies of the data
-// the program reads through the pointers it is given.
+// messages each has fetched and not handed out, the calls at work and the
+// waiting Get they share. How messages carry the program's data pointers is
+// data_pointers.cpp's.
 #include "capi20_interface.hpp"
+#include "data_pointers.hpp"
 
 #include "capi_bridge/version.hpp"
 
@@ -11,6 +13,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,35 +32,33 @@ using capi_bridge::source;
 namespace field = capi_fields;
 using field::get_le16;
 using field::get_le32;
-using field::get_le64;
 
 constexpr unsigned registered_block_size = 2048;
 constexpr std::uint32_t longest_wait = 60000;
-
-// Program memory named by a number in a message.
-// NOLINTNEXTLINE(performance-no-int-to-ptr)
-const std::uint8_t* at_address(std::uint64_t address) {
-  return reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(address));
-}
-
-struct held_data {
-  std::uint32_t ncci = 0;
-  std::unique_ptr<std::uint8_t[]> data;
-};
 
 struct application {
   explicit application(capi_bridge::client_options options) : bridge(std::move(options)) {}
 
   unsigned id = 0;
   client bridge;
-  // Everything below: the queue, what is handed out and held, the watcher.
+  // Everything below: the queue, what is handed out and held, the watcher,
+  // the calls at work and the release.
   std::mutex mutex;
   std::condition_variable changed;
+  // Release has begun: every call answers 0x1101 from then on.
+  bool released = false;
+  // Calls whose requests are out at the bridge (or about to go): release
+  // waits for them before it closes the bridge.
+  unsigned running = 0;
+  // A thread's waiting Get is out: every other thread that waits waits for
+  // what it brings instead of asking too (a request of theirs would end it
+  // early, and each would ask again, without end).
+  bool fetching = false;
   // Replies' data (message and DATA_B3_IND data) in the order the bridge
   // gave them, not yet handed out.
   std::deque<bytes> queue;
   bytes current; // the message last handed out
-  std::map<std::uint16_t, held_data> held;
+  held_data held;
   bool gone = false; // the bridge or the host has gone
   void (*waiting)(void*, bool) = nullptr;
   void* context = nullptr;
@@ -124,19 +125,38 @@ void mark_gone(application& app) {
   notify_changed(app, was_ready);
 }
 
+// A call's hold on an application, while it makes requests of its bridge:
+// none is given once release has begun, and release waits until every hold
+// has been let go before it closes the bridge.
+class hold {
+public:
+  explicit hold(application& app) : app_(app) {
+    std::lock_guard lock(app.mutex);
+    held_ = !app.released;
+    if (held_)
+      ++app.running;
+  }
+  ~hold() {
+    if (!held_)
+      return;
+    std::lock_guard lock(app_.mutex);
+    --app_.running;
+    app_.changed.notify_all();
+  }
+  hold(const hold&) = delete;
+  hold& operator=(const hold&) = delete;
+  explicit operator bool() const { return held_; }
+
+private:
+  application& app_;
+  bool held_ = false;
+};
+
 // The client's application can no longer be served: its bridge has ended,
 // or said that its host has gone.
 bool bridge_gone(const capi_bridge::outcome& status) {
   return status.from == source::transport ||
          (status.from == source::bridge && status.info == info_host_gone);
-}
-
-// The PLCI of a DISCONNECT_IND; nothing for any other message.
-std::optional<std::uint32_t> disconnect_ind_plci(const bytes& m) {
-  if (m.size() < field::address + 4 || m[field::command] != field::command_disconnect ||
-      m[field::subcommand] != field::subcommand_ind)
-    return std::nullopt;
-  return get_le32(m.data() + field::address);
 }
 
 // Fetches what waits at the bridge: after a fetch that brought messages, a
@@ -181,45 +201,12 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
   return status;
 }
 
-// Hands out the oldest message of the queue: the program's ApplID, a
-// DATA_B3_IND's data in a copy of its own that the message points at.
+// Hands out the oldest message of the queue, as the program is to see it.
 // Called with app.mutex held and the queue not empty.
 std::uint8_t* hand_out(application& app) {
   bytes raw = std::move(app.queue.front());
   app.queue.pop_front();
-  std::size_t length = std::min<std::size_t>(get_le16(raw.data()), raw.size());
-  bytes message(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(length));
-  field::put_le16(message.data() + field::appl_id, static_cast<std::uint16_t>(app.id));
-  std::uint8_t command = message[4], subcommand = message[5];
-  if (command == field::command_data_b3 && subcommand == field::subcommand_ind &&
-      length >= field::data_b3_size_without_data64) {
-    std::size_t count = raw.size() - length;
-    held_data copy{get_le32(message.data() + field::address),
-                   std::make_unique<std::uint8_t[]>(count != 0 ? count : 1)};
-    std::copy(raw.begin() + static_cast<std::ptrdiff_t>(length), raw.end(), copy.data.get());
-    auto address = reinterpret_cast<std::uintptr_t>(copy.data.get());
-    std::uint16_t handle = get_le16(message.data() + field::data_handle);
-    app.held[handle] = std::move(copy);
-    // Data the bridge could not give (a host's false Data length) is not
-    // there to read: the program is told of what is.
-    field::put_le16(message.data() + field::data_length, static_cast<std::uint16_t>(count));
-    if (the().config.pointers == data_pointer::data32) {
-      message.resize(field::data_b3_size_without_data64);
-      field::put_le16(message.data(), field::data_b3_size_without_data64);
-      field::put_le32(message.data() + field::data, static_cast<std::uint32_t>(address));
-    } else {
-      if (message.size() < field::data_b3_size_with_data64) {
-        message.resize(field::data_b3_size_with_data64, 0);
-        field::put_le16(message.data(), field::data_b3_size_with_data64);
-      }
-      field::put_le32(message.data() + field::data, 0);
-      field::put_le64(message.data() + field::data64, address);
-    }
-  } else if (auto plci = disconnect_ind_plci(message)) {
-    // As the library does: the data of every DATA_B3_IND of that PLCI goes.
-    std::erase_if(app.held, [plci](const auto& h) { return (h.second.ncci & 0xFFFF) == *plci; });
-  }
-  app.current = std::move(message);
+  app.current = program_message(raw, app.id, the().config.pointers, app.held);
   if (!app.ready() && app.waiting != nullptr)
     app.waiting(app.context, false);
   return app.current.data();
@@ -232,39 +219,26 @@ bool disconnect_waits(const application& app, std::uint32_t ncci) {
                      [ncci](const bytes& m) { return disconnect_ind_plci(m) == (ncci & 0xFFFF); });
 }
 
-// The data a DATA_B3_REQ points at in the program's memory; nullptr when it
-// names none.
-const std::uint8_t* request_data(const std::uint8_t* message, std::size_t length) {
-  std::uint64_t data64 =
-      length >= field::data_b3_size_with_data64 ? get_le64(message + field::data64) : 0;
-  switch (the().config.pointers) {
-  case data_pointer::libcapi20_64:
-    return data64 != 0 ? at_address(data64) : message + length;
-  case data_pointer::data32:
-    return at_address(get_le32(message + field::data));
-  case data_pointer::data64:
-    return at_address(data64);
-  }
-  return nullptr;
-}
-
-void stop_pump(application& app) {
-  if (!app.pump.joinable())
-    return;
-  app.stopping = true;
-  // Each request ends a waiting Get at the bridge; the pump sees the stop
-  // once its own comes back.
+// Waits until no call of `app` has a request out and its pump has stopped.
+// Any request ends a waiting Get at the bridge early, so one is made
+// whenever a waiting Get may be out; the others end by themselves.
+void end_calls(application& app) {
   const std::uint8_t nudge[] = {'W', 0, 0, 0, 0};
+  bool bridge_answers = true;
   for (;;) {
+    bool waiting_get_out = false;
     {
       std::unique_lock lock(app.mutex);
-      if (app.changed.wait_for(lock, std::chrono::milliseconds(20), [&] { return app.pump_done; }))
+      auto ended = [&] { return app.running == 0 && (!app.pump.joinable() || app.pump_done); };
+      if (app.changed.wait_for(lock, std::chrono::milliseconds(20), ended))
         break;
+      waiting_get_out = app.fetching || (app.pump.joinable() && !app.pump_done);
     }
-    if (app.bridge.request(nudge).status.from == source::transport)
-      break;
+    if (waiting_get_out && bridge_answers)
+      bridge_answers = app.bridge.request(nudge).status.from != source::transport;
   }
-  app.pump.join();
+  if (app.pump.joinable())
+    app.pump.join();
 }
 
 } // namespace
@@ -297,6 +271,19 @@ std::string host() {
 int port() {
   std::lock_guard lock(the().mutex);
   return the().port;
+}
+
+// Whether the bridge's program is there. A bridge that could not be started
+// although it is ran into the system's limits (descriptors, processes,
+// memory). A program looked up in PATH counts as there.
+bool bridge_program_exists() {
+  std::vector<std::string> command = bridge_options().command;
+  if (command.empty())
+    return false;
+  if (command[0].find_first_of("/\\") == std::string::npos)
+    return true;
+  std::error_code ignored;
+  return std::filesystem::exists(command[0], ignored);
 }
 
 // A registered application whose bridge still serves it, if any.
@@ -337,7 +324,8 @@ unsigned register_application(unsigned max_logical_connections, unsigned, unsign
       app->bridge.open(host(), static_cast<std::uint16_t>(port()),
                        static_cast<std::uint16_t>(max_logical_connections));
   if (opened.status.from == source::transport)
-    return app->bridge.process_id() == 0 ? info_not_installed : info_os_resource_error;
+    return app->bridge.process_id() == 0 && !bridge_program_exists() ? info_not_installed
+                                                                     : info_os_resource_error;
   if (opened.stage != capi_bridge::open_stage::registered)
     return opened.status.info;
   std::lock_guard lock(the().mutex);
@@ -360,7 +348,14 @@ unsigned release(unsigned appl_id) {
     app = std::move(it->second);
     the().applications.erase(it);
   }
-  stop_pump(*app);
+  {
+    // Every thread that waits for a message of the application returns now.
+    std::lock_guard lock(app->mutex);
+    app->released = true;
+    app->stopping = true;
+    app->changed.notify_all();
+  }
+  end_calls(*app);
   app->bridge.close();
   return info_ok;
 }
@@ -369,23 +364,39 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
   std::shared_ptr<application> app = find(appl_id);
   if (!app)
     return info_illegal_appl_id;
+  if (message == nullptr)
+    return info_illegal_command;
+  hold held(*app);
+  if (!held)
+    return info_illegal_appl_id;
   std::size_t length = get_le16(message);
   if (length < field::header_size)
     return info_illegal_command;
   std::uint8_t command = message[field::command], subcommand = message[field::subcommand];
   bool data_b3_resp = command == field::command_data_b3 && subcommand == field::subcommand_resp &&
                       length >= field::data_b3_resp_size;
+  bool disconnect_b3_resp = command == field::command_disconnect_b3 &&
+                            subcommand == field::subcommand_resp && length >= field::address + 4;
   {
     std::lock_guard lock(app->mutex);
     if (app->gone)
       return info_host_gone;
-    if (data_b3_resp && disconnect_waits(*app, get_le32(message + field::address))) {
-      // The bridge fetched the call's DISCONNECT_IND ahead of the program, and
-      // the library let go of the call's DATA_B3_IND with it: the response
-      // answers what the program could still answer, and goes nowhere, as
-      // the host has cleared the call.
-      app->held.erase(get_le16(message + field::resp_data_handle));
-      return info_ok;
+    // The program is done with the data it answers, whatever comes of the
+    // response, as with the library. It goes before the response does:
+    // once the bridge has it, the library may hand the same Data handle or
+    // NCCI out again, and another thread may fetch new data under it.
+    if (data_b3_resp) {
+      app->held.erase(
+          {get_le32(message + field::address), get_le16(message + field::resp_data_handle)});
+      // The bridge fetched the call's DISCONNECT_IND ahead of the program,
+      // and the library let go of the call's DATA_B3_IND with it: the
+      // response answers what the program could still answer, and goes
+      // nowhere, as the host has cleared the call.
+      if (disconnect_waits(*app, get_le32(message + field::address)))
+        return info_ok;
+    } else if (disconnect_b3_resp) {
+      std::uint32_t ncci = get_le32(message + field::address);
+      std::erase_if(app->held, [ncci](const auto& h) { return h.first.ncci == ncci; });
     }
   }
   bytes copy(message, message + length);
@@ -395,7 +406,7 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
     std::size_t count = get_le16(message + field::data_length);
     if (count > registered_block_size)
       return info_data_length_not_supported;
-    const std::uint8_t* data = request_data(message, length);
+    const std::uint8_t* data = request_data(message, length, the().config.pointers);
     if (data == nullptr && count != 0)
       return info_illegal_command;
     payload.assign(data, data + count);
@@ -412,21 +423,17 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
     mark_gone(*app);
     return info_host_gone;
   }
-  if (put.ok() && data_b3_resp) {
-    std::lock_guard lock(app->mutex);
-    app->held.erase(get_le16(message + field::resp_data_handle));
-  } else if (put.ok() && command == field::command_disconnect_b3 &&
-             subcommand == field::subcommand_resp && length >= field::address + 4) {
-    std::lock_guard lock(app->mutex);
-    std::uint32_t ncci = get_le32(message + field::address);
-    std::erase_if(app->held, [ncci](const auto& h) { return h.second.ncci == ncci; });
-  }
   return put.info;
 }
 
 unsigned get_message(unsigned appl_id, std::uint8_t** message) {
   std::shared_ptr<application> app = find(appl_id);
   if (!app)
+    return info_illegal_appl_id;
+  if (message == nullptr)
+    return info_host_gone;
+  hold held(*app);
+  if (!held)
     return info_illegal_appl_id;
   {
     std::lock_guard lock(app->mutex);
@@ -453,37 +460,54 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
   if (!app)
     return info_illegal_appl_id;
   auto until = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+  std::unique_lock lock(app->mutex);
   for (;;) {
+    if (app->released)
+      return info_illegal_appl_id;
+    if (app->ready())
+      return info_ok;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (timeout && left.count() <= 0)
+      return info_queue_empty;
+    // Another thread's waiting Get, or the pump's, brings what comes.
+    if (app->fetching || app->pump.joinable()) {
+      if (timeout)
+        app->changed.wait_until(lock, until);
+      else
+        app->changed.wait(lock);
+      continue;
+    }
+    app->fetching = true;
+    ++app->running;
+    lock.unlock();
     {
-      std::unique_lock lock(app->mutex);
-      auto ready = [&] { return app->ready(); };
-      if (ready())
-        return info_ok;
-      // With a pump at work, its waiting Gets bring the messages.
-      if (app->pump.joinable()) {
-        if (!timeout) {
-          app->changed.wait(lock, ready);
-          return info_ok;
+      struct fetched {
+        application& app;
+        ~fetched() {
+          std::lock_guard done(app.mutex);
+          app.fetching = false;
+          --app.running;
+          app.changed.notify_all();
         }
-        return app->changed.wait_until(lock, until, ready) ? info_ok : info_queue_empty;
-      }
+      } turn{*app};
+      fetch(*app, timeout
+                      ? static_cast<std::uint32_t>(std::min<long long>(left.count(), longest_wait))
+                      : longest_wait);
     }
-    std::uint32_t wait = longest_wait;
-    if (timeout) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          until - std::chrono::steady_clock::now());
-      if (left.count() <= 0)
-        return info_queue_empty;
-      wait = static_cast<std::uint32_t>(std::min<long long>(left.count(), longest_wait));
-    }
-    fetch(*app, wait);
+    lock.lock();
   }
 }
 
 unsigned get_profile(unsigned controller, std::uint8_t* profile) {
+  if (profile == nullptr)
+    return info_host_gone;
   std::shared_ptr<client> asked;
   std::shared_ptr<application> owner = usable_application();
-  client* bridge = owner ? &owner->bridge : nullptr;
+  std::optional<hold> held;
+  if (owner)
+    held.emplace(*owner);
+  client* bridge = held && *held ? &owner->bridge : nullptr;
   if (bridge == nullptr) {
     if (installed() != info_ok)
       return info_message_not_installed;
@@ -505,19 +529,35 @@ bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* con
   std::lock_guard lock(app->mutex);
   if (app->pump.joinable())
     return true;
+  if (app->released)
+    return false;
   app->waiting = waiting;
   app->context = context;
-  if (app->ready())
-    waiting(context, true);
+  struct undo {
+    application& app;
+    bool keep = false;
+    ~undo() {
+      if (!keep)
+        app.waiting = nullptr;
+    }
+  } unless_started{*app};
   app->pump = std::thread([app] {
-    while (!app->stopping) {
-      if (bridge_gone(fetch(*app, longest_wait)))
-        break;
+    try {
+      while (!app->stopping) {
+        if (bridge_gone(fetch(*app, longest_wait)))
+          break;
+      }
+    } catch (...) {
+      // Out of memory: the application cannot be served any more.
+      mark_gone(*app);
     }
     std::lock_guard done(app->mutex);
     app->pump_done = true;
     app->changed.notify_all();
   });
+  unless_started.keep = true;
+  if (app->ready())
+    waiting(context, true);
   return true;
 }
 

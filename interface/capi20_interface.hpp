@@ -1,8 +1,24 @@
 // SPDX-License-Identifier: MIT
 // The CAPI 2.0 interface answered through bridges: each registered
 // application is a bridge child of its own, reached through the C++ client.
-// What the library's entry points (Linux) and the CAPI DLLs (Windows) call;
-// every function may be called from several threads at once.
+// What the library's entry points (Linux) and the CAPI DLLs (Windows) call.
+//
+// Threads, as in the client (capi_bridge/client.hpp), whose rules this
+// keeps for the program. What may run at the same time: every function
+// below, from any number of threads, for the same application or others
+// (configure alone excepted). Each call's requests take their own replies;
+// a call that fails or throws holds up no other. One waiting Get per
+// application is out at a time, shared by every thread that waits for that
+// application's messages. Release may come while other threads use the
+// application, and does what the client's close requires first: every
+// thread that waits for its messages returns 0x1101 at once, calls whose
+// requests are out at its bridge finish (a waiting Get is ended early),
+// and only then is the bridge closed; calls that come later answer 0x1101.
+//
+// Processes: the bridges are started out of reach of the program's wait()
+// (client_options::hidden_from_wait, where the caller asks for it). A child
+// forked after registering shares the applications; one process at a time
+// may use an application.
 #pragma once
 
 #include "capi_bridge/client.hpp"
@@ -38,18 +54,23 @@ struct settings {
 };
 
 // Sets how bridges are started and messages are read; before the first
-// call of anything below, once.
+// call of anything below, once, from one thread.
 void configure(const settings& s);
 
 // The CAPI info values this layer gives of its own.
 enum : unsigned {
   info_ok = 0,
-  info_os_resource_error = 0x1008, // a bridge that died during registration
-  info_not_installed = 0x1009,     // no bridge, or a driver other than fritzbox
+  // A bridge that died during registration, memory or threads that ran
+  // out, or no place for the application ID.
+  info_os_resource_error = 0x1008,
+  info_not_installed = 0x1009, // no bridge, or a driver other than fritzbox
   info_illegal_appl_id = 0x1101,
-  info_illegal_command = 0x1102, // a message under 8 bytes, or a DATA_B3_REQ without data
+  // A message under 8 bytes or none, or a DATA_B3_REQ without data.
+  info_illegal_command = 0x1102,
   info_queue_empty = 0x1104,
-  info_host_gone = 0x1108,             // the application's bridge or host has gone
+  // The message calls' OS resource error: the application's bridge or host
+  // has gone, memory or threads ran out, or a pointer to write to is NULL.
+  info_host_gone = 0x1108,
   info_message_not_installed = 0x1109, // Profile without CAPI
   info_data_length_not_supported = 0x300C,
 };
@@ -76,29 +97,36 @@ unsigned installed();
 // 2048 bytes whatever `max_b_data_blocks` and `max_b_data_length` say.
 unsigned register_application(unsigned max_logical_connections, unsigned max_b_data_blocks,
                               unsigned max_b_data_length, unsigned& appl_id);
-// Closes the application's bridge (which releases it with the host).
+// Ends the application as the threading rules above say, then closes its
+// bridge (which releases it with the host).
 unsigned release(unsigned appl_id);
 // Reads the message (its own length; a DATA_B3_REQ's data through its
 // pointer) and hands a copy to the bridge; writes nothing into the program's
-// memory.
+// memory. No message (NULL): 0x1102. A DATA_B3_RESP lets go of the data
+// it answers (that NCCI's, under that Data handle), a DISCONNECT_B3_RESP of
+// all its NCCI's, before it goes to the bridge and whatever the bridge
+// answers, as the library does.
 unsigned put_message(unsigned appl_id, const std::uint8_t* message);
 // The next message, or 0x1104 at once when none waits; valid until the next
 // get_message for the application. A DATA_B3_IND's data stays valid until
 // the program's DATA_B3_RESP for it (or DISCONNECT_B3_RESP for its NCCI,
-// DISCONNECT_IND for its PLCI, release).
+// DISCONNECT_IND for its PLCI, release). No place for the message (NULL):
+// 0x1108, and the message stays.
 unsigned get_message(unsigned appl_id, std::uint8_t** message);
 // Waits until a message waits (0) or `timeout` passes (0x1104); no time-out
 // waits for ever. An application whose bridge or host has gone counts as
-// having a message: get_message then says 0x1108.
+// having a message: get_message then says 0x1108. 0x1101 at once when the
+// application is released meanwhile.
 unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseconds> timeout);
 // A controller's 64-byte profile; controller 0 gives the number of
-// controllers in its first two bytes.
+// controllers in its first two bytes. No place for it (NULL): 0x1108.
 unsigned get_profile(unsigned controller, std::uint8_t* profile);
 
 // Calls `waiting(true)` whenever a message comes to wait for the program and
 // `waiting(false)` when the last one has been taken, from then on: a thread
 // of the application's own keeps a waiting Get open at its bridge. False for
-// an unknown application. Once per application.
+// an unknown or released application, or when no thread can be started.
+// Once per application.
 bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* context);
 
 // The bridge's name and version, for the manufacturer, version and serial
@@ -107,5 +135,16 @@ bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* con
 const char* manufacturer();
 void version(unsigned (&four)[4]);
 const char* serial_number();
+
+// What an entry point that a C or Windows program calls answers: what
+// `work` returns, or `failed` when it throws (memory or threads ran out).
+// Nothing thrown leaves this layer: it would end the program.
+template <class T, class F> T answer_or(T failed, F&& work) noexcept {
+  try {
+    return work();
+  } catch (...) {
+    return failed;
+  }
+}
 
 } // namespace capi_interface

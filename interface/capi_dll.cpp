@@ -74,74 +74,105 @@ void configure_once() {
 
 } // namespace
 
+// Every export answers with an info value whatever happens inside: nothing
+// thrown reaches the program.
 extern "C" {
 
 DWORD WINAPI CAPI_REGISTER(DWORD, DWORD maxLogicalConnection, DWORD maxBDataBlocks,
                            DWORD maxBDataLen, DWORD* pApplID) {
-  configure_once();
-  unsigned id = 0;
-  unsigned result = ci::register_application(maxLogicalConnection, maxBDataBlocks, maxBDataLen, id);
-  if (pApplID != nullptr)
+  if (pApplID == nullptr)
+    return ci::info_os_resource_error;
+  *pApplID = 0;
+  return ci::answer_or<DWORD>(ci::info_os_resource_error, [&] {
+    configure_once();
+    unsigned id = 0;
+    unsigned result =
+        ci::register_application(maxLogicalConnection, maxBDataBlocks, maxBDataLen, id);
     *pApplID = id;
-  return result;
+    return result;
+  });
 }
 
 DWORD WINAPI CAPI_RELEASE(DWORD ApplID) {
-  configure_once();
-  return ci::release(ApplID);
+  return ci::answer_or<DWORD>(ci::info_host_gone, [&] {
+    configure_once();
+    return ci::release(ApplID);
+  });
 }
 
 DWORD WINAPI CAPI_PUT_MESSAGE(DWORD ApplID, PVOID pCAPIMessage) {
-  configure_once();
-  return ci::put_message(ApplID, static_cast<const std::uint8_t*>(pCAPIMessage));
+  return ci::answer_or<DWORD>(ci::info_host_gone, [&] {
+    configure_once();
+    return ci::put_message(ApplID, static_cast<const std::uint8_t*>(pCAPIMessage));
+  });
 }
 
 DWORD WINAPI CAPI_GET_MESSAGE(DWORD ApplID, PVOID* ppCAPIMessage) {
-  configure_once();
-  std::uint8_t* message = nullptr;
-  unsigned result = ci::get_message(ApplID, &message);
-  if (ppCAPIMessage != nullptr)
-    *ppCAPIMessage = message;
-  return result;
+  return ci::answer_or<DWORD>(ci::info_host_gone, [&] {
+    configure_once();
+    std::uint8_t* message = nullptr;
+    unsigned result = ci::get_message(ApplID, ppCAPIMessage != nullptr ? &message : nullptr);
+    if (ppCAPIMessage != nullptr)
+      *ppCAPIMessage = message;
+    return result;
+  });
 }
 
 DWORD WINAPI CAPI_WAIT_FOR_SIGNAL(DWORD ApplID) {
-  configure_once();
-  return ci::wait_for_message(ApplID, std::nullopt);
+  return ci::answer_or<DWORD>(ci::info_host_gone, [&] {
+    configure_once();
+    return ci::wait_for_message(ApplID, std::nullopt);
+  });
 }
 
 DWORD WINAPI CAPI_GET_MANUFACTURER(char* SzBuffer) {
-  configure_once();
-  std::strcpy(SzBuffer, ci::manufacturer());
-  return 0;
+  return ci::answer_or<DWORD>(ci::info_host_gone, [&]() -> DWORD {
+    configure_once();
+    if (SzBuffer == nullptr)
+      return ci::info_host_gone;
+    std::strcpy(SzBuffer, ci::manufacturer());
+    return 0;
+  });
 }
 
 DWORD WINAPI CAPI_GET_VERSION(DWORD* CAPIMajor, DWORD* CAPIMinor, DWORD* ManufacturerMajor,
                               DWORD* ManufacturerMinor) {
-  configure_once();
-  unsigned four[4];
-  ci::version(four);
-  *CAPIMajor = four[0];
-  *CAPIMinor = four[1];
-  *ManufacturerMajor = four[2];
-  *ManufacturerMinor = four[3];
-  return 0;
+  return ci::answer_or<DWORD>(ci::info_host_gone, [&]() -> DWORD {
+    configure_once();
+    unsigned four[4];
+    ci::version(four);
+    DWORD* places[] = {CAPIMajor, CAPIMinor, ManufacturerMajor, ManufacturerMinor};
+    for (DWORD* place : places)
+      if (place == nullptr)
+        return ci::info_host_gone;
+    for (int i = 0; i < 4; ++i)
+      *places[i] = four[i];
+    return 0;
+  });
 }
 
 DWORD WINAPI CAPI_GET_SERIAL_NUMBER(char* SzBuffer) {
-  configure_once();
-  std::strcpy(SzBuffer, ci::serial_number());
-  return 0;
+  return ci::answer_or<DWORD>(ci::info_host_gone, [&]() -> DWORD {
+    configure_once();
+    if (SzBuffer == nullptr)
+      return ci::info_host_gone;
+    std::strcpy(SzBuffer, ci::serial_number());
+    return 0;
+  });
 }
 
 DWORD WINAPI CAPI_GET_PROFILE(PVOID SzBuffer, DWORD CtrlNr) {
-  configure_once();
-  return ci::get_profile(CtrlNr, static_cast<std::uint8_t*>(SzBuffer));
+  return ci::answer_or<DWORD>(ci::info_host_gone, [&] {
+    configure_once();
+    return ci::get_profile(CtrlNr, static_cast<std::uint8_t*>(SzBuffer));
+  });
 }
 
 DWORD WINAPI CAPI_INSTALLED(void) {
-  configure_once();
-  return ci::installed();
+  return ci::answer_or<DWORD>(ci::info_os_resource_error, [] {
+    configure_once();
+    return ci::installed();
+  });
 }
 
 } // extern "C"

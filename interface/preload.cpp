@@ -66,6 +66,9 @@ void configure_once() {
       s.bridge.unset_environment = {"LD_PRELOAD"};
     else
       s.bridge.environment = {{"LD_PRELOAD", kept}};
+    // The program may reap every child it has, and wait for each: the
+    // bridges are none of its business.
+    s.bridge.hidden_from_wait = true;
     s.pointers = ci::data_pointer::libcapi20_64;
     ci::configure(s);
   });
@@ -114,6 +117,8 @@ void signal_waiting(void* context, bool now) {
 
 } // namespace
 
+// Every entry point answers with an info value (or the library's failure
+// value) whatever happens inside: nothing thrown reaches the program.
 extern "C" {
 
 // Programs that load libcapi20 at run time (libcapi20dyn.a, Python's
@@ -127,131 +132,178 @@ void* dlopen(const char* file, int mode) {
 }
 
 unsigned capi20_isinstalled(void) {
-  configure_once();
-  return ci::installed();
+  return ci::answer_or<unsigned>(ci::info_os_resource_error, [] {
+    configure_once();
+    return ci::installed();
+  });
 }
 
 unsigned capi20_register(unsigned MaxLogicalConnection, unsigned MaxBDataBlocks,
                          unsigned MaxBDataLen, unsigned* ApplIDp) {
-  configure_once();
-  unsigned id = 0;
-  unsigned result = ci::register_application(MaxLogicalConnection, MaxBDataBlocks, MaxBDataLen, id);
-  *ApplIDp = id;
-  return result;
+  if (ApplIDp == nullptr)
+    return ci::info_os_resource_error;
+  *ApplIDp = 0;
+  return ci::answer_or<unsigned>(ci::info_os_resource_error, [&] {
+    configure_once();
+    return ci::register_application(MaxLogicalConnection, MaxBDataBlocks, MaxBDataLen, *ApplIDp);
+  });
 }
 
 unsigned capi20_release(unsigned ApplID) {
-  configure_once();
-  unsigned result = ci::release(ApplID);
-  std::lock_guard lock(descriptors_mutex);
-  if (auto it = descriptors.find(ApplID); it != descriptors.end()) {
-    close(it->second);
-    descriptors.erase(it);
-  }
-  return result;
+  return ci::answer_or<unsigned>(ci::info_host_gone, [&] {
+    configure_once();
+    unsigned result = ci::release(ApplID);
+    std::lock_guard lock(descriptors_mutex);
+    if (auto it = descriptors.find(ApplID); it != descriptors.end()) {
+      close(it->second);
+      descriptors.erase(it);
+    }
+    return result;
+  });
 }
 
 unsigned capi20_put_message(unsigned ApplID, unsigned char* Msg) {
-  configure_once();
-  return ci::put_message(ApplID, Msg);
+  return ci::answer_or<unsigned>(ci::info_host_gone, [&] {
+    configure_once();
+    return ci::put_message(ApplID, Msg);
+  });
 }
 
 unsigned capi20_get_message(unsigned ApplID, unsigned char** Buf) {
-  configure_once();
-  return ci::get_message(ApplID, Buf);
+  return ci::answer_or<unsigned>(ci::info_host_gone, [&] {
+    configure_once();
+    return ci::get_message(ApplID, Buf);
+  });
 }
 
 unsigned capi20_waitformessage(unsigned ApplID, struct timeval* TimeOut) {
-  configure_once();
-  if (TimeOut == nullptr)
-    return ci::wait_for_message(ApplID, std::nullopt);
-  auto asked = std::chrono::milliseconds(TimeOut->tv_sec * 1000 + (TimeOut->tv_usec + 999) / 1000);
-  auto start = std::chrono::steady_clock::now();
-  unsigned result = ci::wait_for_message(ApplID, asked);
-  // As select does on Linux, the time not waited is written back.
-  auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-      asked - (std::chrono::steady_clock::now() - start));
-  if (left.count() < 0)
-    left = std::chrono::microseconds(0);
-  TimeOut->tv_sec = static_cast<time_t>(left.count() / 1000000);
-  TimeOut->tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
-  return result;
+  return ci::answer_or<unsigned>(ci::info_host_gone, [&] {
+    configure_once();
+    if (TimeOut == nullptr)
+      return ci::wait_for_message(ApplID, std::nullopt);
+    auto asked =
+        std::chrono::milliseconds(TimeOut->tv_sec * 1000 + (TimeOut->tv_usec + 999) / 1000);
+    auto start = std::chrono::steady_clock::now();
+    unsigned result = ci::wait_for_message(ApplID, asked);
+    // As select does on Linux, the time not waited is written back.
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        asked - (std::chrono::steady_clock::now() - start));
+    if (left.count() < 0)
+      left = std::chrono::microseconds(0);
+    TimeOut->tv_sec = static_cast<time_t>(left.count() / 1000000);
+    TimeOut->tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    return result;
+  });
 }
 
+// Without a buffer, the library's failure: NULL.
 unsigned char* capi20_get_manufacturer(unsigned, unsigned char* Buf) {
-  configure_once();
-  if (ci::installed() != 0)
-    return nullptr;
-  std::strcpy(reinterpret_cast<char*>(Buf), ci::manufacturer());
-  return Buf;
+  return ci::answer_or<unsigned char*>(nullptr, [&]() -> unsigned char* {
+    configure_once();
+    if (Buf == nullptr || ci::installed() != 0)
+      return nullptr;
+    std::strcpy(reinterpret_cast<char*>(Buf), ci::manufacturer());
+    return Buf;
+  });
 }
 
 unsigned char* capi20_get_version(unsigned, unsigned char* Buf) {
-  configure_once();
-  if (ci::installed() != 0)
-    return nullptr;
-  unsigned four[4];
-  ci::version(four);
-  std::memcpy(Buf, four, sizeof four);
-  return Buf;
+  return ci::answer_or<unsigned char*>(nullptr, [&]() -> unsigned char* {
+    configure_once();
+    if (Buf == nullptr || ci::installed() != 0)
+      return nullptr;
+    unsigned four[4];
+    ci::version(four);
+    std::memcpy(Buf, four, sizeof four);
+    return Buf;
+  });
 }
 
 unsigned char* capi20_get_serial_number(unsigned, unsigned char* Buf) {
-  configure_once();
-  if (ci::installed() != 0)
-    return nullptr;
-  std::strcpy(reinterpret_cast<char*>(Buf), ci::serial_number());
-  return Buf;
+  return ci::answer_or<unsigned char*>(nullptr, [&]() -> unsigned char* {
+    configure_once();
+    if (Buf == nullptr || ci::installed() != 0)
+      return nullptr;
+    std::strcpy(reinterpret_cast<char*>(Buf), ci::serial_number());
+    return Buf;
+  });
 }
 
 unsigned capi20_get_profile(unsigned Controller, unsigned char* Buf) {
-  configure_once();
-  return ci::get_profile(Controller, Buf);
+  return ci::answer_or<unsigned>(ci::info_host_gone, [&] {
+    configure_once();
+    return ci::get_profile(Controller, Buf);
+  });
 }
 
 int capi20_fileno(unsigned ApplID) {
-  configure_once();
-  std::lock_guard lock(descriptors_mutex);
-  if (auto it = descriptors.find(ApplID); it != descriptors.end())
-    return it->second;
-  int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0)
-    return -1;
-  if (!ci::watch(ApplID, signal_waiting, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)))) {
-    close(fd);
-    return -1;
-  }
-  descriptors[ApplID] = fd;
-  return fd;
+  return ci::answer_or(-1, [&] {
+    configure_once();
+    std::lock_guard lock(descriptors_mutex);
+    if (auto it = descriptors.find(ApplID); it != descriptors.end())
+      return it->second;
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0)
+      return -1;
+    // In the table first: once a pump writes to the descriptor, nothing may
+    // fail and close it.
+    bool watched = false;
+    try {
+      descriptors[ApplID] = fd;
+      watched = ci::watch(ApplID, signal_waiting,
+                          reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+    } catch (...) {
+      watched = false;
+    }
+    if (!watched) {
+      descriptors.erase(ApplID);
+      close(fd);
+      return -1;
+    }
+    return fd;
+  });
 }
 
 void capi20ext_set_driver(char* pnDriver) {
-  ci::set_driver(pnDriver != nullptr ? pnDriver : "");
+  ci::answer_or(0, [&] {
+    ci::set_driver(pnDriver != nullptr ? pnDriver : "");
+    return 0;
+  });
 }
 
 void capi20ext_set_host(char* pnHostName) {
-  ci::set_host(pnHostName != nullptr ? pnHostName : "");
+  ci::answer_or(0, [&] {
+    ci::set_host(pnHostName != nullptr ? pnHostName : "");
+    return 0;
+  });
 }
 
 void capi20ext_set_port(int nPortNumber) {
-  ci::set_port(nPortNumber);
+  ci::answer_or(0, [&] {
+    ci::set_port(nPortNumber);
+    return 0;
+  });
 }
 
 // The library hands out its own static buffers; so does this.
 char* capi20ext_get_driver(void) {
   static char text[1024];
-  std::snprintf(text, sizeof text, "%s", ci::driver().c_str());
-  return text;
+  return ci::answer_or(text, [] {
+    std::snprintf(text, sizeof text, "%s", ci::driver().c_str());
+    return text;
+  });
 }
 
 char* capi20ext_get_host(void) {
   static char text[1024];
-  std::snprintf(text, sizeof text, "%s", ci::host().c_str());
-  return text;
+  return ci::answer_or(text, [] {
+    std::snprintf(text, sizeof text, "%s", ci::host().c_str());
+    return text;
+  });
 }
 
 int capi20ext_get_port(void) {
-  return ci::port();
+  return ci::answer_or(0, [] { return ci::port(); });
 }
 
 } // extern "C"

@@ -1,63 +1,22 @@
 // SPDX-License-Identifier: MIT
-// The client: request frames out, reply frames in, each reply checked for
-// its shape, attributed to the library or the bridge, and counted.
-#include "capi_bridge/client.hpp"
+// The client's transport: the bridge started and ended, request frames
+// written whole and in turn, reply frames read and handed to each thread in
+// the order of the requests; the typed requests on top. What a reply means
+// is replies.cpp's.
+#include "client_detail.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 
 namespace capi_bridge {
 
+using namespace client_detail;
+
 namespace {
-
-namespace cmd = capimsg::command;
-namespace sub = capimsg::subcommand;
-
-constexpr std::size_t max_request_body = 0x100000;
-// The largest reply any request can bring: a message and its B3 data stay
-// far below this; anything longer is not a reply of the bridge.
-constexpr std::size_t max_reply_body = 0x100000;
-constexpr std::size_t open_result_size = 5;
-constexpr std::size_t profile_size = 64;
-constexpr std::uint32_t data_b3_limit = 2048;
-// The longest message length field Put takes.
-constexpr std::size_t max_message_length = 8192;
-// The most of a message, a DATA_B3_REQ's data included, that the library
-// sends intact; the bridge refuses more.
-constexpr std::size_t library_send_limit = 2173;
-// The message fields the client reads itself.
-namespace field = capi_fields;
-
-// The bridge's own values (see outcome in the header).
-enum : std::uint32_t {
-  info_logical_block_too_small = 0x1002,
-  info_buffer_too_large = 0x1003,
-  info_os_resource_error = 0x1008,
-  info_not_installed = 0x1009,
-  info_illegal_appl_id = 0x1101,
-  info_illegal_command = 0x1102,
-  info_queue_busy = 0x1103,
-  info_queue_empty = 0x1104,
-  info_host_gone = 0x1108,
-  info_not_in_current_state = 0x2001,
-  info_data_length_not_supported = 0x300C,
-};
-
-bool is(byte_view message, std::uint8_t command, std::uint8_t subcommand) {
-  return message.size() >= capimsg::header_length && message[4] == command &&
-         message[5] == subcommand;
-}
-
-std::string hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%04lX", static_cast<unsigned long>(value));
-  return text;
-}
 
 std::string kind_name(std::uint8_t kind) {
   switch (kind) {
@@ -78,99 +37,12 @@ std::string kind_name(std::uint8_t kind) {
   }
 }
 
-// What is wrong with a reply's data for its request kind; empty if nothing.
-std::string check_reply(std::uint8_t kind, std::uint32_t info, const bytes& data) {
-  auto size_must_be = [&](std::size_t expected) {
-    return data.size() == expected ? std::string()
-                                   : std::to_string(data.size()) + " data bytes where " +
-                                         std::to_string(expected) + " belong";
-  };
-  switch (kind) {
-  case 'O': {
-    if (std::string wrong = size_must_be(open_result_size); !wrong.empty())
-      return wrong;
-    // Registered exactly when the info is 0, and then with an application.
-    std::uint32_t appl_id = field::get_le32(data.data());
-    std::uint8_t stage = data[4];
-    bool registered = stage == static_cast<std::uint8_t>(open_stage::registered);
-    if (stage > static_cast<std::uint8_t>(open_stage::register_failed) || registered != (info == 0))
-      return "stage " + std::to_string(stage) + " with info " + hex(info);
-    if (registered != (appl_id != 0))
-      return "stage " + std::to_string(stage) + " with application " + std::to_string(appl_id);
-    return {};
-  }
-  case 'P':
-    return size_must_be(profile_size);
-  case 'G':
-  case 'W': {
-    if (info != 0)
-      return size_must_be(0);
-    auto h = capimsg::read_header(data);
-    if (!h)
-      return "no CAPI message in a Get reply of " + std::to_string(data.size()) + " bytes";
-    std::size_t extra = data.size() - h->length;
-    if (extra == 0)
-      return {};
-    if (!is(data, cmd::data_b3, sub::ind) || h->length < capimsg::data_b3_short_length)
-      return std::to_string(extra) + " bytes after a message that is no DATA_B3_IND";
-    if (capimsg::get_u16(data, field::data_length) != extra)
-      return std::to_string(extra) + " B3 data bytes where the DATA_B3_IND says " +
-             std::to_string(capimsg::get_u16(data, field::data_length));
-    return {};
-  }
-  default:
-    return size_must_be(0);
-  }
-}
-
 } // namespace
-
-std::string info_text(std::uint32_t info) {
-  return info > 0xFFFF ? "unknown info value"
-                       : capimsg::info_text(static_cast<std::uint16_t>(info));
-}
-
-bool message_result::empty() const {
-  return status.from == source::bridge && status.info == info_queue_empty;
-}
-
-bool message_result::host_gone() const {
-  return status.from == source::bridge && status.info == info_host_gone;
-}
-
-std::string outcome::text() const {
-  switch (from) {
-  case source::none:
-    return "ok";
-  case source::library:
-    return hex(info) + " (library): " + info_text(info);
-  case source::bridge:
-    return hex(info) + " (bridge): " + info_text(info) + (failure.empty() ? "" : ": " + failure);
-  case source::transport:
-    return "transport failure: " + failure;
-  }
-  return {};
-}
-
-struct client::shared {
-  std::mutex write_mutex; // writing a request and taking its number
-  std::mutex read_mutex;  // taking replies, in order, and the books below
-  std::condition_variable reply_turn;
-  std::uint64_t written = 0; // requests written (write_mutex)
-  std::uint64_t taken = 0;   // replies taken (read_mutex)
-  std::atomic<int> in_flight{0};
-  std::atomic<bool> gone{false};
-  std::mutex gone_mutex; // gone_reason, and ending the process
-  std::string gone_reason;
-  std::atomic<std::uint32_t> appl_id{0};
-  std::atomic<std::uint16_t> message_number{0};
-  std::atomic<support> waiting_get{support::unknown};
-};
 
 client::client(client_options options)
     : s_(std::make_unique<shared>()), options_(std::move(options)) {
   if (!process_.start({options_.command, options_.environment, options_.stderr_path,
-                       options_.unset_environment})) {
+                       options_.unset_environment, options_.hidden_from_wait})) {
     s_->gone = true;
     s_->gone_reason = process_.error();
   }
@@ -287,15 +159,17 @@ bool client::exchange(const std::vector<byte_view>& bodies, std::chrono::millise
   auto start = std::chrono::steady_clock::now();
   deadline until = start + timeout;
   std::uint64_t first = 0;
-  {
-    std::lock_guard lock(s.write_mutex);
-    if (s.gone)
-      return not_in_use(0);
-    first = s.written;
-    s.written += bodies.size();
-    if (io_result r = process_.write(frames.data(), frames.size(), until); r != io_result::done)
-      return all_fail(0, lost(r, kind_name(bodies[0][0]), timeout, "writing the request"));
-  }
+  std::unique_lock write_lock(s.write_mutex);
+  if (s.gone)
+    return not_in_use(0);
+  first = s.written;
+  s.written += bodies.size();
+  // From here these replies are taken, whatever happens: a reply left
+  // unread by a failure or an exception would hold up every later request.
+  turn_keeper keeper{*this, first + bodies.size(), bodies.size()};
+  if (io_result r = process_.write(frames.data(), frames.size(), until); r != io_result::done)
+    return all_fail(0, lost(r, kind_name(bodies[0][0]), timeout, "writing the request"));
+  write_lock.unlock();
 
   for (std::size_t k = 0; k < bodies.size(); ++k) {
     byte_view body = bodies[k];
@@ -331,13 +205,43 @@ bool client::exchange(const std::vector<byte_view>& bodies, std::chrono::millise
       return all_fail(k, fail(what + ": malformed reply: " + wrong));
     out.status = judge(body, out.info, out.data);
     follow(body, out);
+    ++keeper.read_whole;
     if (in_order != nullptr)
       (*in_order)(out);
     ++s.taken;
+    ++keeper.passed;
     lock.unlock();
     s.reply_turn.notify_all();
   }
   return true;
+}
+
+client::turn_keeper::~turn_keeper() {
+  if (passed == count)
+    return;
+  shared& s = *owner.s_;
+  if (read_whole == count) {
+    // The last reply was read whole: the turn is still this request's.
+    std::lock_guard lock(s.read_mutex);
+    s.taken = end;
+  } else if (!s.gone) {
+    // Some replies were never read, and the pipe's next reply is not the
+    // next request's: the bridge cannot serve anyone any more.
+    owner.abandon();
+  }
+  s.reply_turn.notify_all();
+}
+
+void client::abandon() noexcept {
+  shared& s = *s_;
+  try {
+    std::lock_guard lock(s.gone_mutex);
+    if (!s.gone)
+      s.gone_reason = "a request ended with an exception before its reply was taken";
+  } catch (...) {
+  }
+  s.gone = true;
+  process_.kill_only();
 }
 
 // A reply's header and data usually arrive together: one read takes both
@@ -361,73 +265,6 @@ io_result client::read_output(std::uint8_t* data, std::size_t size, deadline unt
     size -= take;
   }
   return io_result::done;
-}
-
-outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
-  if (info == 0)
-    return {};
-  auto by = [info](bool bridge) {
-    return outcome{bridge ? source::bridge : source::library, info, {}};
-  };
-  switch (body[0]) {
-  case 'O':
-    return by(info == info_not_installed && body.size() <= 4 &&
-              data[4] == static_cast<std::uint8_t>(open_stage::capi_not_available));
-  case 'P':
-    return by(info == info_not_installed);
-  case 'G':
-  case 'W':
-    // 0x1102: a frame that held no usable message, dropped; 0x1108: the
-    // host has gone.
-    return by(info == info_queue_empty || info == info_illegal_command || info == info_host_gone);
-  case 'C':
-    return by(false);
-  case 'M': {
-    byte_view message = body.subspan(1);
-    bool framed = message.size() >= capimsg::header_length;
-    std::size_t length = framed ? capimsg::get_u16(message, 0) : 0;
-    bool well_formed = framed && length >= capimsg::header_length && length <= max_message_length &&
-                       length <= message.size();
-    bool data_b3_req = well_formed && is(message, cmd::data_b3, sub::req);
-    std::size_t data_sent = 0;
-    if (data_b3_req && length >= capimsg::data_b3_short_length)
-      data_sent = std::min<std::size_t>(capimsg::get_u16(message, field::data_length),
-                                        message.size() - length);
-    switch (info) {
-    case info_illegal_appl_id:
-      return by(!framed || s_->appl_id == 0);
-    case info_illegal_command:
-      if (!well_formed)
-        return {source::bridge, info,
-                "not a CAPI message: its length field is below " +
-                    std::to_string(capimsg::header_length) + ", above " +
-                    std::to_string(max_message_length) + " or beyond the bytes given"};
-      if (data_b3_req && length < capimsg::data_b3_long_length)
-        return {source::bridge, info,
-                "a DATA_B3_REQ must come in its " + std::to_string(capimsg::data_b3_long_length) +
-                    "-byte form (with Data64)"};
-      if (length + data_sent > library_send_limit)
-        return {source::bridge, info,
-                "message and data above the library's " + std::to_string(library_send_limit) +
-                    " bytes"};
-      return by(false);
-    case info_os_resource_error:
-      return by(data_b3_req);
-    case info_queue_busy:
-      return by(data_b3_req && length >= capimsg::data_b3_short_length &&
-                handles_in_flight_[capimsg::get_u16(message, field::data_handle)]);
-    case info_data_length_not_supported:
-      return by(data_b3_req && length >= capimsg::data_b3_short_length &&
-                capimsg::get_u16(message, field::data_length) > data_b3_limit);
-    case info_not_in_current_state:
-      return by(well_formed && is(message, cmd::data_b3, sub::resp));
-    default:
-      return by(false);
-    }
-  }
-  default:
-    return by(info == info_illegal_command);
-  }
 }
 
 raw_reply client::request(byte_view body) {
@@ -461,44 +298,6 @@ std::chrono::milliseconds client::time_allowed(byte_view body) const {
     return options_.request_timeout + std::chrono::milliseconds(std::min<std::uint32_t>(
                                           capimsg::get_u32(body, 1), longest_wait));
   return options_.request_timeout;
-}
-
-// The bridge's state as far as the client can see it: the application
-// registered, and the payload copies it keeps under their Data handles until
-// their DATA_B3_CONF is fetched. A fresh registration starts with none.
-void client::follow(byte_view body, const raw_reply& reply) {
-  if (body[0] == 'O') {
-    auto stage = static_cast<open_stage>(reply.data[4]);
-    if (stage == open_stage::registered && reply.info == 0) {
-      s_->appl_id = field::get_le32(reply.data.data());
-      handles_in_flight_.reset();
-    } else if (stage == open_stage::register_failed) {
-      s_->appl_id = 0;
-    }
-  } else if (body[0] == 'C') {
-    s_->appl_id = 0;
-  } else if (body[0] == 'M' && reply.info == 0) {
-    ++traffic_.messages_put;
-    byte_view message = body.subspan(1);
-    // The bridge passes on no DATA_B3_REQ shorter than 30 bytes or than its
-    // length field.
-    if (is(message, cmd::data_b3, sub::req) && message.size() >= capimsg::data_b3_long_length &&
-        capimsg::get_u16(message, 0) <= message.size()) {
-      std::size_t length = capimsg::get_u16(message, 0);
-      std::size_t declared = capimsg::get_u16(message, field::data_length);
-      std::size_t present = message.size() - length;
-      traffic_.b3_bytes_put += declared < present ? declared : present;
-      handles_in_flight_.set(capimsg::get_u16(message, field::data_handle));
-    }
-  } else if ((body[0] == 'G' || body[0] == 'W') && reply.info == 0) {
-    ++traffic_.messages_got;
-    std::size_t length = capimsg::get_u16(reply.data, 0);
-    traffic_.b3_bytes_got += reply.data.size() - length;
-    if (is(reply.data, cmd::data_b3, sub::conf) && length >= field::data_b3_conf_size_with_handle)
-      handles_in_flight_.reset(capimsg::get_u16(reply.data, field::conf_data_handle));
-    if (trace_)
-      trace_(direction::from_library, byte_view(reply.data));
-  }
 }
 
 open_result client::open(const std::string& host, std::uint16_t port,
@@ -577,18 +376,6 @@ message_result client::get() {
   return message_from(request(body));
 }
 
-message_result client::message_from(raw_reply r) {
-  message_result out;
-  out.status = r.status;
-  if (r.status.ok()) {
-    std::size_t length = capimsg::get_u16(r.data, 0);
-    out.b3_data.assign(r.data.begin() + static_cast<std::ptrdiff_t>(length), r.data.end());
-    r.data.resize(length);
-    out.message = std::move(r.data);
-  }
-  return out;
-}
-
 message_result client::get(std::chrono::milliseconds wait) {
   // Without an application every Get answers at once, and always will.
   if (appl_id() == 0)
@@ -600,7 +387,35 @@ message_result client::get(std::chrono::milliseconds wait) {
         until - std::chrono::steady_clock::now());
     if (left.count() < 0)
       left = std::chrono::milliseconds(0);
-    message_result m = s_->waiting_get != support::absent ? wait_once(left) : get();
+    message_result m;
+    if (s_->waiting_get != support::absent) {
+      // Another thread's waiting Get is out: this one waits its turn, or
+      // asks once without waiting when its time is up first.
+      std::unique_lock lock(s_->waiting_mutex);
+      if (s_->waiting_done.wait_until(lock, until, [this] { return !s_->waiting_out; })) {
+        s_->waiting_out = true;
+        lock.unlock();
+        struct turn_over {
+          shared& s;
+          ~turn_over() {
+            {
+              std::lock_guard done(s.waiting_mutex);
+              s.waiting_out = false;
+            }
+            s.waiting_done.notify_one();
+          }
+        } over{*s_};
+        left = std::max(std::chrono::milliseconds(0),
+                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now()));
+        m = wait_once(left);
+      } else {
+        lock.unlock();
+        m = get();
+      }
+    } else {
+      m = get();
+    }
     if (!m.empty() || std::chrono::steady_clock::now() >= until)
       return m;
     if (s_->waiting_get == support::present)
@@ -641,8 +456,7 @@ outcome client::close() {
   if (!exit_)
     return fail("Close: the bridge did not end within " +
                 std::to_string(options_.request_timeout.count()) + " ms; it was killed");
-  s_->gone_reason = "closed";
-  s_->gone = true;
+  stopped_using("closed");
   if (!exit_->exited || exit_->code != 0)
     return {source::transport, 0,
             "Close: the bridge ended " + (exit_->exited
@@ -654,18 +468,26 @@ outcome client::close() {
 std::optional<exit_status> client::end_input(std::chrono::milliseconds wait) {
   process_.close_input();
   exit_ = process_.wait(after(wait));
-  if (exit_) {
-    s_->gone_reason = "its input was ended";
-    s_->gone = true;
-  }
+  if (exit_)
+    stopped_using("its input was ended");
   return exit_;
 }
 
 void client::kill() {
   process_.kill();
   exit_ = process_.wait(after(std::chrono::milliseconds(0)));
-  s_->gone_reason = "killed";
+  stopped_using("killed");
+}
+
+void client::stopped_using(const char* why) {
+  std::lock_guard lock(s_->gone_mutex);
+  s_->gone_reason = why;
   s_->gone = true;
+}
+
+std::optional<exit_status> client::exit() const {
+  std::lock_guard lock(s_->gone_mutex);
+  return exit_;
 }
 
 } // namespace capi_bridge

@@ -15,7 +15,7 @@ bool local_emulator::start(const std::string& program, const std::vector<std::st
   log_path_ = log_path;
   std::vector<std::string> command = {program, "--port", "0"};
   command.insert(command.end(), arguments.begin(), arguments.end());
-  if (!process_.start({command, {}, log_path, {}})) {
+  if (!process_.start({command, {}, log_path, {}, false})) {
     error = process_.error();
     return false;
   }

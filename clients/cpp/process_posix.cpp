@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// child_process on POSIX systems: posix_spawn with pipes, poll for every wait
-// with a deadline, SIGPIPE held off the caller while writing.
+// child_process on POSIX systems: posix_spawn with pipes (or, for a child
+// hidden from the program's wait(), a keeper that is no child of ours), poll
+// for every wait with a deadline, SIGPIPE held off the caller while writing.
 #include "capi_bridge/process.hpp"
 
 #include <cerrno>
@@ -9,7 +10,10 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -23,8 +27,14 @@ struct child_process::state {
   int input = -1;  // the child's standard input, our end (non-blocking)
   int output = -1; // the child's standard output, our end
   bool running = false;
+  bool hidden = false; // pid names the keeper's process group (see hidden_start)
+  int status = -1;     // a hidden child's status pipe, our end
+  bool killed = false; // a hidden child was sent SIGKILL
   std::optional<exit_status> ended;
   std::string error;
+  // Where a signal for the child goes: a hidden child's keeper and program
+  // share a process group.
+  pid_t signalled() const { return hidden ? -pid : pid; }
 };
 
 namespace {
@@ -124,6 +134,134 @@ private:
   bool broken_ = false;
 };
 
+// A hidden child runs under a keeper that belongs to no process of the
+// program's: a copy of this process made by clone with no exit signal (so
+// that no wait() of the program sees it) makes the keeper, a copy of its
+// own, and ends at once; this process reaps it. The keeper starts the
+// program as its own child, lets go of the pipes, waits for the program
+// and writes how it ended into a status pipe, the one way its end reaches
+// this process. Both copies, of a process that may run threads, make only
+// system calls, with everything prepared by the parent. The group they
+// share is named by the first copy's ID, which stays taken while the group
+// lives.
+struct hidden_start {
+  int input, output, error;
+  int status; // the status pipe's writing end
+  const char* path;
+  char** argv;
+  char** envp;
+  sigset_t mask; // the parent's signal mask, the program's again at exec
+};
+
+constexpr int status_fd = STDERR_FILENO + 1;
+
+[[noreturn]] void run_program(const hidden_start& h) {
+  ::pthread_sigmask(SIG_SETMASK, &h.mask, nullptr);
+  ::execve(h.path, h.argv, h.envp);
+  ::_exit(127);
+}
+
+[[noreturn]] void keep(const hidden_start& h) {
+  // vfork, not fork: fork would run the handlers and take the locks of a
+  // process whose other threads this copy does not have.
+  pid_t program = ::vfork();
+  if (program == 0)
+    run_program(h);
+  // The pipes are the program's alone: its end is seen as their end. A
+  // request to stop, sent to the group, is the program's to act on.
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+    ::close(fd);
+  for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT})
+    ::signal(signal, SIG_IGN);
+  int status = 127 << 8; // as a program that could not be run
+  if (program > 0)
+    while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
+    }
+  if (::write(status_fd, &status, sizeof status) < 0)
+    ::_exit(1);
+  ::_exit(0);
+}
+
+int start_keeper(void* argument) {
+  const auto& h = *static_cast<const hidden_start*>(argument);
+  // Handlers of the parent's mean nothing here: their signals go back to
+  // the default, the ignored ones stay ignored, as across posix_spawn.
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN &&
+        current.sa_handler != SIG_DFL) {
+      struct sigaction plain {};
+      plain.sa_handler = SIG_DFL;
+      ::sigaction(signal, &plain, nullptr);
+    }
+  }
+  if (::dup2(h.input, STDIN_FILENO) < 0 || ::dup2(h.output, STDOUT_FILENO) < 0 ||
+      ::dup2(h.error, STDERR_FILENO) < 0 || ::dup2(h.status, status_fd) < 0 ||
+      ::fcntl(status_fd, F_SETFD, FD_CLOEXEC) < 0 || ::setpgid(0, 0) != 0)
+    ::_exit(127);
+  ::closefrom(status_fd + 1);
+  // The raw system call: a copy with no handlers run and no locks taken.
+  // With no stack of its own given, the copy goes on on its copy of this
+  // one, as after fork.
+  long keeper = ::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+  if (keeper == 0)
+    keep(h);
+  ::_exit(keeper < 0 ? 127 : 0);
+}
+
+// `name` as execvp would find it: itself when it names a folder, else the
+// first executable of that name in PATH; empty when there is none.
+std::string program_path(const std::string& name) {
+  if (name.find('/') != std::string::npos)
+    return name;
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  for (std::size_t at = 0; at <= folders.size();) {
+    std::size_t end = folders.find(':', at);
+    if (end == std::string::npos)
+      end = folders.size();
+    std::string folder = folders.substr(at, end - at);
+    std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    at = end + 1;
+  }
+  return {};
+}
+
+// Starts `h`'s program under a keeper that is no child of this process
+// (see hidden_start). The ID of the keeper's process group, or -1 with
+// errno set.
+pid_t spawn_hidden(hidden_start& h) {
+  constexpr std::size_t stack_size = 64 * 1024;
+  void* stack = ::mmap(nullptr, stack_size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED)
+    return -1;
+  // No handler of this process may run in the copy before it has put the
+  // handlers back to the default.
+  sigset_t all;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &h.mask);
+  pid_t first = ::clone(start_keeper, static_cast<char*>(stack) + stack_size, 0, &h);
+  int clone_error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &h.mask, nullptr);
+  // The copy has a copy of the stack; this one is no one's now.
+  ::munmap(stack, stack_size);
+  if (first < 0) {
+    errno = clone_error;
+    return -1;
+  }
+  int status = 0;
+  while (::waitpid(first, &status, __WALL) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return first;
+}
+
 } // namespace
 
 child_process::child_process() : s_(std::make_unique<state>()) {}
@@ -135,6 +273,7 @@ child_process::~child_process() {
     kill();
   close_fd(s_->input);
   close_fd(s_->output);
+  close_fd(s_->status);
 }
 
 // Move assignment (process.cpp) is built on this and the destructor.
@@ -197,7 +336,27 @@ bool child_process::start(const process_options& options) {
   posix_spawnattr_setpgroup(&attributes, 0);
 
   pid_t pid = 0;
-  int failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  int failed = 0;
+  int status_pipe[2] = {-1, -1};
+  if (options.hidden_from_wait) {
+    std::string path = program_path(argv[0]);
+    if (path.empty()) {
+      failed = ENOENT;
+    } else if (::pipe2(status_pipe, O_CLOEXEC) != 0) {
+      failed = errno;
+    } else {
+      hidden_start h{to_child[0],  from_child[1], child_err,   status_pipe[1],
+                     path.c_str(), argv.data(),   envp.data(), {}};
+      pid = spawn_hidden(h);
+      if (pid < 0)
+        failed = errno;
+      ::close(status_pipe[1]);
+      if (pid < 0)
+        ::close(status_pipe[0]);
+    }
+  } else {
+    failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  }
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(to_child[0]);
@@ -210,6 +369,8 @@ bool child_process::start(const process_options& options) {
     return false;
   }
   s_->pid = pid;
+  s_->hidden = options.hidden_from_wait;
+  s_->status = status_pipe[0];
   s_->input = to_child[1];
   s_->output = from_child[0];
   ::fcntl(s_->input, F_SETFL, ::fcntl(s_->input, F_GETFL) | O_NONBLOCK);
@@ -305,10 +466,30 @@ std::optional<exit_status> child_process::wait(deadline until) {
     return s_->ended;
   if (!s_->running)
     return std::nullopt;
+  if (s_->hidden) {
+    // The keeper writes how the program ended, and ends; a keeper killed
+    // with the program writes nothing.
+    if (!ready(s_->status, POLLIN, until))
+      return std::nullopt;
+    int status = 0;
+    ssize_t got = 0;
+    do
+      got = ::read(s_->status, &status, sizeof status);
+    while (got < 0 && errno == EINTR);
+    exit_status e;
+    if (got == static_cast<ssize_t>(sizeof status))
+      e = decode(status);
+    else if (s_->killed)
+      e.signal = SIGKILL;
+    s_->running = false;
+    s_->ended = e;
+    close_fd(s_->status);
+    return s_->ended;
+  }
   auto pause = std::chrono::milliseconds(0);
   for (;;) {
     int status = 0;
-    pid_t done = ::waitpid(s_->pid, &status, WNOHANG);
+    pid_t done = ::waitpid(s_->pid, &status, WNOHANG | __WALL);
     if (done == s_->pid || (done < 0 && errno == ECHILD)) {
       s_->running = false;
       s_->ended = done == s_->pid ? decode(status) : exit_status{};
@@ -324,20 +505,29 @@ std::optional<exit_status> child_process::wait(deadline until) {
 
 void child_process::terminate() {
   if (s_->running)
-    ::kill(s_->pid, SIGTERM);
+    ::kill(s_->signalled(), SIGTERM);
 }
 
 void child_process::kill_only() {
-  if (s_->running)
-    ::kill(s_->pid, SIGKILL);
+  if (!s_->running)
+    return;
+  s_->killed = true;
+  ::kill(s_->signalled(), SIGKILL);
 }
 
 void child_process::kill() {
   if (!s_->running)
     return;
-  ::kill(s_->pid, SIGKILL);
+  if (s_->hidden) {
+    kill_only();
+    wait(deadline::max());
+    close_fd(s_->input);
+    close_fd(s_->output);
+    return;
+  }
+  ::kill(s_->signalled(), SIGKILL);
   int status = 0;
-  while (::waitpid(s_->pid, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(s_->pid, &status, __WALL) < 0 && errno == EINTR) {
   }
   s_->running = false;
   s_->ended = decode(status);

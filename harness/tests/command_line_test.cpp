@@ -56,7 +56,7 @@ run_result run(const program& p, const std::vector<std::string>& arguments,
   command.insert(command.end(), arguments.begin(), arguments.end());
   capi_bridge::child_process child;
   run_result r;
-  if (!child.start({command, environment, err_path.string(), {}})) {
+  if (!child.start({command, environment, err_path.string(), {}, false})) {
     r.err = child.error();
     return r;
   }

@@ -14,11 +14,16 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using capimsg::bytes;
@@ -28,17 +33,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The bridges this process has started, oldest first.
-std::vector<long> bridges() {
+// The bridges this process has started, oldest first: the capi-bridge
+// processes whose HOME is `home` (the layer starts them under keepers of
+// their own, children of no process of the test's).
+std::vector<long> bridges(const std::string& home) {
   std::vector<long> found;
-  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-    std::ifstream children(task.path() / "children");
-    for (long pid = 0; children >> pid;) {
-      std::error_code ignored;
-      auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ignored);
-      if (exe.filename() == "capi-bridge")
-        found.push_back(pid);
-    }
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+    std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    if (fs::read_symlink(entry.path() / "exe", ignored).filename() != "capi-bridge")
+      continue;
+    std::ifstream environment(entry.path() / "environ");
+    for (std::string variable; std::getline(environment, variable, '\0');)
+      if (variable == "HOME=" + home)
+        found.push_back(std::stol(name));
   }
   std::sort(found.begin(), found.end());
   return found;
@@ -272,6 +282,119 @@ TEST_F(interface_test, a_thread_waiting_for_messages_holds_up_no_other) {
   EXPECT_EQ(confirmed, sent);
 }
 
+// Release from another thread ends every wait of the application at once
+// with 0x1101, whether the program waits with a time-out or without, and
+// whether a pump (capi20_fileno) keeps a waiting Get out or the waiters do.
+TEST_F(interface_test, release_ends_every_wait_of_the_application_at_once) {
+  start_emulator(362);
+  for (bool pumped : {false, true}) {
+    SCOPED_TRACE(pumped ? "with capi20_fileno" : "without");
+    unsigned a = registered_application();
+    if (pumped) {
+      ASSERT_GE(capi20_fileno(a), 0);
+    }
+    std::vector<std::future<unsigned>> waits;
+    for (bool for_ever : {true, false, true}) {
+      std::packaged_task<unsigned()> wait([a, for_ever] {
+        timeval long_time = {30, 0};
+        return capi20_waitformessage(a, for_ever ? nullptr : &long_time);
+      });
+      waits.push_back(wait.get_future());
+      // A waiter that never returns must not hold up the test's end.
+      std::thread(std::move(wait)).detach();
+    }
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(capi20_release(a), 0u);
+    forget(a);
+    for (auto& w : waits) {
+      ASSERT_EQ(w.wait_for(5s), std::future_status::ready) << "a waiter still waits";
+      EXPECT_EQ(w.get(), 0x1101u);
+    }
+  }
+}
+
+// NULL where the program should have given a place: an info value, no
+// crash, and nothing taken from the application.
+TEST_F(interface_test, null_pointers_are_answered_with_an_info_value) {
+  start_emulator(363);
+  unsigned a = registered_application();
+  EXPECT_EQ(capi20_register(2, 7, 2048, nullptr), 0x1008u);
+  EXPECT_EQ(capi20_put_message(a, nullptr), 0x1102u);
+  unsigned char buffer[64];
+  EXPECT_EQ(capi20_get_profile(1, nullptr), 0x1108u);
+  EXPECT_EQ(capi20_get_manufacturer(0, nullptr), nullptr);
+  ASSERT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  timeval wait = {5, 0};
+  ASSERT_EQ(capi20_waitformessage(a, &wait), 0u);
+  EXPECT_EQ(capi20_get_message(a, nullptr), 0x1108u);
+  expect(a, cmd::listen, sub::conf);
+  EXPECT_EQ(capi20_get_profile(1, buffer), 0u);
+}
+
+// One thread fetches DATA_B3_INDs while another reads each one's data and
+// answers it: the library hands a Data handle out again as soon as the
+// bridge has passed on its response, and the data fetched under it anew
+// stays until its own response.
+TEST_F(interface_test, data_stays_until_its_own_response_while_another_thread_answers) {
+  start_emulator(364);
+  unsigned a = registered_application();
+  std::uint32_t ncci = echo_call(a);
+  constexpr int blocks = 300;
+  constexpr std::size_t block_size = 512;
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::deque<std::tuple<int, const std::uint8_t*, std::uint16_t>> to_answer;
+  bool done = false;
+  int intact = 0;
+  std::thread answerer([&] {
+    for (;;) {
+      std::unique_lock lock(mutex);
+      arrived.wait(lock, [&] { return done || !to_answer.empty(); });
+      if (to_answer.empty())
+        return;
+      auto [index, data, handle] = to_answer.front();
+      to_answer.pop_front();
+      lock.unlock();
+      bytes expected = pattern(static_cast<std::uint8_t>(index), block_size);
+      if (std::equal(expected.begin(), expected.end(), data))
+        ++intact;
+      put(a, capimsg::build_data_b3_resp(0, 20, {ncci, handle}));
+    }
+  });
+  int sent = 0, confirmed = 0, received = 0;
+  while (received < blocks) {
+    while (sent < blocks && sent - confirmed < 7) {
+      ASSERT_EQ(put(a, capimsg::build_data_b3(
+                           0, 10, sub::req,
+                           {ncci, static_cast<std::uint16_t>(sent + 1), 0, std::nullopt,
+                            pattern(static_cast<std::uint8_t>(sent), block_size)})),
+                0u);
+      ++sent;
+    }
+    timeval wait = {5, 0};
+    ASSERT_EQ(capi20_waitformessage(a, &wait), 0u) << received << " of " << blocks;
+    unsigned char* message = nullptr;
+    ASSERT_EQ(capi20_get_message(a, &message), 0u);
+    if (message[4] == cmd::data_b3 && message[5] == sub::conf) {
+      ++confirmed;
+    } else if (message[4] == cmd::data_b3 && message[5] == sub::ind) {
+      capimsg::byte_view m(message, 30);
+      std::lock_guard lock(mutex);
+      to_answer.emplace_back(received++,
+                             reinterpret_cast<const std::uint8_t*>(capimsg::get_u64(m, 22)),
+                             capimsg::get_u16(m, 18));
+      arrived.notify_one();
+    }
+  }
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+    arrived.notify_one();
+  }
+  answerer.join();
+  EXPECT_EQ(intact, blocks) << "data changed before its response";
+}
+
 TEST_F(interface_test, fileno_polls_readable_while_a_message_waits) {
   start_emulator(360);
   unsigned a = registered_application();
@@ -294,7 +417,7 @@ TEST_F(interface_test, a_dead_bridge_is_an_error_of_its_application_alone) {
   start_emulator(365);
   unsigned a = registered_application();
   unsigned b = registered_application();
-  std::vector<long> pids = bridges();
+  std::vector<long> pids = bridges(folder);
   ASSERT_GE(pids.size(), 2u);
   ASSERT_EQ(::kill(static_cast<pid_t>(pids[pids.size() - 2]), SIGKILL), 0);
   EXPECT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0x1108u);

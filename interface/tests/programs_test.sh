@@ -6,17 +6,24 @@
 # built-in capi2032 calls the library, run with capi-bridge-run.
 #   programs_test.sh CASE EMULATOR RUN PROGRAM [WINDOWS_PROGRAM [FOLDER32]]
 # CASE: linked_call, run_call, linked_oversized, run_oversized,
-# linked_long_data_b3, run_long_data_b3, run_dyn_call (PROGRAM built with
-# libcapi20dyn.a), run_ctypes_listen (PROGRAM a Python ctypes program),
-# run_runpath_dlopen (PROGRAM opens a plug-in found through its RUNPATH),
-# wine_run_call (Wine's capi2032
-# under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
-# beside it), wine_dll_two_processes (the same, the call between two
-# programs); with FOLDER32, which holds a 32-bit program with capi2032.dll:
-# wine32_dll_call (that program alone), wine32_dll_two_processes (two of
-# them calling each other) and wine32_64_two_processes (it calls
-# WINDOWS_PROGRAM). A case skips, status 77, where the machine lacks what it
-# needs: Wine that starts a 32-bit program, or strace that may trace.
+# linked_long_data_b3, run_long_data_b3, linked_out_of_descriptors,
+# run_out_of_descriptors, linked_reap_children, run_reap_children,
+# linked_fork_child, run_fork_child, linked_exec, run_exec, run_dyn_call
+# (PROGRAM built with libcapi20dyn.a), run_ctypes_listen (PROGRAM a Python
+# ctypes program), run_runpath_dlopen (PROGRAM opens a plug-in found through
+# its RUNPATH), wine_run_call (Wine's capi2032 under capi-bridge-run),
+# wine_dll_call (WINDOWS_PROGRAM with capi2064.dll beside it),
+# wine_dll_two_processes (the same, the call between two programs); with
+# FOLDER32, which holds a 32-bit program with capi2032.dll: wine32_dll_call
+# (that program alone), wine32_dll_two_processes (two of them calling each
+# other) and wine32_64_two_processes (it calls WINDOWS_PROGRAM); with
+# PROGRAM capi20_threads, under capi-bridge-run: run_release_wakes,
+# run_release_wakes_fileno (a waiter returns 0x1101 within a second of
+# another thread's release), run_two_waiters (two waiting threads use no
+# more CPU than a program that spins not), run_three_putters (no
+# confirmation lost), run_null_arguments (an info value for each). A case
+# skips, status 77, where the machine lacks what it needs: Wine that starts
+# a 32-bit program, or strace that may trace.
 # Run it with a /dev/shm of its own (tests/support/private_shm.sh);
 # application IDs 370..389 otherwise.
 set -u
@@ -150,6 +157,55 @@ run_long_data_b3)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "put 0x1102"
   expect "B got nothing"
+  ;;
+linked_fork_child | run_fork_child)
+  # The parent has exited; its child goes on with the applications.
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  for _ in $(seq 100); do
+    grep -qx "child: released" "$scratch/out" && break
+    sleep 0.1
+  done
+  expect "child: B listens"
+  expect "child: released"
+  ;;
+linked_exec | run_exec)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "zombies 0"
+  ;;
+linked_reap_children | run_reap_children)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "reaped 1"
+  expect "B listens"
+  expect "released"
+  ;;
+linked_out_of_descriptors | run_out_of_descriptors)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "refused 0x1008"
+  expect "released"
+  ;;
+run_release_wakes | run_release_wakes_fileno)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "waiter 0x1101"
+  expect "in time"
+  ;;
+run_two_waiters)
+  # Waiting costs a few milliseconds; threads that ended each other's
+  # waiting Gets spent most of the two seconds.
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  cpu=$(sed -n 's/^cpu \([0-9]*\) ms$/\1/p' "$scratch/out")
+  [ -n "$cpu" ] && [ "$cpu" -lt 200 ] || fail "two waiters spent ${cpu:-?} ms of CPU"
+  ;;
+run_three_putters)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "confirmed 120 of 120"
+  ;;
+run_null_arguments)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "register 0x1008"
+  expect "put 0x1102"
+  expect "get 0x1108"
+  expect "profile 0x1108"
+  expect "done"
   ;;
 wine_run_call)
   # Every connection to the host is a bridge's: the Wine process, whose

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 
@@ -114,6 +115,41 @@ TEST_F(e2e_test, requests_from_two_threads_each_get_their_own_reply) {
   waiter.join();
   EXPECT_EQ(confirmed, sent) << "every LISTEN_CONF, in order";
   EXPECT_TRUE(a.usable()) << a.gone_reason();
+  EXPECT_TRUE(a.close().ok());
+}
+
+// A reply hook that throws: the turn still passes on. With the reply read
+// whole, the bridge serves on; with a reply of the same write left unread,
+// the client stops using the bridge, and later requests fail at once.
+TEST_F(e2e_test, a_request_that_throws_holds_up_no_later_request) {
+  start_emulator(330);
+  client& a = opened_bridge("a");
+  auto throws = [](const raw_reply&) { throw std::runtime_error("from the hook"); };
+  const std::uint8_t get[] = {'G'};
+  EXPECT_THROW(a.request(get, throws), std::runtime_error);
+  std::thread other([&] { EXPECT_TRUE(a.profile(1).status.ok()); });
+  other.join();
+  EXPECT_TRUE(a.usable()) << a.gone_reason();
+
+  EXPECT_THROW(a.requests({bytes{'G'}, bytes{'G'}}, throws), std::runtime_error);
+  EXPECT_FALSE(a.usable());
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(a.profile(1).status.from, source::transport);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// Threads that wait on an idle application share one waiting Get: none ends
+// another's early, so they ask a few times, not without end.
+TEST_F(e2e_test, threads_that_wait_at_once_ask_a_few_times) {
+  start_emulator(332);
+  client& a = opened_bridge("a");
+  std::uint64_t before = a.counters().requests;
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i)
+    waiters.emplace_back([&] { EXPECT_TRUE(a.get(std::chrono::milliseconds(1000)).empty()); });
+  for (std::thread& t : waiters)
+    t.join();
+  EXPECT_LE(a.counters().requests - before, 10u);
   EXPECT_TRUE(a.close().ok());
 }
 

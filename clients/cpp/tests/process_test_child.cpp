@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
       std::string self = (harness::program_folder() /
                           (std::string("process_test_child") + harness::executable_suffix))
                              .string();
-      if (!child.start({{self, "pause", "30000"}, {}, {}, {}}))
+      if (!child.start({{self, "pause", "30000"}, {}, {}, {}, false}))
         return 4;
       write_out(stdout, std::to_string(child.id()) + "\n");
       std::_Exit(0);

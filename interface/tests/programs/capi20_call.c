@@ -13,6 +13,19 @@
 //   capi20_call [--host ADDRESS --port N] long-data-b3
 //     A calls B and puts one DATA_B3_REQ of 126 bytes with 2048 bytes of
 //     data, more than the library sends intact; says what B got.
+//   capi20_call [--host ADDRESS --port N] out-of-descriptors
+//     with 64 descriptors at most, registers applications until one is
+//     refused: "refused 0x...." (or "never refused" after 500).
+//   capi20_call [--host ADDRESS --port N] reap-children
+//     starts a child of its own and reaps every child it has, as shells and
+//     daemons do, within 10 s: "reaped N"; then B listens.
+//   capi20_call [--host ADDRESS --port N] fork-child
+//     forks and exits; the child, once its parent has gone, has B listen
+//     and releases both: "child: B listens", "child: released".
+//   capi20_call [--host ADDRESS --port N] exec
+//     execs itself as "capi20_call after-exec", which waits up to 5 s for
+//     every child it has to end and then says how many it left unreaped:
+//     "zombies N".
 //
 // Without --host the library's configuration (a REMOTE line) names the
 // host. Built with CAPI20_CALL_DYNAMIC, for libcapi20dyn.a, which opens the
@@ -31,7 +44,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -252,6 +267,33 @@ static int sockets(void) {
   return count;
 }
 
+// The children of this process: how many there are, and how many of them
+// have ended without being reaped.
+static void children(int* all, int* zombies) {
+  *all = *zombies = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  struct dirent* task;
+  while (tasks != NULL && (task = readdir(tasks)) != NULL) {
+    char path[300];
+    snprintf(path, sizeof path, "/proc/self/task/%s/children", task->d_name);
+    FILE* list = fopen(path, "r");
+    for (int pid; list != NULL && fscanf(list, "%d", &pid) == 1;) {
+      char stat_path[64], state = '?';
+      snprintf(stat_path, sizeof stat_path, "/proc/%d/stat", pid);
+      FILE* stat = fopen(stat_path, "r");
+      if (stat != NULL && fscanf(stat, "%*d %*s %c", &state) == 1)
+        ++*all;
+      *zombies += state == 'Z';
+      if (stat != NULL)
+        fclose(stat);
+    }
+    if (list != NULL)
+      fclose(list);
+  }
+  if (tasks != NULL)
+    closedir(tasks);
+}
+
 static void listen_b(void) {
   put(&b, CAPI_LISTEN, CAPI_REQ, 1);
   out.InfoMask = 0;
@@ -289,6 +331,16 @@ static void hang_up(void) {
 int main(int argc, char** argv) {
   int arg = 1;
   setvbuf(stdout, NULL, _IOLBF, 0);
+  if (argc == 2 && strcmp(argv[1], "after-exec") == 0) {
+    int all = 0, zombies = 0;
+    for (double until = now() + 5; now() < until; usleep(20000)) {
+      children(&all, &zombies);
+      if (all == zombies)
+        break;
+    }
+    printf("zombies %d\n", zombies);
+    return 0;
+  }
 #ifndef CAPI20_CALL_DYNAMIC
   if (argc > 4 && strcmp(argv[1], "--host") == 0 && strcmp(argv[3], "--port") == 0) {
     capi20ext_set_driver("fritzbox");
@@ -389,6 +441,56 @@ int main(int argc, char** argv) {
     else
       printf("B got nothing\n");
     hang_up();
+  } else if (strcmp(mode, "fork-child") == 0) {
+    pid_t parent = getpid();
+    pid_t child = fork();
+    if (child < 0)
+      fail("fork");
+    if (child > 0)
+      _exit(0);
+    for (double until = now() + 5; getppid() == parent && now() < until;)
+      usleep(10000);
+    listen_b();
+    printf("child: B listens\n");
+    capi20_release(a.id);
+    capi20_release(b.id);
+    printf("child: released\n");
+    return 0;
+  } else if (strcmp(mode, "exec") == 0) {
+    execl("/proc/self/exe", "capi20_call", "after-exec", (char*)NULL);
+    fail("exec");
+  } else if (strcmp(mode, "reap-children") == 0) {
+    pid_t child = fork();
+    if (child < 0)
+      fail("fork");
+    if (child == 0)
+      _exit(0);
+    // A loop that would never end ends the program.
+    alarm(10);
+    int reaped = 0, status = 0;
+    while (wait(&status) > 0)
+      ++reaped;
+    alarm(0);
+    printf("reaped %d\n", reaped);
+    listen_b();
+    printf("B listens\n");
+  } else if (strcmp(mode, "out-of-descriptors") == 0) {
+    struct rlimit few = {64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &few) != 0)
+      fail("setrlimit");
+    static unsigned more[500];
+    unsigned count = 0;
+    for (info = 0; info == 0 && count < 500;) {
+      info = capi20_register(1, 7, 2048, &more[count]);
+      if (info == 0)
+        ++count;
+    }
+    if (info != 0)
+      printf("refused 0x%04x\n", info);
+    else
+      printf("never refused\n");
+    while (count > 0)
+      capi20_release(more[--count]);
   } else {
     fail("unknown mode");
   }

@@ -102,6 +102,9 @@ struct client_options {
   // The bridge's standard error, where the library writes its debug lines:
   // appended to this file, or discarded when empty.
   std::string stderr_path;
+  // Start the bridge out of reach of the program's wait() (see
+  // process_options).
+  bool hidden_from_wait = false;
   // Time allowed for each reply. Open may wait on the network (the library
   // connects and registers without time limits of its own) and has its own.
   std::chrono::milliseconds request_timeout{10000};
@@ -180,14 +183,23 @@ struct traffic {
 
 enum class direction { to_library, from_library };
 
-// Threads. Requests may come from several threads at once: each is written
-// whole, in turn, and each thread takes its own reply, in the order the
-// requests were written (a waiting Get that another thread's request ends
-// early is answered first, then that request). The client's own books (the
-// registered application, Data handles in flight, counters) follow the
-// replies in that order. Everything else (open, close, end_input, kill,
-// the traces, moving the client) belongs to one thread at a time, with no
-// request running elsewhere.
+// Threads. What may run at the same time: requests (profile, put, get,
+// get(wait), request, requests) from any number of threads, and beside them
+// usable(), gone_reason(), exit(), appl_id() and next_number(). Each request
+// is written whole, in turn, and each thread takes its own reply, in the
+// order the requests were written (a waiting Get that another thread's
+// request ends early is answered first, then that request); the client's
+// own books (the registered application, Data handles in flight, counters)
+// follow the replies in that order. A request that fails or throws still
+// passes the turn on, so it never holds up another thread's. One waiting
+// Get is out at a time: a thread that waits while another's is out waits
+// for that one to end, or asks once without waiting when its own time runs
+// out first. What must run alone: open, close, end_input, kill, the
+// traces, counters() and moving the client, with no request running in any
+// other thread until they return. Before close, then, the caller ends its
+// other threads' requests or waits them out (any request written ends a
+// waiting Get early). The CAPI interface (interface/capi20_interface.hpp)
+// keeps the same rules for the program's threads.
 class client {
 public:
   // Starts the bridge in a process group of its own. When it cannot be
@@ -258,7 +270,7 @@ public:
   // Kills the bridge at once.
   void kill();
   // How the bridge ended, once it has.
-  std::optional<exit_status> exit() const { return exit_; }
+  std::optional<exit_status> exit() const;
 
   // The application registered through this client, 0 if none.
   std::uint32_t appl_id() const;
@@ -286,6 +298,21 @@ private:
                 const std::function<void(const raw_reply&)>* in_order);
   // Stops using the bridge and ends it; the failure to report.
   outcome fail(const std::string& why);
+  // Records that the client no longer uses the bridge, and why.
+  void stopped_using(const char* why);
+  // The same where nothing may be thrown, for replies left unread.
+  void abandon() noexcept;
+  // Counts a request's replies as taken when it leaves exchange, however
+  // it leaves: with all of them read, the turn passes on; with some left
+  // unread (a failure, an exception), the bridge is abandoned.
+  struct turn_keeper {
+    client& owner;
+    std::uint64_t end; // the count of replies taken once these are
+    std::size_t count; // the requests written together
+    std::size_t read_whole = 0;
+    std::size_t passed = 0; // replies whose turn has passed on
+    ~turn_keeper();
+  };
   // Why a read or write of a request did not go through.
   outcome lost(io_result r, const std::string& what, std::chrono::milliseconds timeout,
                const char* doing);

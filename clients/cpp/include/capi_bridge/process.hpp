@@ -29,6 +29,14 @@ struct process_options {
   // Names taken out of what the child inherits (names compare without case
   // on Windows); `environment` is applied after, so a name in both is set.
   std::vector<std::string> unset_environment;
+  // POSIX: the child is started under a keeper that is no child of this
+  // process: the program's own wait() or waitpid(-1, ...) never sees it,
+  // and an exec leaves nothing behind to reap. Its end is still seen here,
+  // status included (the keeper passes it on); id() is then the ID of the
+  // process group that the keeper and the child share, where every signal
+  // goes. For a library inside a program that reaps every child it has.
+  // No effect on Windows.
+  bool hidden_from_wait = false;
 };
 
 // How a child ended.
