@@ -98,17 +98,17 @@ grep -q "#define CAPI_BRIDGE_VERSION \"$version\"" "$scratch/root/usr/include/ca
 expect_files python3-capi-bridge usr/lib/python3/dist-packages/capi_bridge/__init__.py \
   usr/lib/python3/dist-packages/capi_bridge/py.typed
 
-# The Windows zip: the bridge, the demo, the licence, the protocol
-# reference, a read-me.
+# The Windows zip: the bridge, the demo, our libcapi20-3.dll, the licence,
+# the protocol reference, a read-me.
 unzip -l "$zip" | awk 'NR > 3 && $4 != "" {print $4}' | sort >"$scratch/zip-files"
 printf "capi-bridge-$version-win64/%s\n" LICENSE.txt README.txt capi-bridge-demo.exe capi-bridge.exe \
-  capi2032.dll capi2064.dll protocol.md windows-programs.md \
+  capi2032.dll capi2064.dll libcapi20-3.dll libcapi20.md protocol.md windows-programs.md \
   | diff - "$scratch/zip-files" || fail "$zip holds other files than these"
 unzip -q "$zip" -d "$scratch/zip"
 # Both start on a bare 64-bit Windows: statically linked, they import
 # nothing but these DLLs of the system's.
 system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll "
-for name in capi-bridge.exe capi-bridge-demo.exe capi2064.dll; do
+for name in capi-bridge.exe capi-bridge-demo.exe capi2064.dll libcapi20-3.dll; do
   exe=$scratch/zip/capi-bridge-$version-win64/$name
   x86_64-w64-mingw32-objdump -f "$exe" | grep -q 'file format pei-x86-64' \
     || fail "$name is no 64-bit Windows program"
