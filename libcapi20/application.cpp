@@ -121,7 +121,7 @@ long free_data_buffer(application& app) {
 unsigned hand_out_data_b3_ind(application& app, unsigned char** out) {
   long index = free_data_buffer(app);
   if (index < 0)
-    return info_message_os_resource_error;
+    return info_host_gone;
   const std::uint8_t* message = app.frame.data() + frame_header_size;
   std::size_t length = cf::get_le16(message + cf::total_length);
   std::size_t data_length = cf::get_le16(message + cf::data_length);
@@ -164,7 +164,7 @@ bool send_frame(application& app, std::size_t payload) {
 // in the frame, whose two data pointers go out as 0.
 unsigned put_data_b3_req(application& app, const unsigned char* message, std::size_t length) {
   if (length < static_cast<std::size_t>(cf::data_b3_size_without_data64))
-    return info_illegal_message;
+    return info_illegal_command;
   std::size_t data_length = cf::get_le16(message + cf::data_length);
   if (length + data_length > largest_frame_payload)
     return info_data_length_not_supported;
@@ -182,14 +182,14 @@ unsigned put_data_b3_req(application& app, const unsigned char* message, std::si
     cf::put_le64(frame_message + cf::data64, 0);
   if (data_length > 0)
     std::memcpy(frame_message + length, data, data_length);
-  return send_frame(app, length + data_length) ? info_ok : info_message_os_resource_error;
+  return send_frame(app, length + data_length) ? info_ok : info_host_gone;
 }
 
 // A DATA_B3_RESP goes out with the host's DataHandle of the DATA_B3_IND it
 // answers, whose buffer is then free again.
 unsigned put_data_b3_resp(application& app, const unsigned char* message, std::size_t length) {
   if (length < static_cast<std::size_t>(cf::data_b3_resp_size))
-    return info_illegal_message;
+    return info_illegal_command;
   std::size_t index = cf::get_le16(message + cf::resp_data_handle);
   std::uint32_t ncci = cf::get_le32(message + cf::address);
   if (index >= app.data_buffers.size() || !app.data_buffers[index].held ||
@@ -200,7 +200,7 @@ unsigned put_data_b3_resp(application& app, const unsigned char* message, std::s
   std::uint8_t* frame_message = app.send_frame.data() + frame_header_size;
   std::memcpy(frame_message, message, length);
   cf::put_le16(frame_message + cf::resp_data_handle, b.host_handle);
-  return send_frame(app, length) ? info_ok : info_message_os_resource_error;
+  return send_frame(app, length) ? info_ok : info_host_gone;
 }
 
 } // namespace
@@ -227,18 +227,18 @@ unsigned put_message(application& app, const unsigned char* message) {
   if (app.released)
     return info_illegal_appl_id;
   if (message == nullptr)
-    return info_illegal_message;
+    return info_illegal_command;
   if (app.ended)
-    return info_message_os_resource_error;
+    return info_host_gone;
   std::size_t length = cf::get_le16(message + cf::total_length);
   if (length < cf::header_size)
-    return info_illegal_message;
+    return info_illegal_command;
   std::uint8_t command = message[cf::command];
   std::uint8_t subcommand = message[cf::subcommand];
   if (command == cf::command_data_b3 && subcommand == cf::subcommand_req)
     return put_data_b3_req(app, message, length);
   if (length > largest_frame_payload)
-    return info_illegal_message;
+    return info_illegal_command;
   if (command == cf::command_data_b3 && subcommand == cf::subcommand_resp)
     return put_data_b3_resp(app, message, length);
   if (command == cf::command_disconnect_b3 && subcommand == cf::subcommand_resp &&
@@ -247,7 +247,7 @@ unsigned put_message(application& app, const unsigned char* message) {
     free_data_buffers(app, [ncci](std::uint32_t held) { return held == ncci; });
   }
   std::memcpy(app.send_frame.data() + frame_header_size, message, length);
-  return send_frame(app, length) ? info_ok : info_message_os_resource_error;
+  return send_frame(app, length) ? info_ok : info_host_gone;
 }
 
 unsigned get_message(application& app, unsigned char** out) {
@@ -255,28 +255,28 @@ unsigned get_message(application& app, unsigned char** out) {
   if (app.released)
     return info_illegal_appl_id;
   if (out == nullptr)
-    return info_illegal_message;
+    return info_illegal_command;
   switch (receive_frame(app)) {
   case received::incomplete:
     return info_queue_empty;
   case received::ended:
-    return info_message_os_resource_error;
+    return info_host_gone;
   case received::dropped:
     app.drop_unreported = false;
-    return info_illegal_message;
+    return info_illegal_command;
   case received::complete:
     break;
   }
   if (!holds_a_message(app)) {
     app.frame_have = 0;
-    return info_illegal_message;
+    return info_illegal_command;
   }
   const std::uint8_t* message = app.frame.data() + frame_header_size;
   unsigned char* given = nullptr;
   if (message[cf::command] == cf::command_data_b3 &&
       message[cf::subcommand] == cf::subcommand_ind) {
     if (hand_out_data_b3_ind(app, &given) != info_ok)
-      return info_message_os_resource_error; // the frame waits for a free buffer
+      return info_host_gone; // the frame waits for a free buffer
   } else {
     given = app.recent[app.next_recent].data();
     app.next_recent = (app.next_recent + 1) % app.recent.size();

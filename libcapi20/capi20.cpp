@@ -72,10 +72,10 @@ unsigned installed() {
     return info_ok;
   if (!sockets_start() || !is_our_driver(configured_driver) || configured_host.empty() ||
       configured_port < 1 || configured_port > 0xffff)
-    return info_register_not_installed;
+    return info_not_installed;
   control = socket_connect(configured_host.c_str(), static_cast<std::uint16_t>(configured_port),
                            connect_time_out_ms);
-  return control == no_socket ? info_register_not_installed : info_ok;
+  return control == no_socket ? info_not_installed : info_ok;
 }
 
 // Receives exactly `size` bytes, waiting until `deadline` at the most.
@@ -155,21 +155,21 @@ void capi20ext_set_port(int port) {
 unsigned capi20_register(unsigned max_logical_connections, unsigned max_b_data_blocks,
                          unsigned max_b_data_length, unsigned* appl_id) {
   if (appl_id == nullptr)
-    return info_register_os_resource_error;
+    return info_os_resource_error;
   *appl_id = 0;
   std::string host;
   int port = 0;
   {
     std::lock_guard<std::mutex> hold(library_lock);
     if (installed() != info_ok)
-      return info_register_not_installed;
+      return info_not_installed;
     host = configured_host;
     port = configured_port;
   }
   socket_handle s =
       socket_connect(host.c_str(), static_cast<std::uint16_t>(port), connect_time_out_ms);
   if (s == no_socket)
-    return info_register_os_resource_error;
+    return info_os_resource_error;
   std::uint8_t frame[register_request_size];
   build_register_request(frame, max_logical_connections, max_b_data_blocks, max_b_data_length);
   std::uint8_t body[256] = {};
@@ -178,7 +178,7 @@ unsigned capi20_register(unsigned max_logical_connections, unsigned max_b_data_b
   if (length < register_reply_size || cf::get_le16(body + reply_info) != 0 || id < lowest_appl_id ||
       id > highest_appl_id) {
     socket_close(s);
-    return info_register_os_resource_error;
+    return info_os_resource_error;
   }
   auto app = std::make_shared<application>(s, id, max_logical_connections, max_b_data_blocks,
                                            max_b_data_length);
@@ -186,7 +186,7 @@ unsigned capi20_register(unsigned max_logical_connections, unsigned max_b_data_b
   // Two hosts may hand out the same ID; the second cannot be told apart.
   if (!applications.emplace(id, app).second) {
     release_application(*app);
-    return info_register_os_resource_error;
+    return info_os_resource_error;
   }
   *appl_id = id;
   return info_ok;
@@ -228,7 +228,7 @@ unsigned capi20_get_profile(unsigned controller, unsigned char* profile) {
   if (installed() != info_ok)
     return info_message_not_installed;
   if (profile == nullptr)
-    return info_message_os_resource_error;
+    return info_host_gone;
   drain(control);
   std::uint8_t frame[profile_request_size];
   build_profile_request(frame, controller);
@@ -236,7 +236,7 @@ unsigned capi20_get_profile(unsigned controller, unsigned char* profile) {
   if (request(control, frame, sizeof frame, body) < profile_offset + profile_size) {
     // Whatever comes late must not be taken for the next reply.
     close_control();
-    return info_message_os_resource_error;
+    return info_host_gone;
   }
   std::memcpy(profile, body + profile_offset, profile_size);
   return info_ok;

@@ -11,18 +11,20 @@
 
 namespace libcapi20 {
 
-// Info values, as the CAPI 2.0 standard names them.
+// Info values, named as the bridge names them where it has them.
 enum info : unsigned {
   info_ok = 0x0000,
-  info_register_os_resource_error = 0x1008, // register: no connection, no or a bad reply
-  info_register_not_installed = 0x1009,     // no host configured or reachable
-  info_illegal_appl_id = 0x1101,            // not an application of this process
-  info_illegal_message = 0x1102,            // a message too short, too long or malformed
-  info_queue_empty = 0x1104,                // nothing (whole) has arrived
-  info_message_os_resource_error = 0x1108,  // the connection has ended; no buffer free
-  info_message_not_installed = 0x1109,      // get_profile: no host configured or reachable
-  info_not_in_current_state = 0x2001,       // DATA_B3_RESP that answers no DATA_B3_IND held
-  info_data_length_not_supported = 0x300C,  // DATA_B3_REQ and its data beyond the frame limit
+  info_os_resource_error = 0x1008, // register: no connection, no or a bad reply
+  info_not_installed = 0x1009,     // no host configured or reachable
+  info_illegal_appl_id = 0x1101,   // not an application of this process
+  info_illegal_command = 0x1102,   // a message too short, too long or malformed
+  info_queue_empty = 0x1104,       // nothing (whole) has arrived
+  // The connection has ended; also, as in Debian's library, every
+  // DATA_B3_IND buffer is held (get_message).
+  info_host_gone = 0x1108,
+  info_message_not_installed = 0x1109,     // get_profile: no host configured or reachable
+  info_not_in_current_state = 0x2001,      // DATA_B3_RESP that answers no DATA_B3_IND held
+  info_data_length_not_supported = 0x300C, // DATA_B3_REQ and its data beyond the frame limit
 };
 
 // Every frame: type, 16-bit length L, then L bytes.
@@ -31,7 +33,8 @@ constexpr std::size_t frame_header_size = 3;
 // The driver's send buffer holds the frame header and at most this much:
 // the message, and a DATA_B3_REQ's data after it.
 constexpr std::size_t send_buffer_size = 128 + 2048;
-constexpr std::size_t largest_frame_payload = send_buffer_size - frame_header_size;
+constexpr std::size_t largest_frame_payload = 2173;
+static_assert(largest_frame_payload == send_buffer_size - frame_header_size);
 
 // Replies to register and get-profile: type, an 8-bit length N, N bytes.
 constexpr std::size_t reply_header_size = 2;

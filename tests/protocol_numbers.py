@@ -47,11 +47,12 @@ copies = {
     "message length": [("clients/cpp/client.cpp", r"max_message_length = (\d+);"),
                        ("clients/python/capi_bridge/client.py", r"MAX_MESSAGE_LENGTH = (\d+)")],
     "send limit": [("clients/cpp/client.cpp", r"library_send_limit = (\d+);"),
-                   ("clients/python/capi_bridge/client.py", r"LIBRARY_SEND_LIMIT = (\d+)")],
+                   ("clients/python/capi_bridge/client.py", r"LIBRARY_SEND_LIMIT = (\d+)"),
+                   ("libcapi20/wire.hpp", r"largest_frame_payload = (\d+);")],
     "block size": [("clients/cpp/client.cpp", r"data_b3_limit = (\d+);"),
                    ("clients/python/capi_bridge/client.py", r"B3_BLOCK_SIZE = (\d+)"),
                    ("interface/capi20_interface.cpp", r"registered_block_size = (\d+);")],
-    "message buffer": [],
+    "message buffer": [("libcapi20/wire.hpp", r"send_buffer_size = ([^;]+);")],
 }
 for name, source in limits.items():
     for path, pattern in copies[name]:
@@ -80,6 +81,7 @@ for path, pattern in [("clients/cpp/client.cpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]
 bridge_names = {number: name for name, number in bridge_info.items()}
 for path, pattern, prefix in [
         ("interface/capi20_interface.hpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]+)", ""),
+        ("libcapi20/wire.hpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]+)", ""),
         ("capimsg/include/capi_bridge/capimsg.hpp",
          r"std::uint16_t (\w+) = 0x([0-9A-Fa-f]+);", "info_")]:
     named = enum(path, pattern)
