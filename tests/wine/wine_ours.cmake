@@ -5,7 +5,7 @@
 # tests and the demo's probe, each in a folder that holds nothing but the
 # Windows build's files (prefix `windows.ours.`, label `windows`). Included
 # from the folder of client_e2e_test, after wine_e2e.cmake, which keeps the
-# forwarding DLL's run.
+# forwarding DLL's run. And the zip itself, unpacked, probing the host.
 
 include(${CMAKE_CURRENT_LIST_DIR}/wine_environment.cmake)
 
@@ -47,7 +47,8 @@ set(debian_only
 list(JOIN debian_only ":" debian_only)
 gtest_discover_tests(client_e2e_test TEST_PREFIX windows.ours.client. TEST_LIST windows_ours_tests
   TEST_FILTER "-${debian_only}")
-set_wine_test_properties(windows_ours_tests 120 CAPI_BRIDGE_WINDOWS_FOLDER=${ours_folder})
+set_wine_test_properties(windows_ours_tests 120 CAPI_BRIDGE_WINDOWS_FOLDER=${ours_folder}
+  CAPI_BRIDGE_WINDOWS_LIBRARY_SOCKET=1)
 
 add_test(NAME windows.ours.demo.probes_the_emulated_host
   COMMAND ${private_shm} sh ${CMAKE_CURRENT_LIST_DIR}/windows_demo_probe.sh
@@ -55,8 +56,12 @@ add_test(NAME windows.ours.demo.probes_the_emulated_host
 add_test(NAME windows.ours.interface.capi_dll_tests
   COMMAND ${private_shm} sh ${PROJECT_SOURCE_DIR}/interface/tests/wine_dll_test.sh
           $<TARGET_FILE:capi-host-emulator> ${ours_folder})
+# The zip itself, unpacked into an empty folder.
+add_test(NAME windows.ours.zip_probes_the_emulated_host
+  COMMAND ${private_shm} sh ${CMAKE_CURRENT_LIST_DIR}/zip_probe.sh ${CMAKE_CPACK_COMMAND}
+          ${CAPI_BRIDGE_WINDOWS_BUILD} $<TARGET_FILE:capi-host-emulator>)
 set_tests_properties(windows.ours.demo.probes_the_emulated_host
-  windows.ours.interface.capi_dll_tests PROPERTIES
+  windows.ours.interface.capi_dll_tests windows.ours.zip_probes_the_emulated_host PROPERTIES
   LABELS windows FIXTURES_REQUIRED wine TIMEOUT 180
   ENVIRONMENT "${wine_environment}"
   ENVIRONMENT_MODIFICATION "DISPLAY=unset:;WAYLAND_DISPLAY=unset:")
