@@ -182,7 +182,7 @@ TEST_F(hostile_host, put_after_the_host_closed_says_0x1108_without_sigpipe) {
   bytes listen = build_listen_req(appl, 2, {1, 0, 4, 0, {}});
   unsigned result = 0;
   // The first sends may still be taken by the system.
-  for (int i = 0; i < 50 && result == 0; ++i) {
+  for (int i = 0; i < 300 && result == 0; ++i) {
     result = capi20_put_message(appl, listen.data());
     if (result == 0)
       usleep(10000);
