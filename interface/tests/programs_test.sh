@@ -10,7 +10,9 @@
 # under capi-bridge-run), wine_dll_call (WINDOWS_PROGRAM with capi2064.dll
 # beside it), wine_dll_two_processes (the same, the call between two
 # programs), wine32_dll_call (a 32-bit program with capi2032.dll: FOLDER32
-# holds both; skipped, status 77, where the machine runs no 32-bit code).
+# holds both; skipped, status 77, where the machine runs no 32-bit code),
+# wine_ours_dll_call (wine_dll_call with our libcapi20-3.dll, which reads
+# no .capi20rc: the DLL passes it the host from CAPI_BRIDGE_HOST and _PORT).
 # Run it with a /dev/shm of its own (tests/support/private_shm.sh);
 # application IDs 370..389 otherwise.
 set -u
@@ -120,12 +122,15 @@ wine_run_call)
   [ "$(echo "$connecting" | wc -l)" -eq 3 ] \
     || fail "$(echo "$connecting" | wc -l) processes connected, where 3 bridges belong"
   ;;
-wine_dll_call | wine32_dll_call)
+wine_dll_call | wine32_dll_call | wine_ours_dll_call)
   # Nothing set: the library inside the bridge finds the host in .capi20rc.
-  if [ "$case_name" = wine_dll_call ]; then
-    timeout 100 wine "$windows_program" capi2064.dll call 307200 >"$scratch/out" 2>&1
-  else
+  if [ "$case_name" = wine_ours_dll_call ]; then
+    export CAPI_BRIDGE_HOST=127.0.0.1 CAPI_BRIDGE_PORT="$port"
+  fi
+  if [ "$case_name" = wine32_dll_call ]; then
     timeout 100 wine "$folder32/capi2032_call.exe" capi2032.dll call 307200 >"$scratch/out" 2>&1
+  else
+    timeout 100 wine "$windows_program" capi2064.dll call 307200 >"$scratch/out" 2>&1
   fi
   status=$?
   wine_output

@@ -14,7 +14,7 @@ set(ours_library ${CAPI_BRIDGE_WINDOWS_BUILD}/libcapi20/libcapi20-3.dll)
 file(MAKE_DIRECTORY ${ours_folder})
 set(ours_files)
 foreach(program libcapi20/libcapi20-3.dll capi-bridge.exe demo/capi-bridge-demo.exe
-                interface/capi2064.dll interface/capi_dll_tests.exe)
+                interface/capi2064.dll interface/capi_dll_tests.exe interface/capi2032_call.exe)
   get_filename_component(name ${program} NAME)
   # A copy: started through a symbolic link, a program would not find the DLL.
   add_custom_command(OUTPUT ${ours_folder}/${name}
