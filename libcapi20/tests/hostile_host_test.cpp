@@ -11,6 +11,8 @@
 
 #include <sys/time.h>
 
+#include <vector>
+
 using namespace capimsg;
 
 namespace {
@@ -143,6 +145,28 @@ TEST_F(hostile_host, disconnect_b3_resp_frees_the_data_b3_ind_held_for_its_ncci)
   EXPECT_EQ(capi20_put_message(appl, disconnect_b3_resp.data()), 0u);
   bytes resp = build_data_b3_resp(appl, 3, {0x10101, handle});
   EXPECT_EQ(capi20_put_message(appl, resp.data()), 0x2001u);
+}
+
+// Registered with (1, 7, 2048): 2 + 1 × (7 + 1) buffers, as Debian's keeps.
+TEST_F(hostile_host, data_b3_ind_beyond_the_buffers_waits_until_one_is_answered) {
+  constexpr int buffers = 10;
+  for (int i = 0; i <= buffers; ++i)
+    host.send(framed(
+        data_b3_ind(22, 1, {static_cast<std::uint8_t>(i)}, static_cast<std::uint16_t>(0x100 + i))));
+  unsigned char* m = nullptr;
+  std::vector<std::uint16_t> handles;
+  for (int i = 0; i < buffers; ++i) {
+    ASSERT_EQ(next(&m), 0u);
+    EXPECT_EQ(m[30], i) << "in order";
+    handles.push_back(get_u16(byte_view(m, 30), 18));
+  }
+  EXPECT_EQ(next(&m), 0x1108u) << "every buffer held";
+  EXPECT_EQ(capi20_get_message(appl, &m), 0x1108u);
+  bytes resp = build_data_b3_resp(appl, 3, {0x10101, handles[4]});
+  ASSERT_EQ(capi20_put_message(appl, resp.data()), 0u);
+  ASSERT_EQ(next(&m), 0u);
+  EXPECT_EQ(m[30], buffers) << "the one that waited";
+  EXPECT_EQ(get_u16(byte_view(m, 30), 18), handles[4]) << "in the buffer just answered";
 }
 
 struct cut_frame {
