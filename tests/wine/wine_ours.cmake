@@ -14,7 +14,8 @@ set(ours_library ${CAPI_BRIDGE_WINDOWS_BUILD}/libcapi20/libcapi20-3.dll)
 file(MAKE_DIRECTORY ${ours_folder})
 set(ours_files)
 foreach(program libcapi20/libcapi20-3.dll capi-bridge.exe demo/capi-bridge-demo.exe
-                interface/capi2064.dll interface/capi_dll_tests.exe interface/capi2032_call.exe)
+                interface/capi2064.dll interface/capi_dll_tests.exe interface/capi2032_call.exe
+                libcapi20/libcapi20_windows_check.exe)
   get_filename_component(name ${program} NAME)
   # A copy: started through a symbolic link, a program would not find the DLL.
   add_custom_command(OUTPUT ${ours_folder}/${name}
@@ -56,12 +57,17 @@ add_test(NAME windows.ours.demo.probes_the_emulated_host
 add_test(NAME windows.ours.interface.capi_dll_tests
   COMMAND ${private_shm} sh ${PROJECT_SOURCE_DIR}/interface/tests/wine_dll_test.sh
           $<TARGET_FILE:capi-host-emulator> ${ours_folder})
+# The DLL itself against a host that misbehaves.
+add_test(NAME windows.ours.libcapi20.hostile_host
+  COMMAND sh ${PROJECT_SOURCE_DIR}/libcapi20/tests/windows_check.sh
+          $<TARGET_FILE:capi-host-emulator> ${ours_folder})
 # The zip itself, unpacked into an empty folder.
 add_test(NAME windows.ours.zip_probes_the_emulated_host
   COMMAND ${private_shm} sh ${CMAKE_CURRENT_LIST_DIR}/zip_probe.sh ${CMAKE_CPACK_COMMAND}
           ${CAPI_BRIDGE_WINDOWS_BUILD} $<TARGET_FILE:capi-host-emulator>)
 set_tests_properties(windows.ours.demo.probes_the_emulated_host
-  windows.ours.interface.capi_dll_tests windows.ours.zip_probes_the_emulated_host PROPERTIES
+  windows.ours.interface.capi_dll_tests windows.ours.zip_probes_the_emulated_host
+  windows.ours.libcapi20.hostile_host PROPERTIES
   LABELS windows FIXTURES_REQUIRED wine TIMEOUT 180
   ENVIRONMENT "${wine_environment}"
   ENVIRONMENT_MODIFICATION "DISPLAY=unset:;WAYLAND_DISPLAY=unset:")
