@@ -205,9 +205,9 @@ unsigned put_data_b3_resp(application& app, const unsigned char* message, std::s
 
 } // namespace
 
-application::application(socket_handle connection_, unsigned id_, unsigned max_logical_connections,
+application::application(socket_handle s, unsigned appl_id, unsigned max_logical_connections,
                          unsigned max_b_data_blocks, unsigned max_b_data_length)
-    : id(id_), connection(connection_), buffer_size(receive_buffer_size(max_b_data_length)),
+    : id(appl_id), connection(s), buffer_size(receive_buffer_size(max_b_data_length)),
       frame(frame_header_size + buffer_size), send_frame(send_buffer_size) {
   // As many as Debian's library keeps, as far as a 16-bit DataHandle can
   // tell them apart.
