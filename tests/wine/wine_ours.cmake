@@ -15,7 +15,7 @@ file(MAKE_DIRECTORY ${ours_folder})
 set(ours_files)
 foreach(program libcapi20/libcapi20-3.dll capi-bridge.exe demo/capi-bridge-demo.exe
                 interface/capi2064.dll interface/capi_dll_tests.exe interface/capi2032_call.exe
-                libcapi20/libcapi20_windows_check.exe)
+                libcapi20/libcapi20_windows_check.exe libcapi20/libcapi20_wire_scenario.exe)
   get_filename_component(name ${program} NAME)
   # A copy: started through a symbolic link, a program would not find the DLL.
   add_custom_command(OUTPUT ${ours_folder}/${name}
@@ -61,13 +61,20 @@ add_test(NAME windows.ours.interface.capi_dll_tests
 add_test(NAME windows.ours.libcapi20.hostile_host
   COMMAND sh ${PROJECT_SOURCE_DIR}/libcapi20/tests/windows_check.sh
           $<TARGET_FILE:capi-host-emulator> ${ours_folder})
+# The same whole call through Debian's library and through this DLL,
+# every byte on the wire compared.
+add_test(NAME windows.ours.libcapi20.wire_is_debians
+  COMMAND ${private_shm} sh ${PROJECT_SOURCE_DIR}/libcapi20/tests/wire_compare.sh
+          $<TARGET_FILE:capi-host-emulator> $<TARGET_FILE:wire_scenario>
+          $<TARGET_FILE:capi_bridge_libcapi20> ${PROJECT_SOURCE_DIR}
+          ${ours_folder}/libcapi20_wire_scenario.exe)
 # The zip itself, unpacked into an empty folder.
 add_test(NAME windows.ours.zip_probes_the_emulated_host
   COMMAND ${private_shm} sh ${CMAKE_CURRENT_LIST_DIR}/zip_probe.sh ${CMAKE_CPACK_COMMAND}
           ${CAPI_BRIDGE_WINDOWS_BUILD} $<TARGET_FILE:capi-host-emulator>)
 set_tests_properties(windows.ours.demo.probes_the_emulated_host
   windows.ours.interface.capi_dll_tests windows.ours.zip_probes_the_emulated_host
-  windows.ours.libcapi20.hostile_host PROPERTIES
+  windows.ours.libcapi20.hostile_host windows.ours.libcapi20.wire_is_debians PROPERTIES
   LABELS windows FIXTURES_REQUIRED wine TIMEOUT 180
   ENVIRONMENT "${wine_environment}"
   ENVIRONMENT_MODIFICATION "DISPLAY=unset:;WAYLAND_DISPLAY=unset:")
