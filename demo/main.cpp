@@ -261,7 +261,8 @@ std::string open_failure(const open_result& opened, const std::string& host, std
            "application: " + hex_info(status.info) + " " + info_text(status.info);
   // The client tells the bridge's 0x1009 (no library) from the library's.
   if (status.from == source::bridge && status.info == capi_not_installed)
-    return "the bridge could not load libcapi20 (is the package libcapi20-3 installed?)";
+    return std::string("the bridge could not load libcapi20 (") + harness::libcapi20_missing_hint +
+           ")";
   if (status.info != capi_not_installed)
     return "libcapi20 found no CAPI at " + where + ": " + hex_info(status.info) + " " +
            info_text(status.info);

@@ -13,6 +13,8 @@ namespace harness {
 const char executable_suffix[] = "";
 const bool emulator_runs_here = true;
 
+const char libcapi20_missing_hint[] = "is the package libcapi20-3 installed?";
+
 std::filesystem::path program_folder() {
   std::error_code error;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);

@@ -14,6 +14,8 @@ namespace harness {
 const char executable_suffix[] = ".exe";
 const bool emulator_runs_here = false;
 
+const char libcapi20_missing_hint[] = "is libcapi20-3.dll beside capi-bridge.exe?";
+
 std::filesystem::path program_folder() {
   std::vector<wchar_t> name(MAX_PATH);
   for (;;) {

@@ -99,25 +99,25 @@ grep -q "#define CAPI_BRIDGE_VERSION \"$version\"" "$scratch/root/usr/include/ca
 expect_files python3-capi-bridge usr/lib/python3/dist-packages/capi_bridge/__init__.py \
   usr/lib/python3/dist-packages/capi_bridge/py.typed
 
-# The Windows zip: the bridge, the demo, the CAPI DLLs and their import
-# libraries, the licence, the protocol reference, a read-me.
+# The Windows zip: the bridge, the demo, our libcapi20-3.dll, the CAPI DLLs
+# and their import libraries, the licence, the protocol reference, a
+# read-me.
 unzip -l "$zip" | awk 'NR > 3 && $4 != "" {print $4}' | sort >"$scratch/zip-files"
 printf "capi-bridge-$version-win64/%s\n" LICENSE.txt README.txt capi-bridge-demo.exe capi-bridge.exe \
-  capi2032.dll capi2064.dll libcapi2032.a libcapi2064.a protocol.md windows-programs.md \
+  capi2032.dll capi2064.dll libcapi2032.a libcapi2064.a libcapi20-3.dll libcapi20.md protocol.md \
+  windows-programs.md | sort \
   | diff - "$scratch/zip-files" || fail "$zip holds other files than these"
 unzip -q "$zip" -d "$scratch/zip"
 # Every file the zip's pages name is in it.
 for page in README.txt windows-programs.md; do
   for named in $(grep -o '[A-Za-z0-9_.-]*\.\(exe\|dll\|a\|md\|txt\)\b' \
       "$scratch/zip/capi-bridge-$version-win64/$page" | sort -u); do
-    # The library the bridge loads is the user's to add.
-    [ "$named" = libcapi20-3.dll ] && continue
     [ -e "$scratch/zip/capi-bridge-$version-win64/$named" ] \
       || fail "$page names $named, which the zip does not hold"
   done
 done
 # Its programs and DLLs stripped, and executable where unpacked.
-for name in capi-bridge.exe capi-bridge-demo.exe capi2032.dll capi2064.dll; do
+for name in capi-bridge.exe capi-bridge-demo.exe capi2032.dll capi2064.dll libcapi20-3.dll; do
   x86_64-w64-mingw32-objdump -h "$scratch/zip/capi-bridge-$version-win64/$name" \
     | grep -q '\.debug' && fail "$name is not stripped"
   zipinfo "$zip" "capi-bridge-$version-win64/$name" | grep -q '^-rwxr-xr-x' \
@@ -126,7 +126,7 @@ done
 # Both start on a bare 64-bit Windows: statically linked, they import
 # nothing but these DLLs of the system's.
 system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll "
-for name in capi-bridge.exe capi-bridge-demo.exe capi2064.dll; do
+for name in capi-bridge.exe capi-bridge-demo.exe capi2064.dll libcapi20-3.dll; do
   exe=$scratch/zip/capi-bridge-$version-win64/$name
   x86_64-w64-mingw32-objdump -f "$exe" | grep -q 'file format pei-x86-64' \
     || fail "$name is no 64-bit Windows program"

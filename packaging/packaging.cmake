@@ -3,8 +3,8 @@
 # programs, their man pages and the protocol reference (debian/ splits these
 # and the client library's files into Debian packages); on Windows: the
 # files of the zip, which CPack packs (packaging/build-packages.sh builds both):
-# the bridge, the demo (which probes a CAPI host there), the licence, the
-# protocol reference and a read-me.
+# the bridge, the demo (which probes a CAPI host there), our libcapi20-3.dll
+# (libcapi20/ installs it), the licence, the protocol reference and a read-me.
 include(GNUInstallDirs)
 
 if(WIN32)
@@ -27,7 +27,7 @@ if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${windows_text}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${windows_text}/README.txt ${windows_text}/LICENSE.txt
     ${PROJECT_SOURCE_DIR}/docs/protocol.md ${PROJECT_SOURCE_DIR}/docs/windows-programs.md
-    DESTINATION .)
+    ${PROJECT_SOURCE_DIR}/docs/libcapi20.md DESTINATION .)
   set(CPACK_PACKAGE_NAME capi-bridge)
   set(CPACK_PACKAGE_VENDOR "The capi-bridge developers")
   set(CPACK_GENERATOR ZIP)

@@ -126,15 +126,17 @@ peek_result platform_peek(int connection, void* buffer, std::size_t size) {
   if (ioctlsocket(socket, FIONREAD, &waiting) != 0)
     return {connection_look::no_socket, 0};
   if (waiting == 0) {
-    // recv would wait while nothing is there; a socket that reads as ready
-    // with nothing to read has ended.
+    // recv would wait while nothing is there. A socket that reads as ready
+    // has ended, or has had bytes arrive since the count; counted again,
+    // it still has none only if it has ended.
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(socket, &readable);
     timeval now = {0, 0};
-    if (select(0, &readable, nullptr, nullptr, &now) == 1)
+    if (select(0, &readable, nullptr, nullptr, &now) != 1)
+      return {connection_look::nothing, 0};
+    if (ioctlsocket(socket, FIONREAD, &waiting) != 0 || waiting == 0)
       return {connection_look::ended, 0};
-    return {connection_look::nothing, 0};
   }
   int count = size < waiting ? static_cast<int>(size) : static_cast<int>(waiting);
   int got = recv(socket, static_cast<char*>(buffer), count, MSG_PEEK);

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Style checks of the test command: clang-format over every C and C++ source
 # of the tree (nothing may differ), and clang-tidy (.clang-tidy) over the
-# bridge itself.
+# bridge itself and our libcapi20.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,7 +25,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cmake -S . -B "$scratch" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCAPI_BRIDGE_TESTS=OFF >/dev/null
 if ! findings=$(clang-tidy --quiet -p "$scratch" bridge/*.cpp capi/*.cpp \
-                  platform/platform_posix.cpp 2>&1); then
+                  platform/platform_posix.cpp libcapi20/capi20.cpp libcapi20/application.cpp \
+                  libcapi20/wire.cpp libcapi20/socket_posix.cpp 2>&1); then
   grep -v "warnings generated" <<<"$findings"
   exit 1
 fi

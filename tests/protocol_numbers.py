@@ -48,11 +48,12 @@ copies = {
     "message length": [("clients/cpp/client_detail.hpp", r"max_message_length = (\d+);"),
                        ("clients/python/capi_bridge/client.py", r"MAX_MESSAGE_LENGTH = (\d+)")],
     "send limit": [("clients/cpp/client_detail.hpp", r"library_send_limit = (\d+);"),
-                   ("clients/python/capi_bridge/client.py", r"LIBRARY_SEND_LIMIT = (\d+)")],
+                   ("clients/python/capi_bridge/client.py", r"LIBRARY_SEND_LIMIT = (\d+)"),
+                   ("libcapi20/wire.hpp", r"largest_frame_payload = (\d+);")],
     "block size": [("clients/cpp/client_detail.hpp", r"data_b3_limit = (\d+);"),
                    ("clients/python/capi_bridge/client.py", r"B3_BLOCK_SIZE = (\d+)"),
                    ("interface/capi20_interface.cpp", r"registered_block_size = (\d+);")],
-    "message buffer": [],
+    "message buffer": [("libcapi20/wire.hpp", r"send_buffer_size = ([^;]+);")],
     "longest wait": [("clients/cpp/include/capi_bridge/client.hpp", r"longest_wait = (\d+);"),
                      ("clients/python/capi_bridge/client.py", r"LONGEST_WAIT_MS = (\d+)"),
                      ("interface/capi20_interface.cpp", r"longest_wait = (\d+);")],
@@ -84,6 +85,7 @@ for path, pattern in [("clients/cpp/client_detail.hpp", r"\b(info_\w+) = 0x([0-9
 bridge_names = {number: name for name, number in bridge_info.items()}
 for path, pattern, prefix in [
         ("interface/capi20_interface.hpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]+)", ""),
+        ("libcapi20/wire.hpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]+)", ""),
         ("capimsg/include/capi_bridge/capimsg.hpp",
          r"std::uint16_t (\w+) = 0x([0-9A-Fa-f]+);", "info_")]:
     named = enum(path, pattern)

@@ -11,7 +11,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 files="bridge/frames.hpp capi/put.cpp capi/binding.hpp clients/cpp/client.cpp
   clients/python/capi_bridge/client.py interface/capi20_interface.cpp interface/capi20_interface.hpp
-  capimsg/include/capi_bridge/capimsg.hpp docs/protocol.md"
+  capimsg/include/capi_bridge/capimsg.hpp docs/protocol.md libcapi20/wire.hpp"
 # FILE EXPRESSION: the change a copy must not get away with.
 while read -r file change; do
   for f in $files; do
@@ -33,5 +33,8 @@ clients/cpp/client.cpp s/info_queue_busy = 0x1103/info_queue_busy = 0x1107/
 docs/protocol.md s/2,176/2,200/g
 capimsg/include/capi_bridge/capimsg.hpp s/ host_gone = 0x1108/ message_os_resource_error = 0x1108/
 interface/capi20_interface.hpp s/info_illegal_command = 0x1102/info_illegal_message = 0x1102/
+libcapi20/wire.hpp s/largest_frame_payload = 2173/largest_frame_payload = 2174/
+libcapi20/wire.hpp s/send_buffer_size = 128 + 2048/send_buffer_size = 128 + 4096/
+libcapi20/wire.hpp s/info_illegal_command = 0x1102/info_illegal_message = 0x1102/
 CHANGES
 echo "protocol_numbers_test: every changed copy fails the check"

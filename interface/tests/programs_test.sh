@@ -13,7 +13,9 @@
 # ctypes program), run_runpath_dlopen (PROGRAM opens a plug-in found through
 # its RUNPATH), wine_run_call (Wine's capi2032 under capi-bridge-run),
 # wine_dll_call (WINDOWS_PROGRAM with capi2064.dll beside it),
-# wine_dll_two_processes (the same, the call between two programs); with
+# wine_dll_two_processes (the same, the call between two programs),
+# wine_ours_dll_call (wine_dll_call with our libcapi20-3.dll, which reads
+# no .capi20rc: the DLL passes it the host from CAPI_BRIDGE_HOST and _PORT); with
 # FOLDER32, which holds a 32-bit program with capi2032.dll: wine32_dll_call
 # (that program alone), wine32_dll_two_processes (two of them calling each
 # other) and wine32_64_two_processes (it calls WINDOWS_PROGRAM); with
@@ -228,12 +230,15 @@ wine_run_call)
   [ "$(echo "$connecting" | wc -l)" -eq 3 ] \
     || fail "$(echo "$connecting" | wc -l) processes connected, where 3 bridges belong"
   ;;
-wine_dll_call | wine32_dll_call)
+wine_dll_call | wine32_dll_call | wine_ours_dll_call)
   # Nothing set: the library inside the bridge finds the host in .capi20rc.
-  if [ "$case_name" = wine_dll_call ]; then
-    timeout 100 wine "$windows_program" capi2064.dll call 307200 >"$scratch/out" 2>&1
-  else
+  if [ "$case_name" = wine_ours_dll_call ]; then
+    export CAPI_BRIDGE_HOST=127.0.0.1 CAPI_BRIDGE_PORT="$port"
+  fi
+  if [ "$case_name" = wine32_dll_call ]; then
     timeout 100 wine "$folder32/capi2032_call.exe" capi2032.dll call 307200 >"$scratch/out" 2>&1
+  else
+    timeout 100 wine "$windows_program" capi2064.dll call 307200 >"$scratch/out" 2>&1
   fi
   status=$?
   wine_output

@@ -24,6 +24,11 @@ bool windows_bridge() {
   return bridge_command().front() == "wine";
 }
 
+bool windows_library_gives_socket() {
+  const char* socket = std::getenv("CAPI_BRIDGE_WINDOWS_LIBRARY_SOCKET");
+  return windows_bridge() && socket != nullptr && std::string(socket) == "1";
+}
+
 bool private_id_table() {
   const char* shm = std::getenv("CAPI_BRIDGE_SHM");
   return shm != nullptr && std::string(shm) == "private";

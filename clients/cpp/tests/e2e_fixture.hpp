@@ -24,6 +24,10 @@
 std::vector<std::string> bridge_command();
 // True when the bridge under test is the Windows build under Wine.
 bool windows_bridge();
+// True for a Windows bridge whose library gives its connection through
+// capi20_fileno (our libcapi20-3.dll; the forwarding DLL gives none), so
+// that the bridge looks at each frame: CAPI_BRIDGE_WINDOWS_LIBRARY_SOCKET=1.
+bool windows_library_gives_socket();
 
 // True when the test runs with a /dev/shm of its own (tests/support/
 // private_shm.sh), so that the library's machine-wide table of application

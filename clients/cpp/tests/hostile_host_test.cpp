@@ -170,7 +170,7 @@ class bad_frame : public e2e_test, public testing::WithParamInterface<bad_frame_
 // connection: Get answers 0x1102 at once, the next message comes whole, and
 // the bridge goes on.
 TEST_P(bad_frame, is_dropped_and_the_bridge_goes_on) {
-  if (windows_bridge())
+  if (windows_bridge() && !windows_library_gives_socket())
     GTEST_SKIP() << no_socket_under_wine;
   start_emulator(
       330, {"--inject-after=1", "--inject=" + std::string(GetParam().frame) + " " + listen_conf_7});
@@ -201,7 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
 // connection has ended, as after a clean close.
 TEST_F(e2e_test, frame_cut_off_by_the_hosts_close_is_the_end_of_the_connection) {
   if (windows_bridge())
-    GTEST_SKIP() << no_socket_under_wine;
+    GTEST_SKIP() << "on Windows the bridge cannot see a host's close behind bytes it has not "
+                    "read (and the forwarding DLL gives no socket at all)";
   start_emulator(335, {"--inject-after=1", "--inject=801400 1400 0000 8082", "--drop-after=1"});
   client& a = opened_bridge("a");
   listen(a, 1, cip_mask_unrestricted_digital);
@@ -219,7 +220,8 @@ TEST_F(e2e_test, frame_cut_off_by_the_hosts_close_is_the_end_of_the_connection) 
 // as usual.
 TEST_F(e2e_test, waiting_for_the_rest_of_a_frame_costs_nothing) {
   if (windows_bridge())
-    GTEST_SKIP() << no_socket_under_wine;
+    GTEST_SKIP() << "the Windows bridge waits in slices: its standard input cannot be waited "
+                    "on together with a socket";
   scripted_host host(340);
   client& a = bridge("a");
   ASSERT_TRUE(a.open("127.0.0.1", host.port(), 2).status.ok());

@@ -17,6 +17,10 @@ extern const char executable_suffix[];
 // Windows a program can only reach a CAPI host that runs elsewhere.
 extern const bool emulator_runs_here;
 
+// What to check when the bridge cannot load libcapi20: Debian's package, or
+// on Windows the DLL beside capi-bridge.exe.
+extern const char libcapi20_missing_hint[];
+
 // The folder holding the running program; the current folder when the
 // system does not say.
 std::filesystem::path program_folder();
