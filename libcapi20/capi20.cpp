@@ -25,8 +25,9 @@ constexpr int connect_time_out_ms = 10000;
 constexpr int reply_time_out_ms = 5000;
 
 const char driver_name[] = "fritzbox";
-// The driver's fixed answers.
-const char manufacturer[] = "AVM Berlin";
+// The fixed answers: the driver's version and serial number, and this
+// project's name where the driver names its maker.
+const char manufacturer[] = "capi-bridge";
 const std::uint32_t version[4] = {2, 0, 0, 5};
 const char serial_number[] = "0004711";
 

@@ -118,12 +118,12 @@ INSTANTIATE_TEST_SUITE_P(
                     setting{"port_beyond_16_bits", "fritzbox", "127.0.0.1", 0x10000, 0x1009}),
     [](const auto& row) { return std::string(row.param.name); });
 
-TEST(fixed_answers, are_the_drivers_whatever_the_controller) {
+TEST(fixed_answers, are_the_same_whatever_the_controller) {
   fake_host host({}, {});
   host.use();
   unsigned char buffer[64];
   ASSERT_EQ(capi20_get_manufacturer(7, buffer), buffer);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), "AVM Berlin");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), "capi-bridge");
   ASSERT_EQ(capi20_get_version(0, buffer), buffer);
   EXPECT_EQ(bytes(buffer, buffer + 16), (bytes{2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0}));
   ASSERT_EQ(capi20_get_serial_number(1, buffer), buffer);
