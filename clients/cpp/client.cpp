@@ -301,11 +301,32 @@ std::chrono::milliseconds client::time_allowed(byte_view body) const {
 }
 
 open_result client::open(const std::string& host, std::uint16_t port,
-                         std::uint16_t max_logical_connections) {
+                         std::uint16_t max_logical_connections, registration blocks) {
   if (appl_id() != 0)
     throw std::logic_error("application " + std::to_string(appl_id()) +
                            " is registered: the bridge would replace it and never release it; "
                            "close this client and start another");
+  const registration standard;
+  if (blocks.b3_data_blocks < 1 || blocks.b3_data_blocks > standard.b3_data_blocks)
+    throw std::invalid_argument("B3 data blocks: 1 to 7");
+  if (blocks.b3_block_size < smallest_b3_block_size ||
+      blocks.b3_block_size > standard.b3_block_size)
+    throw std::invalid_argument("B3 block size: 128 to 2048");
+  if (blocks != standard) {
+    bytes values{'R'};
+    capimsg::append_u16(values, blocks.b3_data_blocks);
+    capimsg::append_u16(values, blocks.b3_block_size);
+    raw_reply taken = request(values);
+    if (taken.status.from == source::transport) {
+      open_result out;
+      out.status = taken.status;
+      return out;
+    }
+    // An older bridge answers as it answers every kind it does not know,
+    // and registers 7 blocks of 2048 bytes.
+    if (taken.info == info_illegal_command)
+      blocks = standard;
+  }
   // Whether the bridge has the waiting Get is asked while no application is
   // registered: the answer is then 0x1104 at once, or 0x1102 from a bridge
   // without it. Later a waiting Get also answers 0x1102 for a frame of the
@@ -329,6 +350,7 @@ open_result client::open(const std::string& host, std::uint16_t port,
   raw_reply r = request(body);
   open_result out;
   out.status = r.status;
+  out.registered = blocks;
   if (r.data.size() == open_result_size) {
     out.appl_id = field::get_le32(r.data.data());
     out.stage = static_cast<open_stage>(r.data[4]);
@@ -341,6 +363,27 @@ open_result client::open(const std::string& host, std::uint16_t port,
     profile_result loaded = profile(0);
     if (loaded.status.from == source::bridge && loaded.status.info == info_not_installed)
       out.status.from = source::bridge;
+  }
+  return out;
+}
+
+std::optional<outcome> client::installed(const std::string& host, std::uint16_t port) {
+  bytes body;
+  body.reserve(5 + host.size());
+  body.push_back('I');
+  capimsg::append_u16(body, port);
+  capimsg::append_u16(body, 0);
+  body.insert(body.end(), host.begin(), host.end());
+  raw_reply r = request(body);
+  if (r.status.from == source::bridge && r.info == info_illegal_command)
+    return std::nullopt;
+  outcome out = r.status;
+  // As after Open: without a library, the bridge answers Profile with
+  // 0x1009 itself.
+  if (out.from == source::library && out.info == info_not_installed) {
+    profile_result loaded = profile(0);
+    if (loaded.status.from == source::bridge && loaded.status.info == info_not_installed)
+      out.from = source::bridge;
   }
   return out;
 }

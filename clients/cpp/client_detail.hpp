@@ -27,6 +27,7 @@ inline constexpr std::size_t max_reply_body = 0x100000;
 inline constexpr std::size_t open_result_size = 5;
 inline constexpr std::size_t profile_size = 64;
 inline constexpr std::uint32_t data_b3_limit = 2048;
+inline constexpr std::uint16_t smallest_b3_block_size = 128;
 // The longest message length field Put takes.
 inline constexpr std::size_t max_message_length = 8192;
 // The most of a message, a DATA_B3_REQ's data included, that the library

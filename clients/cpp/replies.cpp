@@ -109,6 +109,12 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
               data[4] == static_cast<std::uint8_t>(open_stage::capi_not_available));
   case 'P':
     return by(info == info_not_installed);
+  case 'I':
+    // The library's 0x1009 unless the request was cut short; open() and
+    // installed() ask Profile whether a library is there at all.
+    return by(info == info_illegal_command || (info == info_not_installed && body.size() <= 4));
+  case 'R':
+    return by(true);
   case 'G':
   case 'W':
     // 0x1102: a frame that held no usable message, dropped; 0x1108: the

@@ -309,4 +309,17 @@ TEST_F(e2e_test, waiting_get_falls_back_to_polling_with_an_older_bridge) {
   EXPECT_EQ(kinds.find('W', 2), std::string::npos) << kinds;
 }
 
+// Against a bridge without R and I: installed() cannot ask, and open()
+// registers the bridge's own 7 blocks of 2048 bytes and says so.
+TEST_F(e2e_test, older_bridge_registers_its_own_blocks_and_cannot_ask_installed) {
+  client_options options = bridge_options("older");
+  options.command = {"python3", OLDER_BRIDGE, path("kinds")};
+  client older(options);
+  EXPECT_FALSE(older.installed("127.0.0.1", 2662));
+  open_result r = older.open("127.0.0.1", 2662, 1, {3, 128});
+  ASSERT_TRUE(r.status.ok()) << r.status.text();
+  EXPECT_EQ(r.registered, registration{});
+  EXPECT_EQ(read("kinds").substr(0, 4), "IRWO");
+}
+
 } // namespace

@@ -100,6 +100,31 @@ TEST_F(stand_in_test, open_tells_a_library_that_cannot_be_loaded_from_one_that_f
   EXPECT_EQ(r.status.info, 0x1009u);
 }
 
+// The blocks asked for go to the library's registration; values outside
+// CAPI 2.0's ranges never reach the bridge.
+TEST_F(stand_in_test, open_registers_the_blocks_asked_for) {
+  client& c = start("appl_id 7\n");
+  open_result r = c.open("127.0.0.1", 2662, 2, {3, 128});
+  EXPECT_TRUE(r.status.ok()) << r.status.text();
+  EXPECT_EQ(r.registered, (registration{3, 128}));
+  EXPECT_EQ(calls("capi20_register"), std::vector<std::string>{"capi20_register 2 3 128"});
+  for (registration wrong :
+       {registration{0, 128}, registration{8, 128}, registration{3, 127}, registration{3, 2049}})
+    EXPECT_THROW(start("").open("127.0.0.1", 2662, 2, wrong), std::invalid_argument);
+}
+
+// Is-installed registers nothing, and tells whose 0x1009 it is.
+TEST_F(stand_in_test, installed_registers_nothing) {
+  std::optional<outcome> there = start("").installed("127.0.0.1", 2662);
+  ASSERT_TRUE(there);
+  EXPECT_TRUE(there->ok()) << there->text();
+  std::optional<outcome> no_host = start("isinstalled 0x1009\n").installed("127.0.0.1", 2662);
+  ASSERT_TRUE(no_host);
+  EXPECT_EQ(no_host->from, source::library) << no_host->text();
+  EXPECT_EQ(no_host->info, 0x1009u);
+  EXPECT_EQ(calls("capi20_register"), std::vector<std::string>{});
+}
+
 struct put_case {
   const char* name;
   bool opened;

@@ -117,10 +117,22 @@ enum class open_stage : std::uint8_t {
   register_failed = 2,
 };
 
+// The B3 data blocks an application registers for: how many DATA_B3_IND the
+// host may hand it unanswered per connection (1..7), and the largest block
+// of data in one (128..2048 bytes).
+struct registration {
+  std::uint16_t b3_data_blocks = 7;
+  std::uint16_t b3_block_size = 2048;
+  bool operator==(const registration&) const = default;
+};
+
 struct open_result {
   outcome status;
   std::uint32_t appl_id = 0;
   open_stage stage = open_stage::capi_not_available;
+  // What the registration asked for: what open() was given, or 7 blocks of
+  // 2048 bytes from a bridge too old to take other values.
+  registration registered;
 };
 
 // A controller's CAPI profile (CAPI_GET_PROFILE), decoded. Controller 0
@@ -226,8 +238,17 @@ public:
   // room for `max_logical_connections` connections. Throws std::logic_error
   // while an application is registered: the bridge would replace it and
   // never release it (the Python client raises RuntimeError).
+  // `blocks`: what to register for, sent before Open where it differs from
+  // 7 of 2048 bytes; throws std::invalid_argument for values outside the
+  // ranges above.
   open_result open(const std::string& host, std::uint16_t port,
-                   std::uint16_t max_logical_connections);
+                   std::uint16_t max_logical_connections, registration blocks = {});
+  // Whether CAPI is there: the library pointed at host:port answers its
+  // is-installed, and no application is registered at the host (profile()
+  // works after it). Whose 0x1009 it is, is told as open() tells it.
+  // Nothing from a bridge too old to ask without registering: then open()
+  // tells.
+  std::optional<outcome> installed(const std::string& host, std::uint16_t port);
   // The profile of `controller`; 0 asks for the number of controllers.
   profile_result profile(std::uint32_t controller);
   // Passes one CAPI message to the library. For a DATA_B3_REQ of 30 bytes
