@@ -359,11 +359,8 @@ open_result client::open(const std::string& host, std::uint16_t port,
   // and the library's when it reaches no host: without a library, the bridge
   // answers Profile with 0x1009 itself.
   if (out.stage == open_stage::capi_not_available && r.status.from == source::library &&
-      r.status.info == info_not_installed) {
-    profile_result loaded = profile(0);
-    if (loaded.status.from == source::bridge && loaded.status.info == info_not_installed)
-      out.status.from = source::bridge;
-  }
+      r.status.info == info_not_installed && no_library_loaded())
+    out.status.from = source::bridge;
   return out;
 }
 
@@ -378,14 +375,15 @@ std::optional<outcome> client::installed(const std::string& host, std::uint16_t 
   if (r.status.from == source::bridge && r.info == info_illegal_command)
     return std::nullopt;
   outcome out = r.status;
-  // As after Open: without a library, the bridge answers Profile with
-  // 0x1009 itself.
-  if (out.from == source::library && out.info == info_not_installed) {
-    profile_result loaded = profile(0);
-    if (loaded.status.from == source::bridge && loaded.status.info == info_not_installed)
-      out.from = source::bridge;
-  }
+  // As after Open.
+  if (out.from == source::library && out.info == info_not_installed && no_library_loaded())
+    out.from = source::bridge;
   return out;
+}
+
+bool client::no_library_loaded() {
+  profile_result loaded = profile(0);
+  return loaded.status.from == source::bridge && loaded.status.info == info_not_installed;
 }
 
 profile_result client::profile(std::uint32_t controller) {

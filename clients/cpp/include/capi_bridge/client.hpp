@@ -317,6 +317,9 @@ private:
   bool exchange(const std::vector<byte_view>& bodies, std::chrono::milliseconds timeout,
                 std::vector<raw_reply>& outs,
                 const std::function<void(const raw_reply&)>* in_order);
+  // Whether the bridge says no library is loaded: Profile then answers
+  // 0x1009 of its own. Tells whose 0x1009 an Open or is-installed gave.
+  bool no_library_loaded();
   // Stops using the bridge and ends it; the failure to report.
   outcome fail(const std::string& why);
   // Records that the client no longer uses the bridge, and why.
