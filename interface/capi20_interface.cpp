@@ -25,6 +25,7 @@ namespace {
 
 using capi_bridge::bytes;
 using capi_bridge::client;
+using capi_bridge::outcome;
 using capi_bridge::raw_reply;
 using capi_bridge::source;
 
@@ -33,7 +34,11 @@ namespace field = capi_fields;
 using field::get_le16;
 using field::get_le32;
 
+// The largest block the bridge carries, the smallest CAPI 2.0 allows, and
+// the most blocks it lets an application hold unanswered.
 constexpr unsigned registered_block_size = 2048;
+constexpr unsigned smallest_block_size = 128;
+constexpr unsigned most_blocks = 7;
 constexpr std::uint32_t longest_wait = 60000;
 
 struct application {
@@ -304,6 +309,16 @@ unsigned installed() {
   if (the().control && the().control->usable())
     return info_ok;
   auto control = std::make_shared<client>(bridge_options());
+  if (std::optional<outcome> asked =
+          control->installed(host(), static_cast<std::uint16_t>(port()))) {
+    if (asked->from == source::transport)
+      return info_not_installed;
+    if (!asked->ok())
+      return asked->info;
+    the().control = std::move(control);
+    return info_ok;
+  }
+  // A bridge that cannot ask without registering finds out by registering.
   capi_bridge::open_result opened = control->open(host(), static_cast<std::uint16_t>(port()), 1);
   if (opened.status.from == source::transport)
     return info_not_installed;
@@ -314,15 +329,20 @@ unsigned installed() {
   return info_ok;
 }
 
-unsigned register_application(unsigned max_logical_connections, unsigned, unsigned,
-                              unsigned& appl_id) {
+unsigned register_application(unsigned max_logical_connections, unsigned max_b_data_blocks,
+                              unsigned max_b_data_length, unsigned& appl_id) {
   appl_id = 0;
   if (!driver_served())
     return info_not_installed;
+  if (max_b_data_length < smallest_block_size)
+    return info_logical_block_too_small;
+  const capi_bridge::registration blocks{
+      static_cast<std::uint16_t>(std::clamp(max_b_data_blocks, 1u, most_blocks)),
+      static_cast<std::uint16_t>(std::min(max_b_data_length, registered_block_size))};
   auto app = std::make_shared<application>(bridge_options());
   capi_bridge::open_result opened =
       app->bridge.open(host(), static_cast<std::uint16_t>(port()),
-                       static_cast<std::uint16_t>(max_logical_connections));
+                       static_cast<std::uint16_t>(max_logical_connections), blocks);
   if (opened.status.from == source::transport)
     return app->bridge.process_id() == 0 && !bridge_program_exists() ? info_not_installed
                                                                      : info_os_resource_error;

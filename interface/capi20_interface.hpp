@@ -62,6 +62,7 @@ enum : unsigned {
   info_ok = 0,
   // A bridge that died during registration, memory or threads that ran
   // out, or no place for the application ID.
+  info_logical_block_too_small = 0x1002, // register: blocks below 128 bytes
   info_os_resource_error = 0x1008,
   info_not_installed = 0x1009, // no bridge, or a driver other than fritzbox
   info_illegal_appl_id = 0x1101,
@@ -90,11 +91,15 @@ int port();
 // out; every message's ApplID field is rewritten both ways.
 
 // Whether a bridge can reach the host: 0 while an application is registered,
-// otherwise asked through a bridge of its own (which registers one
-// application, kept for Profile, until the process ends).
+// otherwise asked through a bridge of its own, kept for Profile until the
+// process ends, which registers nothing at the host (a bridge too old to
+// ask without registering registers one application for it).
 unsigned installed();
-// Starts a bridge and registers through it. The bridge registers 7 blocks of
-// 2048 bytes whatever `max_b_data_blocks` and `max_b_data_length` say.
+// Starts a bridge and registers through it with the program's values:
+// `max_b_data_blocks` taken as 1 to 7 (more than CAPI 2.0's 7 as 7),
+// `max_b_data_length` of at least 128 (0x1002 below that, as CAPI 2.0 says)
+// and at most 2048, the largest block the bridge carries. A bridge too old
+// to take them registers 7 blocks of 2048 bytes.
 unsigned register_application(unsigned max_logical_connections, unsigned max_b_data_blocks,
                               unsigned max_b_data_length, unsigned& appl_id);
 // Ends the application as the threading rules above say, then closes its

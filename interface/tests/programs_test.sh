@@ -8,7 +8,11 @@
 # CASE: linked_call, run_call, linked_oversized, run_oversized,
 # linked_long_data_b3, run_long_data_b3, linked_out_of_descriptors,
 # run_out_of_descriptors, linked_reap_children, run_reap_children,
-# linked_fork_child, run_fork_child, linked_exec, run_exec, run_dyn_call
+# linked_fork_child, run_fork_child, linked_exec, run_exec,
+# linked_installed, run_installed (is-installed and the profiles against a
+# host that never answers a registration),
+# linked_small_receiver, run_small_receiver (B registers 3 blocks of 128
+# bytes and gets A's stream of 2048-byte blocks), run_dyn_call
 # (PROGRAM built with libcapi20dyn.a), run_ctypes_listen (PROGRAM a Python
 # ctypes program), run_runpath_dlopen (PROGRAM opens a plug-in found through
 # its RUNPATH), wine_run_call (Wine's capi2032 under capi-bridge-run),
@@ -63,6 +67,7 @@ fail() {
 host_options=
 case $case_name in
 *oversized) host_options=--oversized-after=1 ;;
+*installed) host_options=--silent-register ;;
 esac
 # shellcheck disable=SC2086 # host_options: none or one word
 start_emulator "$emulator" "$scratch/port" "$scratch/host.log" \
@@ -140,6 +145,20 @@ run_ctypes_listen)
 run_runpath_dlopen)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "plug-in loaded"
+  ;;
+linked_installed | run_installed)
+  # Against a host that never answers a registration: is-installed and the
+  # profile need none, and none is asked for.
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "installed"
+  expect "controller 1: 2 B channels"
+  ! grep -q " register " "$scratch/host.log" || fail "an application was registered for it"
+  ;;
+linked_small_receiver | run_small_receiver)
+  # The host cuts A's 2048-byte blocks to B's 128 bytes and hands B no more
+  # than the 3 it registered for.
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "B got 307200 bytes in blocks of at most 128, digest ok"
   ;;
 linked_oversized)
   # 128 + SIGABRT: the library's stack protector ends the process.

@@ -10,6 +10,13 @@
 //   capi20_call [--host ADDRESS --port N] oversized
 //     A listens and then reads until its host's connection fails; B then
 //     listens all the same (against a host that sends an oversized frame).
+//   capi20_call [--host ADDRESS --port N] installed
+//     is-installed and the profiles, and nothing else.
+//   capi20_call [--host ADDRESS --port N] small-receiver BYTES
+//     as "call", but only A sends, in blocks of 2048, and B registers 3
+//     blocks of 128 bytes and holds each until nothing more waits: "B got
+//     BYTES bytes in blocks of at most N, digest ok"; fails when B is
+//     handed a fourth block it has not answered.
 //   capi20_call [--host ADDRESS --port N] long-data-b3
 //     A calls B and puts one DATA_B3_REQ of 126 bytes with 2048 bytes of
 //     data, more than the library sends intact; says what B got.
@@ -65,6 +72,15 @@ struct application {
 
 static struct application a = {.name = "A"}, b = {.name = "B"};
 static unsigned long long total;
+// small-receiver: B registers 3 blocks of 128 bytes and holds what it gets
+// until nothing more waits; the most it held at once, and its largest block.
+enum { small_blocks = 3, small_block_size = 128 };
+static int small_receiver;
+static struct {
+  uint16_t handle;
+  unsigned ncci;
+} held[small_blocks];
+static unsigned held_count, largest_block;
 static _cmsg out;
 static uint16_t number = 1;
 
@@ -161,6 +177,16 @@ static void handle(struct application* app, _cmsg* m) {
   } else if (command == CAPI_DATA_B3 && subcommand == CAPI_IND) {
     app->received_digest = fnv1a(app->received_digest, m->Data, m->DataLength);
     app->received += m->DataLength;
+    if (small_receiver && app == &b) {
+      if (m->DataLength > largest_block)
+        largest_block = m->DataLength;
+      if (held_count == small_blocks)
+        fail("B was handed more blocks than it registered for");
+      held[held_count].handle = m->DataHandle;
+      held[held_count].ncci = m->adr.adrNCCI;
+      ++held_count;
+      return;
+    }
     put(app, CAPI_DATA_B3, CAPI_RESP, m->adr.adrNCCI);
     out.DataHandle = m->DataHandle;
     send_cmsg("DATA_B3_RESP");
@@ -207,6 +233,11 @@ static void run_until(int (*done)(void)) {
       last = now();
       continue;
     }
+    for (; held_count > 0; --held_count) {
+      put(&b, CAPI_DATA_B3, CAPI_RESP, held[held_count - 1].ncci);
+      out.DataHandle = held[held_count - 1].handle;
+      send_cmsg("DATA_B3_RESP");
+    }
     if (now() - last > 10)
       fail("nothing came for 10 s");
     struct pollfd watched[2] = {{a.id != 0 ? capi20_fileno(a.id) : -1, POLLIN, 0},
@@ -240,8 +271,16 @@ static int data_done(void) {
          a.received == total && b.received == total;
 }
 
+static int one_way_done(void) {
+  while (a.sent < total && a.in_flight < window)
+    send_block(&a);
+  return a.sent == total && a.in_flight == 0 && b.received == total;
+}
+
 static unsigned register_application(struct application* app) {
-  unsigned info = capi20_register(2, window, block_size, &app->id);
+  int small = small_receiver && app == &b;
+  unsigned info = capi20_register(2, small ? small_blocks : window,
+                                  small ? small_block_size : block_size, &app->id);
   if (info != 0) {
     fprintf(stderr, "capi20_call: register %s: info 0x%04x\n", app->name, info);
     exit(1);
@@ -366,6 +405,9 @@ int main(int argc, char** argv) {
   if (capi20_get_profile(1, profile) != 0)
     fail("no profile of controller 1");
   printf("controller 1: %u B channels\n", profile[2] | profile[3] << 8);
+  if (strcmp(mode, "installed") == 0)
+    return 0;
+  small_receiver = strcmp(mode, "small-receiver") == 0;
   register_application(&a);
   register_application(&b);
   printf("registered A=%u B=%u\n", a.id, b.id);
@@ -382,6 +424,14 @@ int main(int argc, char** argv) {
     if (!right)
       return 1;
     printf("sockets %d\n", sockets());
+    hang_up();
+  } else if (small_receiver && arg + 1 < argc) {
+    total = strtoull(argv[arg + 1], NULL, 10);
+    listen_b();
+    connect_a_to_b();
+    run_until(one_way_done);
+    printf("B got %llu bytes in blocks of at most %u, digest %s\n", b.received, largest_block,
+           b.received_digest == digest_of_sent(1, total) ? "ok" : "wrong");
     hang_up();
   } else if (strcmp(mode, "oversized") == 0) {
     put(&a, CAPI_LISTEN, CAPI_REQ, 1);
