@@ -18,6 +18,7 @@
 # its RUNPATH), wine_run_call (Wine's capi2032 under capi-bridge-run),
 # wine_dll_call (WINDOWS_PROGRAM with capi2064.dll beside it),
 # wine_dll_two_processes (the same, the call between two programs),
+# wine_dll_small_receiver (small_receiver through capi2064.dll),
 # wine_ours_dll_call (wine_dll_call with our libcapi20-3.dll, which reads
 # no .capi20rc: the DLL passes it the host from CAPI_BRIDGE_HOST and _PORT); with
 # FOLDER32, which holds a 32-bit program with capi2032.dll: wine32_dll_call
@@ -248,6 +249,13 @@ wine_run_call)
   done
   [ "$(echo "$connecting" | wc -l)" -eq 3 ] \
     || fail "$(echo "$connecting" | wc -l) processes connected, where 3 bridges belong"
+  ;;
+wine_dll_small_receiver)
+  timeout 100 wine "$windows_program" capi2064.dll small-receiver 307200 >"$scratch/out" 2>&1
+  status=$?
+  wine_output
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "B got 307200 bytes in blocks of at most 128, digest ok"
   ;;
 wine_dll_call | wine32_dll_call | wine_ours_dll_call)
   # Nothing set: the library inside the bridge finds the host in .capi20rc.

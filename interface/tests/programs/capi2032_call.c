@@ -11,6 +11,11 @@
 //     the same with B alone in one process (it says "listening" once it
 //     listens) and A alone in another; each waits in CAPI_WAIT_FOR_SIGNAL.
 //     Both say how long the data took.
+//   capi2032_call DLL small-receiver BYTES
+//     as "call", but only A sends, and B registers 3 blocks of 128 bytes
+//     and holds each until nothing more waits: "B got BYTES bytes in blocks
+//     of at most N, digest ok"; fails when B is handed a fourth block it
+//     has not answered.
 //
 // One line per step on standard output; exit status 0 when every step went
 // right. In a 32-bit build DATA_B3 messages carry their data pointer in the
@@ -65,6 +70,15 @@ static struct application a = {.name = "A"}, b = {.name = "B"};
 static struct application* local[2];
 static int locals;
 static unsigned long long total;
+// small-receiver: B registers 3 blocks of 128 bytes and holds what it gets
+// until nothing more waits; its largest block.
+enum { small_blocks = 3, small_block_size = 128 };
+static int small_receiver;
+static struct {
+  uint16_t handle;
+  uint32_t ncci;
+} held[small_blocks];
+static unsigned held_count, largest_block;
 static uint16_t number = 1;
 
 static void fail(const char* what) {
@@ -186,6 +200,16 @@ static void handle(struct application* app, const unsigned char* m) {
     app->digest = fnv1a(app->digest, (const unsigned char*)address_of_data, length);
     app->received += length;
     uint16_t handle = u16(m + 18);
+    if (small_receiver && app == &b) {
+      if (length > largest_block)
+        largest_block = length;
+      if (held_count == small_blocks)
+        fail("B was handed more blocks than it registered for");
+      held[held_count].handle = handle;
+      held[held_count].ncci = address;
+      ++held_count;
+      return;
+    }
     start(app, 14, c_data_b3, s_resp, address);
     set16(message + 6, in_reply);
     set16(message + 12, handle);
@@ -235,6 +259,11 @@ static void run_until(int (*done)(void)) {
       handle(apps[i], (const unsigned char*)m);
       got = 1;
     }
+    for (; !got && held_count > 0; --held_count) {
+      start(&b, 14, c_data_b3, s_resp, held[held_count - 1].ncci);
+      set16(message + 12, held[held_count - 1].handle);
+      send_message(&b, "DATA_B3_RESP");
+    }
     if (got) {
       last = GetTickCount64();
     } else {
@@ -276,9 +305,12 @@ static int data_done(void) {
   int done = 1;
   for (int i = 0; i < locals; ++i) {
     struct application* app = local[i];
-    while (app->sent < total && app->in_flight < window)
+    // With a small receiver only A sends.
+    unsigned long long sends = small_receiver && app == &b ? 0 : total;
+    unsigned long long receives = small_receiver && app == &a ? 0 : total;
+    while (app->sent < sends && app->in_flight < window)
       send_block(app);
-    done = done && app->sent == total && app->in_flight == 0 && app->received == total;
+    done = done && app->sent == sends && app->in_flight == 0 && app->received == receives;
   }
   return done;
 }
@@ -295,9 +327,10 @@ static FARPROC entry(HMODULE dll, const char* name) {
 
 int main(int argc, char** argv) {
   if (argc != 4)
-    fail("usage: capi2032_call DLL call|answer|dial BYTES");
+    fail("usage: capi2032_call DLL call|answer|dial|small-receiver BYTES");
   const char* mode = argv[2];
-  if (strcmp(mode, "call") == 0) {
+  small_receiver = strcmp(mode, "small-receiver") == 0;
+  if (strcmp(mode, "call") == 0 || small_receiver) {
     local[locals++] = &a;
     local[locals++] = &b;
   } else if (strcmp(mode, "answer") == 0) {
@@ -346,7 +379,9 @@ int main(int argc, char** argv) {
     fail("no profile of controller 1");
   printf("controller 1: %u B channels\n", u16(profile + 2));
   for (int i = 0; i < locals; ++i)
-    if (capi_register(3072, 2, window, block_size, &local[i]->id) != 0)
+    if (small_receiver && local[i] == &b
+            ? capi_register(3072, 2, small_blocks, small_block_size, &local[i]->id) != 0
+            : capi_register(3072, 2, window, block_size, &local[i]->id) != 0)
       fail("registration failed");
   printf("registered");
   for (int i = 0; i < locals; ++i)
@@ -386,7 +421,11 @@ int main(int argc, char** argv) {
   ULONGLONG took = GetTickCount64() - began;
   int right = 1;
   for (int i = 0; i < locals; ++i)
-    right = right && local[i]->digest == digest_of_sent(local[i] != &a, total);
+    right = right &&
+            (local[i]->received == 0 || local[i]->digest == digest_of_sent(local[i] != &a, total));
+  if (small_receiver)
+    printf("B got %llu bytes in blocks of at most %u, digest %s\n", b.received, largest_block,
+           right ? "ok" : "wrong");
   printf("sent %llu received %llu digest %s\n", local[0]->sent, local[0]->received,
          right ? "ok" : "wrong");
   printf("took %llu ms\n", (unsigned long long)took);
