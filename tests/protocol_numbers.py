@@ -42,13 +42,13 @@ limits = {
     "message buffer": value("capi/binding.hpp", r"library_message_buffer = ([^;]+);"),
 }
 copies = {
-    "request body": [("clients/cpp/client.cpp", r"max_request_body = (\w+);"),
+    "request body": [("clients/cpp/client_detail.hpp", r"max_request_body = (\w+);"),
                      ("clients/python/capi_bridge/client.py", r"MAX_REQUEST_BODY = ([\d<x ]+)")],
-    "message length": [("clients/cpp/client.cpp", r"max_message_length = (\d+);"),
+    "message length": [("clients/cpp/client_detail.hpp", r"max_message_length = (\d+);"),
                        ("clients/python/capi_bridge/client.py", r"MAX_MESSAGE_LENGTH = (\d+)")],
-    "send limit": [("clients/cpp/client.cpp", r"library_send_limit = (\d+);"),
+    "send limit": [("clients/cpp/client_detail.hpp", r"library_send_limit = (\d+);"),
                    ("clients/python/capi_bridge/client.py", r"LIBRARY_SEND_LIMIT = (\d+)")],
-    "block size": [("clients/cpp/client.cpp", r"data_b3_limit = (\d+);"),
+    "block size": [("clients/cpp/client_detail.hpp", r"data_b3_limit = (\d+);"),
                    ("clients/python/capi_bridge/client.py", r"B3_BLOCK_SIZE = (\d+)"),
                    ("interface/capi20_interface.cpp", r"registered_block_size = (\d+);")],
     "message buffer": [],
@@ -69,7 +69,7 @@ def enum(path, pattern):
 
 bridge_info = enum("bridge/frames.hpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]+)")
 bridge_info.pop("info_ok", None)
-for path, pattern in [("clients/cpp/client.cpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]+)"),
+for path, pattern in [("clients/cpp/client_detail.hpp", r"\b(info_\w+) = 0x([0-9A-Fa-f]+)"),
                       ("clients/python/capi_bridge/client.py", r"^(INFO_\w+) = 0x([0-9A-Fa-f]+)")]:
     copy = enum(path, re.compile(pattern, re.M) if pattern.startswith("^") else pattern)
     for name, number in bridge_info.items():
