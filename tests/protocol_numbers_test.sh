@@ -9,7 +9,7 @@ check=$root/tests/protocol_numbers.py
 python3 "$check" "$root"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-files="bridge/frames.hpp capi/put.cpp capi/binding.hpp clients/cpp/client.cpp
+files="bridge/frames.hpp capi/put.cpp capi/binding.hpp clients/cpp/client_detail.hpp
   clients/python/capi_bridge/client.py interface/capi20_interface.cpp interface/capi20_interface.hpp
   capimsg/include/capi_bridge/capimsg.hpp docs/protocol.md libcapi20/wire.hpp"
 # FILE EXPRESSION: the change a copy must not get away with.
@@ -24,12 +24,12 @@ while read -r file change; do
     exit 1
   fi
 done <<'CHANGES'
-clients/cpp/client.cpp s/library_send_limit = 2173/library_send_limit = 2174/
+clients/cpp/client_detail.hpp s/library_send_limit = 2173/library_send_limit = 2174/
 clients/python/capi_bridge/client.py s/^B3_BLOCK_SIZE = 2048/B3_BLOCK_SIZE = 4096/
 interface/capi20_interface.cpp s/registered_block_size = 2048/registered_block_size = 1024/
 capi/put.cpp s/max_message_length = 8192/max_message_length = 8000/
 clients/python/capi_bridge/client.py s/^INFO_HOST_GONE = 0x1108/INFO_HOST_GONE = 0x1109/
-clients/cpp/client.cpp s/info_queue_busy = 0x1103/info_queue_busy = 0x1107/
+clients/cpp/client_detail.hpp s/info_queue_busy = 0x1103/info_queue_busy = 0x1107/
 docs/protocol.md s/2,176/2,200/g
 capimsg/include/capi_bridge/capimsg.hpp s/ host_gone = 0x1108/ message_os_resource_error = 0x1108/
 interface/capi20_interface.hpp s/info_illegal_command = 0x1102/info_illegal_message = 0x1102/

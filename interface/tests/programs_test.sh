@@ -28,9 +28,10 @@
 # run_release_wakes_fileno (a waiter returns 0x1101 within a second of
 # another thread's release), run_two_waiters (two waiting threads use no
 # more CPU than a program that spins not), run_three_putters (no
-# confirmation lost), run_null_arguments (an info value for each). A case
-# skips, status 77, where the machine lacks what it needs: Wine that starts
-# a 32-bit program, or strace that may trace.
+# confirmation lost), run_null_arguments (an info value for each),
+# run_no_thread (capi20_fileno fails, the program goes on). A case skips,
+# status 77, where the machine lacks what it needs: Wine that starts a
+# 32-bit program, or strace that may trace.
 # Run it with a /dev/shm of its own (tests/support/private_shm.sh);
 # application IDs 370..389 otherwise.
 set -u
@@ -220,6 +221,11 @@ run_two_waiters)
 run_three_putters)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "confirmed 120 of 120"
+  ;;
+run_no_thread)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "fileno -1"
+  expect "done"
   ;;
 run_null_arguments)
   [ "$status" -eq 0 ] || fail "exit status $status"

@@ -14,6 +14,8 @@
 //                           "confirmed N of M"
 //     null-arguments        NULL where a pointer belongs: "register 0x....",
 //                           "put 0x....", "get 0x....", "profile 0x...."
+//     no-thread             capi20_fileno when no thread can be started (the
+//                           address space is nearly full): "fileno N"
 //
 // Exit status 0 when the case ran to its end.
 #include <capi20.h>
@@ -151,6 +153,32 @@ static void three_putters(void) {
   capi20_release(appl);
 }
 
+// The address space this process uses, in bytes (VmSize).
+static unsigned long long address_space(void) {
+  unsigned long long kib = 0;
+  char line[256];
+  FILE* status = fopen("/proc/self/status", "r");
+  while (status != NULL && fgets(line, sizeof line, status) != NULL)
+    if (sscanf(line, "VmSize: %llu kB", &kib) == 1)
+      break;
+  if (status != NULL)
+    fclose(status);
+  return kib * 1024;
+}
+
+static void no_thread(void) {
+  struct rlimit before;
+  getrlimit(RLIMIT_AS, &before);
+  // Room for small allocations, none for a thread's stack.
+  struct rlimit tight = {address_space() + 1024 * 1024, before.rlim_max};
+  if (setrlimit(RLIMIT_AS, &tight) != 0)
+    fail("setrlimit");
+  int fd = capi20_fileno(appl);
+  setrlimit(RLIMIT_AS, &before);
+  printf("fileno %d\n", fd);
+  capi20_release(appl);
+}
+
 static void null_arguments(void) {
   printf("register 0x%04x\n", capi20_register(2, 7, 2048, NULL));
   printf("put 0x%04x\n", capi20_put_message(appl, NULL));
@@ -179,6 +207,8 @@ int main(int argc, char** argv) {
     three_putters();
   else if (strcmp(name, "null-arguments") == 0)
     null_arguments();
+  else if (strcmp(name, "no-thread") == 0)
+    no_thread();
   else
     fail("unknown case");
   printf("done\n");
