@@ -60,9 +60,9 @@ void configure(const settings& s);
 // The CAPI info values this layer gives of its own.
 enum : unsigned {
   info_ok = 0,
+  info_logical_block_too_small = 0x1002, // register: blocks below 128 bytes
   // A bridge that died during registration, memory or threads that ran
   // out, or no place for the application ID.
-  info_logical_block_too_small = 0x1002, // register: blocks below 128 bytes
   info_os_resource_error = 0x1008,
   info_not_installed = 0x1009, // no bridge, or a driver other than fritzbox
   info_illegal_appl_id = 0x1101,
