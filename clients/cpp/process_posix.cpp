@@ -298,8 +298,13 @@ bool child_process::start(const process_options& options) {
   }
 
   // Opened here, so that a file that cannot be opened is reported as such.
+  // "/dev/stderr" shares this process's own standard error as it is: opened
+  // anew, a file that standard output writes to as well would be written
+  // over at two offsets.
   const std::string error_file = options.stderr_path.empty() ? "/dev/null" : options.stderr_path;
-  int child_err = ::open(error_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int child_err = error_file == "/dev/stderr"
+                      ? ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1)
+                      : ::open(error_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (child_err < 0) {
     s_->error = "cannot open the standard error file " + error_file + ": " + std::strerror(errno);
     for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]})

@@ -24,7 +24,8 @@ struct process_options {
   // Set in the child's environment, over what it inherits from this process.
   std::vector<std::pair<std::string, std::string>> environment;
   // The child's standard error is appended to this file (created if
-  // missing); empty: discarded (the null device).
+  // missing); empty: discarded (the null device). POSIX: "/dev/stderr" is
+  // this process's own standard error, shared as it is.
   std::string stderr_path;
   // Names taken out of what the child inherits (names compare without case
   // on Windows); `environment` is applied after, so a name in both is set.
