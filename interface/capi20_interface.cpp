@@ -45,6 +45,7 @@ struct application {
   explicit application(capi_bridge::client_options options) : bridge(std::move(options)) {}
 
   unsigned id = 0;
+  std::uint32_t host_id = 0; // the ID the host gave the bridge's application
   client bridge;
   // Everything below: the queue, what is handed out and held, the watcher,
   // the calls at work and the release.
@@ -100,6 +101,33 @@ state& the() {
 capi_bridge::client_options bridge_options() {
   std::lock_guard lock(the().mutex);
   return the().config.bridge;
+}
+
+// One line about the bridges, where settings::log_name says.
+void say(const std::string& line) {
+  settings config;
+  {
+    std::lock_guard lock(the().mutex);
+    config = the().config;
+  }
+  if (config.log_name.empty())
+    return;
+  const std::string& path = config.bridge.stderr_path;
+  std::FILE* file = path.empty() || path == "/dev/stderr" ? nullptr : std::fopen(path.c_str(), "a");
+  std::fprintf(file != nullptr ? file : stderr, "%s: %s\n", config.log_name.c_str(), line.c_str());
+  if (file != nullptr)
+    std::fclose(file);
+}
+
+bool verbose() {
+  std::lock_guard lock(the().mutex);
+  return the().config.verbose;
+}
+
+// "application 1 (the host's 371), bridge 12345".
+std::string named(unsigned appl_id, std::uint32_t host_id, long bridge) {
+  return "application " + std::to_string(appl_id) + " (the host's " + std::to_string(host_id) +
+         "), bridge " + std::to_string(bridge);
 }
 
 bool driver_served() {
@@ -343,18 +371,34 @@ unsigned register_application(unsigned max_logical_connections, unsigned max_b_d
   capi_bridge::open_result opened =
       app->bridge.open(host(), static_cast<std::uint16_t>(port()),
                        static_cast<std::uint16_t>(max_logical_connections), blocks);
-  if (opened.status.from == source::transport)
+  if (opened.status.from == source::transport) {
+    if (app->bridge.process_id() == 0) {
+      std::vector<std::string> command = bridge_options().command;
+      say("cannot start the bridge " + (command.empty() ? std::string() : command[0]) + ": " +
+          opened.status.failure);
+    }
     return app->bridge.process_id() == 0 && !bridge_program_exists() ? info_not_installed
                                                                      : info_os_resource_error;
-  if (opened.stage != capi_bridge::open_stage::registered)
+  }
+  if (opened.stage != capi_bridge::open_stage::registered) {
+    if (verbose())
+      say("bridge " + std::to_string(app->bridge.process_id()) +
+          " registered nothing: " + opened.status.text());
     return opened.status.info;
-  std::lock_guard lock(the().mutex);
-  unsigned id = 1;
-  while (the().applications.count(id) != 0)
-    ++id;
-  app->id = id;
-  the().applications[id] = std::move(app);
-  appl_id = id;
+  }
+  const long bridge = app->bridge.process_id();
+  {
+    std::lock_guard lock(the().mutex);
+    unsigned id = 1;
+    while (the().applications.count(id) != 0)
+      ++id;
+    app->id = id;
+    app->host_id = opened.appl_id;
+    the().applications[id] = std::move(app);
+    appl_id = id;
+  }
+  if (verbose())
+    say(named(appl_id, opened.appl_id, bridge) + " registered");
   return info_ok;
 }
 
@@ -376,7 +420,10 @@ unsigned release(unsigned appl_id) {
     app->changed.notify_all();
   }
   end_calls(*app);
+  long bridge = app->bridge.process_id();
   app->bridge.close();
+  if (verbose())
+    say(named(appl_id, app->host_id, bridge) + " released");
   return info_ok;
 }
 

@@ -51,6 +51,13 @@ struct settings {
   // error (the time limits stay the client's).
   capi_bridge::client_options bridge;
   data_pointer pointers = data_pointer::libcapi20_64;
+  // The name lines about the bridges start with; empty: none are written.
+  // They go where the bridges' standard error goes, else to this process's:
+  // always a bridge that cannot be started (with the command tried), and
+  // with `verbose` one line per bridge started and ended (with the
+  // program's application ID and the host's).
+  std::string log_name;
+  bool verbose = false;
 };
 
 // Sets how bridges are started and messages are read; before the first

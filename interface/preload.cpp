@@ -61,6 +61,8 @@ void configure_once() {
     s.bridge.command = {bridge != nullptr && *bridge != '\0' ? bridge : CAPI_BRIDGE_INSTALLED};
     if (const char* stderr_path = std::getenv("CAPI_BRIDGE_STDERR"))
       s.bridge.stderr_path = stderr_path;
+    s.log_name = "capi-bridge-run";
+    s.verbose = std::getenv("CAPI_BRIDGE_VERBOSE") != nullptr;
     std::string kept = preload_without_this(std::getenv("LD_PRELOAD"), own_path());
     if (kept.empty())
       s.bridge.unset_environment = {"LD_PRELOAD"};

@@ -41,6 +41,10 @@ over them. Only the "fritzbox" driver is served.
       --bridge-stderr=FILE
                            append the bridges' standard error (the library's
                            debug lines) to FILE; default: discarded
+      --verbose            one line per bridge started and ended, with the
+                           program's application ID and the host's, and the
+                           library's own lines, where --bridge-stderr says,
+                           else on standard error
       --quiet              say nothing of a program that seems never to reach
                            libcapi20 (it neither links the library nor opens
                            libraries nor starts programs)
@@ -65,13 +69,14 @@ std::string first_existing(std::initializer_list<fs::path> candidates) {
 } // namespace
 
 int main(int argc, char** argv) {
-  enum { bridge_option = 256, bridge_stderr_option, quiet_option };
+  enum { bridge_option = 256, bridge_stderr_option, quiet_option, verbose_option };
   const option options[] = {{"bridge", required_argument, nullptr, bridge_option},
                             {"bridge-stderr", required_argument, nullptr, bridge_stderr_option},
                             {"quiet", no_argument, nullptr, quiet_option},
+                            {"verbose", no_argument, nullptr, verbose_option},
                             {}};
   std::string bridge, bridge_stderr;
-  bool quiet = false;
+  bool quiet = false, verbose = false;
   harness::command_line line("capi-bridge-run", usage_text, options, true);
   for (int o; (o = line.next(argc, argv)) != -1;) {
     if (o == bridge_option)
@@ -80,6 +85,8 @@ int main(int argc, char** argv) {
       bridge_stderr = line.value();
     else if (o == quiet_option)
       quiet = true;
+    else if (o == verbose_option)
+      verbose = true;
   }
   if (auto status = line.finished())
     return *status;
@@ -131,6 +138,10 @@ int main(int argc, char** argv) {
   harness::set_environment("CAPI_BRIDGE_EXECUTABLE", fs::absolute(bridge).string().c_str());
   if (!bridge_stderr.empty())
     harness::set_environment("CAPI_BRIDGE_STDERR", fs::absolute(bridge_stderr).string().c_str());
+  else if (const char* set = std::getenv("CAPI_BRIDGE_STDERR"); verbose && set == nullptr)
+    harness::set_environment("CAPI_BRIDGE_STDERR", "/dev/stderr");
+  if (verbose)
+    harness::set_environment("CAPI_BRIDGE_VERBOSE", "1");
   execvp(argv[line.operands()], argv + line.operands());
   std::fprintf(stderr, "capi-bridge-run: cannot run %s: %s\n", argv[line.operands()],
                std::strerror(errno));

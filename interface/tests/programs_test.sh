@@ -14,8 +14,9 @@
 # linked_small_receiver, run_small_receiver (B registers 3 blocks of 128
 # bytes and gets A's stream of 2048-byte blocks), run_dyn_call
 # (PROGRAM built with libcapi20dyn.a), run_ctypes_listen (PROGRAM a Python
-# ctypes program), run_runpath_dlopen (PROGRAM opens a plug-in found through
-# its RUNPATH), wine_run_call (Wine's capi2032 under capi-bridge-run),
+# ctypes program), run_verbose_call (run_call with --verbose),
+# run_runpath_dlopen (PROGRAM opens a plug-in found through its RUNPATH),
+# wine_run_call (Wine's capi2032 under capi-bridge-run),
 # wine_dll_call (WINDOWS_PROGRAM with capi2064.dll beside it),
 # wine_dll_two_processes (the same, the call between two programs),
 # wine_dll_small_receiver (small_receiver through capi2064.dll),
@@ -110,6 +111,11 @@ run_runpath_dlopen)
   timeout 100 $wrap "$program" >"$scratch/out" 2>&1
   status=$?
   ;;
+run_verbose_call)
+  timeout 100 $wrap --verbose "$program" --host 127.0.0.1 --port "$port" call 307200 \
+    >"$scratch/out" 2>&1
+  status=$?
+  ;;
 run_dyn_call)
   # libcapi20dyn.a has no setters: the REMOTE line names the host.
   timeout 100 $wrap "$program" call 307200 >"$scratch/out" 2>&1
@@ -126,6 +132,17 @@ linked_call)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "sent 307200 received 307200 digest ok"
   grep -qx 'sockets [1-9][0-9]*' "$scratch/out" || fail "the linked program held no sockets"
+  ;;
+run_verbose_call)
+  # A line for each bridge registered and released, with both IDs.
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "sent 307200 received 307200 digest ok"
+  for id in 1 2; do
+    grep -qE "^capi-bridge-run: application $id \(the host's 3[0-9]{2}\), bridge [0-9]+ registered$" \
+      "$scratch/out" || fail "no line for application $id registered"
+    grep -qE "^capi-bridge-run: application $id \(the host's 3[0-9]{2}\), bridge [0-9]+ released$" \
+      "$scratch/out" || fail "no line for application $id released"
+  done
   ;;
 run_call | run_dyn_call)
   [ "$status" -eq 0 ] || fail "exit status $status"
