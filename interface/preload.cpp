@@ -4,6 +4,7 @@
 // the place of the library's own; the library's message helpers, which call
 // them, come along.
 #include "capi20_interface.hpp"
+#include "program_check.hpp"
 
 #include <capi20.h>
 
@@ -87,10 +88,7 @@ const char* opened_instead(const char* file) {
     std::string self = own_path();
     return self.substr(0, self.rfind('/') + 1) + "libcapi-bridge-opened.so";
   }();
-  if (file == nullptr)
-    return nullptr;
-  std::string name = base_name(file);
-  return name == "libcapi20.so" || name.rfind("libcapi20.so.", 0) == 0 ? shim.c_str() : nullptr;
+  return file != nullptr && ci::is_libcapi20(file) ? shim.c_str() : nullptr;
 }
 
 dlopen_entry real_dlopen() {

@@ -171,11 +171,6 @@ std::vector<std::string> libraries_of(const std::string& path) {
   return libraries;
 }
 
-bool is_libcapi20(const std::string& path) {
-  std::string name = path.substr(path.rfind('/') + 1);
-  return name == "libcapi20.so" || name.rfind("libcapi20.so.", 0) == 0;
-}
-
 program_check check(const std::string& given) {
   std::string path = find_on_path(given);
   struct stat st {};

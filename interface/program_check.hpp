@@ -18,6 +18,13 @@ struct program_check {
   bool guessed = false;
 };
 
+// Whether the file `path` names is libcapi20 itself (libcapi20.so, or
+// libcapi20.so.N...), in whatever folder.
+inline bool is_libcapi20(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  return name == "libcapi20.so" || name.rfind("libcapi20.so.", 0) == 0;
+}
+
 // Checks `program` as execvp would find it (a name without '/' is looked up
 // on PATH). A program that cannot be found or read, a script, or a file the
 // check does not understand gives no reason: the exec will tell. Never
