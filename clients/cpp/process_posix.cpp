@@ -161,10 +161,19 @@ constexpr int status_fd = STDERR_FILENO + 1;
   ::_exit(127);
 }
 
+// A copy of this process by the raw system call: no fork handlers run and
+// no locks are taken, in a process whose other threads the copy does not
+// have. Not vfork: a sanitizer's vfork wrapper takes the thread it knows
+// (whose stack this is not) for this one, and in a build with
+// AddressSanitizer it then cleared gigabytes of shadow memory and crashed,
+// keeping the program's pipes open meanwhile. With no stack of its own
+// given, the copy goes on on its copy of this one, as after fork.
+long copy_of_this_process() {
+  return ::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+}
+
 [[noreturn]] void keep(const hidden_start& h) {
-  // vfork, not fork: fork would run the handlers and take the locks of a
-  // process whose other threads this copy does not have.
-  pid_t program = ::vfork();
+  long program = copy_of_this_process();
   if (program == 0)
     run_program(h);
   // The pipes are the program's alone: its end is seen as their end. A
@@ -175,7 +184,7 @@ constexpr int status_fd = STDERR_FILENO + 1;
     ::signal(signal, SIG_IGN);
   int status = 127 << 8; // as a program that could not be run
   if (program > 0)
-    while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(static_cast<pid_t>(program), &status, 0) < 0 && errno == EINTR) {
     }
   if (::write(status_fd, &status, sizeof status) < 0)
     ::_exit(1);
@@ -200,10 +209,7 @@ int start_keeper(void* argument) {
       ::fcntl(status_fd, F_SETFD, FD_CLOEXEC) < 0 || ::setpgid(0, 0) != 0)
     ::_exit(127);
   ::closefrom(status_fd + 1);
-  // The raw system call: a copy with no handlers run and no locks taken.
-  // With no stack of its own given, the copy goes on on its copy of this
-  // one, as after fork.
-  long keeper = ::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+  long keeper = copy_of_this_process();
   if (keeper == 0)
     keep(h);
   ::_exit(keeper < 0 ? 127 : 0);
