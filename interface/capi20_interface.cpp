@@ -527,6 +527,7 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
   if (!app)
     return info_illegal_appl_id;
   auto until = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+  bool asked = false;
   std::unique_lock lock(app->mutex);
   for (;;) {
     if (app->released)
@@ -535,10 +536,15 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
       return info_ok;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         until - std::chrono::steady_clock::now());
-    if (timeout && left.count() <= 0)
+    // A time-out of 0 still asks the bridge once, as the library looks
+    // at its connection once.
+    bool no_time_left = timeout && left.count() <= 0;
+    if (no_time_left && asked)
       return info_queue_empty;
     // Another thread's waiting Get, or the pump's, brings what comes.
     if (app->fetching || app->pump.joinable()) {
+      if (no_time_left)
+        return info_queue_empty;
       if (timeout)
         app->changed.wait_until(lock, until);
       else
@@ -546,6 +552,7 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
       continue;
     }
     app->fetching = true;
+    asked = true;
     ++app->running;
     lock.unlock();
     {
@@ -558,9 +565,9 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
           app.changed.notify_all();
         }
       } turn{*app};
-      fetch(*app, timeout
-                      ? static_cast<std::uint32_t>(std::min<long long>(left.count(), longest_wait))
-                      : longest_wait);
+      fetch(*app, timeout ? static_cast<std::uint32_t>(
+                                std::clamp<long long>(left.count(), 0, longest_wait))
+                          : longest_wait);
     }
     lock.lock();
   }

@@ -395,6 +395,22 @@ TEST_F(interface_test, data_stays_until_its_own_response_while_another_thread_an
   EXPECT_EQ(intact, blocks) << "data changed before its response";
 }
 
+// A time-out of 0 looks once, as the library does: a program that polls
+// without waiting sees its messages.
+TEST_F(interface_test, waiting_no_time_still_looks_for_a_message) {
+  start_emulator(369);
+  unsigned a = registered_application();
+  ASSERT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  bool seen = false;
+  for (auto until = std::chrono::steady_clock::now() + 5s;
+       !seen && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(10ms)) {
+    timeval none = {0, 0};
+    seen = capi20_waitformessage(a, &none) == 0;
+  }
+  EXPECT_TRUE(seen);
+  expect(a, cmd::listen, sub::conf);
+}
+
 TEST_F(interface_test, fileno_polls_readable_while_a_message_waits) {
   start_emulator(360);
   unsigned a = registered_application();
