@@ -742,7 +742,10 @@ unsigned get_message(unsigned appl_id, std::uint8_t** message) {
     if (app->away)
       return info_queue_empty;
   }
-  capi_bridge::outcome fetched = fetch(*app, std::nullopt);
+  // A waiting Get of no time rather than a Get: where the bridge cannot
+  // look into the connection, only a wait tells a lost host from a quiet
+  // one.
+  capi_bridge::outcome fetched = fetch(*app, 0);
   std::lock_guard lock(app->mutex);
   if (has_message(*app)) {
     *message = hand_out(*app);
