@@ -390,8 +390,8 @@ attempt register_again(application& app) {
                                                 app.max_logical_connections, app.blocks);
   if (opened.stage != capi_bridge::open_stage::registered) {
     result.failure = opened.status.text();
-    result.for_good =
-        refused_for_good(opened) || (fresh->process_id() == 0 && !bridge_program_exists());
+    result.for_good = refused_for_good(opened) ||
+                      (opened.status.from == source::transport && !bridge_program_exists());
     return result;
   }
   std::vector<bytes> listens;

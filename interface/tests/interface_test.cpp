@@ -548,6 +548,37 @@ TEST_F(interface_test, without_reconnection_a_dead_bridge_is_an_error_of_its_app
   expect(b, cmd::listen, sub::conf);
 }
 
+// Where trying again cannot help (the bridge program is no longer there),
+// the layer gives up at once: the application is gone, as without
+// reconnection, and the bridges' file says so.
+TEST_F(interface_test, an_application_whose_bridge_cannot_come_back_is_given_up) {
+  const std::string bridge = folder + "/capi-bridge";
+  fs::copy_file(CAPI_BRIDGE, bridge);
+  ::setenv("CAPI_BRIDGE_EXECUTABLE", bridge.c_str(), 1);
+  ::setenv("CAPI_BRIDGE_STDERR", (folder + "/bridges").c_str(), 1);
+  start_emulator(369);
+  unsigned a = registered_application();
+  std::vector<long> pids = bridges(folder);
+  ASSERT_EQ(pids.size(), 1u);
+  fs::remove(bridge);
+  ASSERT_EQ(::kill(static_cast<pid_t>(pids[0]), SIGKILL), 0);
+  EXPECT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0x1108u);
+  timeval wait = {5, 0};
+  EXPECT_EQ(capi20_waitformessage(a, &wait), 0u) << "something to fetch: the error";
+  unsigned char* message = nullptr;
+  EXPECT_EQ(capi20_get_message(a, &message), 0x1108u);
+  // Written once the application is gone, so perhaps after the answer.
+  std::string all;
+  for (auto until = std::chrono::steady_clock::now() + 5s;
+       all.find("gave up registering it again") == std::string::npos &&
+       std::chrono::steady_clock::now() < until;
+       std::this_thread::sleep_for(10ms)) {
+    std::ifstream lines(folder + "/bridges");
+    all.assign(std::istreambuf_iterator<char>(lines), std::istreambuf_iterator<char>());
+  }
+  EXPECT_NE(all.find("gave up registering it again"), std::string::npos) << all;
+}
+
 TEST_F(interface_test, without_a_host_capi_is_not_installed) {
   // Nothing listens on port 1 of the loopback address.
   capi20ext_set_host(const_cast<char*>("127.0.0.1"));
