@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The CAPI 2.0 operations over bridges: the table of applications, the
 // messages each has fetched and not handed out, the calls at work and the
-// waiting Get they share. How messages carry the program's data pointers is
-// data_pointers.cpp's.
+// waiting Get they share, and the return of an application whose host or
+// bridge was lost. How messages carry the program's data pointers is
+// data_pointers.cpp's; which calls are open, and how they end when the host
+// is lost, lost_calls.cpp's.
 #include "capi20_interface.hpp"
 #include "data_pointers.hpp"
+#include "lost_calls.hpp"
 
 #include "capi_bridge/version.hpp"
 
@@ -18,8 +21,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace capi_interface {
+
+bool bridge_program_exists();
 
 namespace {
 
@@ -42,14 +48,20 @@ constexpr unsigned most_blocks = 7;
 constexpr std::uint32_t longest_wait = 60000;
 
 struct application {
-  explicit application(capi_bridge::client_options options) : bridge(std::move(options)) {}
+  explicit application(capi_bridge::client_options options)
+      : bridge(std::make_shared<client>(std::move(options))) {}
 
   unsigned id = 0;
-  std::uint32_t host_id = 0; // the ID the host gave the bridge's application
-  client bridge;
-  // Everything below: the queue, what is handed out and held, the watcher,
-  // the calls at work and the release.
+  // What the program registered with, for registering again.
+  std::uint16_t max_logical_connections = 0;
+  capi_bridge::registration blocks;
+  // Everything below: the bridge, the queue, what is handed out and held,
+  // the watcher, the calls at work, the reconnection and the release.
   std::mutex mutex;
+  std::uint32_t host_id = 0; // the ID the host gave the bridge's application
+  // The bridge that serves the application now; a call uses the one it
+  // took, and the last to let go of a replaced one ends it.
+  std::shared_ptr<client> bridge;
   std::condition_variable changed;
   // Release has begun: every call answers 0x1101 from then on.
   bool released = false;
@@ -65,7 +77,16 @@ struct application {
   std::deque<bytes> queue;
   bytes current; // the message last handed out
   held_data held;
-  bool gone = false; // the bridge or the host has gone
+  bool gone = false; // the bridge or the host has gone, for good
+  // The bridge or the host has gone, and a new bridge is being registered.
+  bool away = false;
+  call_book book;
+  // The messages that ended the lost host's calls, in the program's form,
+  // handed out after the first `before_ended` of the queue (what the lost
+  // host had sent).
+  std::deque<bytes> ended;
+  std::size_t before_ended = 0;
+  std::thread reconnector;
   void (*waiting)(void*, bool) = nullptr;
   void* context = nullptr;
   std::thread pump;
@@ -76,7 +97,7 @@ struct application {
 
   // A message to hand out, or the news that the bridge or host has gone.
   // With `mutex` held.
-  bool ready() const { return !queue.empty() || gone; }
+  bool ready() const { return !queue.empty() || !ended.empty() || gone; }
 };
 
 struct state {
@@ -124,6 +145,18 @@ bool verbose() {
   return the().config.verbose;
 }
 
+bool reconnects() {
+  std::lock_guard lock(the().mutex);
+  return the().config.reconnect;
+}
+
+// A line about a lost host or bridge: only where the bridges' standard
+// error goes to a file, never into the program's own.
+void say_in_file(const std::string& line) {
+  if (!bridge_options().stderr_path.empty())
+    say(line);
+}
+
 // "application 1 (the host's 371), bridge 12345".
 std::string named(unsigned appl_id, std::uint32_t host_id, long bridge) {
   return "application " + std::to_string(appl_id) + " (the host's " + std::to_string(host_id) +
@@ -158,6 +191,47 @@ void mark_gone(application& app) {
   notify_changed(app, was_ready);
 }
 
+std::shared_ptr<client> bridge_of(application& app) {
+  std::lock_guard lock(app.mutex);
+  return app.bridge;
+}
+
+// A message waits to be handed out. With app.mutex held.
+bool has_message(const application& app) {
+  return !app.queue.empty() || !app.ended.empty();
+}
+
+void reconnect(application* app);
+
+// The one place that learns that `bridge` can no longer serve `app` (it
+// ended, or said that its host has gone): with reconnection the
+// application's calls end as on a lost line and its reconnector registers
+// it again; without, the application is gone. Nothing when `bridge` has
+// already been replaced or the loss is known.
+void bridge_lost(application& app, const std::shared_ptr<client>& bridge) {
+  bool reconnecting = reconnects();
+  std::lock_guard lock(app.mutex);
+  if (bridge != app.bridge || app.away || app.gone || app.released)
+    return;
+  bool was_ready = app.ready();
+  if (reconnecting && !app.reconnector.joinable()) {
+    try {
+      app.reconnector = std::thread(reconnect, &app);
+    } catch (...) {
+      reconnecting = false;
+    }
+  }
+  if (reconnecting) {
+    app.away = true;
+    app.before_ended = app.queue.size();
+    for (bytes& m : end_everything(app.book))
+      app.ended.push_back(std::move(m));
+  } else {
+    app.gone = true;
+  }
+  notify_changed(app, was_ready);
+}
+
 // A call's hold on an application, while it makes requests of its bridge:
 // none is given once release has begun, and release waits until every hold
 // has been let go before it closes the bridge.
@@ -186,10 +260,11 @@ private:
 };
 
 // The client's application can no longer be served: its bridge has ended,
-// or said that its host has gone.
+// or said that its host has gone (a Put's 0x1108 counts as the library's).
 bool bridge_gone(const capi_bridge::outcome& status) {
   return status.from == source::transport ||
-         (status.from == source::bridge && status.info == info_host_gone);
+         ((status.from == source::bridge || status.from == source::library) &&
+          status.info == info_host_gone);
 }
 
 // Fetches what waits at the bridge: after a fetch that brought messages, a
@@ -210,12 +285,15 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
     bodies.assign(count, bytes{'G'});
   }
   unsigned brought = 0;
+  std::shared_ptr<client> bridge = bridge_of(app);
   std::vector<raw_reply> replies =
-      app.bridge.requests(bodies, [&app, &brought](const raw_reply& reply) {
+      bridge->requests(bodies, [&app, &brought](const raw_reply& reply) {
         if (!reply.status.ok())
           return;
         ++brought;
         std::lock_guard lock(app.mutex);
+        if (!note_incoming(app.book, reply.data))
+          return;
         bool was_ready = app.ready();
         app.queue.push_back(reply.data);
         notify_changed(app, was_ready);
@@ -224,7 +302,7 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
   capi_bridge::outcome status = replies.back().status;
   for (const raw_reply& r : replies) {
     if (bridge_gone(r.status)) {
-      mark_gone(app);
+      bridge_lost(app, bridge);
       return r.status;
     }
     bool empty = r.status.from == source::bridge && r.status.info == info_queue_empty;
@@ -234,12 +312,23 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
   return status;
 }
 
-// Hands out the oldest message of the queue, as the program is to see it.
-// Called with app.mutex held and the queue not empty.
+// Hands out the oldest message, as the program is to see it: what the host
+// sent, and after what a lost host had sent, the messages that ended its
+// calls. Called with app.mutex held and has_message(app).
 std::uint8_t* hand_out(application& app) {
-  bytes raw = std::move(app.queue.front());
-  app.queue.pop_front();
-  app.current = program_message(raw, app.id, the().config.pointers, app.held);
+  if (!app.ended.empty() && (app.before_ended == 0 || app.queue.empty())) {
+    // Made here, in the program's form: they let go of no data, which
+    // stays the program's until it answers.
+    app.current = std::move(app.ended.front());
+    app.ended.pop_front();
+    field::put_le16(app.current.data() + field::appl_id, static_cast<std::uint16_t>(app.id));
+  } else {
+    bytes raw = std::move(app.queue.front());
+    app.queue.pop_front();
+    if (app.before_ended > 0)
+      --app.before_ended;
+    app.current = program_message(raw, app.id, the().config.pointers, app.held);
+  }
   if (!app.ready() && app.waiting != nullptr)
     app.waiting(app.context, false);
   return app.current.data();
@@ -268,10 +357,124 @@ void end_calls(application& app) {
       waiting_get_out = app.fetching || (app.pump.joinable() && !app.pump_done);
     }
     if (waiting_get_out && bridge_answers)
-      bridge_answers = app.bridge.request(nudge).status.from != source::transport;
+      bridge_answers = bridge_of(app)->request(nudge).status.from != source::transport;
   }
   if (app.pump.joinable())
     app.pump.join();
+  if (app.reconnector.joinable())
+    app.reconnector.join();
+}
+
+// One try at registering `app` again through a new bridge, with the
+// program's values and its listens: the bridge, or why not.
+struct attempt {
+  std::shared_ptr<client> bridge;
+  std::uint32_t host_id = 0;
+  std::string failure;
+  bool for_good = false; // trying again cannot help
+};
+
+// A registration refused for a reason that waiting does not change: the
+// program's values, which the host took before, no longer fit.
+bool refused_for_good(const capi_bridge::open_result& opened) {
+  return opened.stage == capi_bridge::open_stage::register_failed &&
+         opened.status.from != source::transport &&
+         (opened.status.info == 0x1002 || opened.status.info == 0x1003 ||
+          opened.status.info == 0x1004);
+}
+
+attempt register_again(application& app) {
+  attempt result;
+  auto fresh = std::make_shared<client>(bridge_options());
+  capi_bridge::open_result opened = fresh->open(host(), static_cast<std::uint16_t>(port()),
+                                                app.max_logical_connections, app.blocks);
+  if (opened.stage != capi_bridge::open_stage::registered) {
+    result.failure = opened.status.text();
+    result.for_good = refused_for_good(opened) ||
+                      (opened.status.from == source::transport && !bridge_program_exists());
+    return result;
+  }
+  std::vector<bytes> listens;
+  {
+    std::lock_guard lock(app.mutex);
+    listens = listens_to_repeat(app.book);
+  }
+  for (const bytes& listen : listens) {
+    capi_bridge::outcome put = fresh->put(listen);
+    if (!put.ok()) {
+      std::lock_guard lock(app.mutex);
+      app.book.repeated.clear();
+      result.failure = "LISTEN_REQ: " + put.text();
+      return result;
+    }
+  }
+  result.host_id = opened.appl_id;
+  result.bridge = std::move(fresh);
+  return result;
+}
+
+// The application's reconnector thread, started at its first loss: each
+// time the application is away, registers it again through a new bridge,
+// at once and then after pauses of 0.5 s doubling up to 30 s, until it is
+// back, given up or released. Waits on the application's condition, never
+// polling.
+void reconnect(application* app) {
+  using std::chrono::milliseconds;
+  constexpr milliseconds first_pause{500}, longest_pause{30000};
+  std::unique_lock lock(app->mutex);
+  for (;;) {
+    app->changed.wait(lock, [app] { return app->stopping || app->away; });
+    if (app->stopping)
+      return;
+    const auto lost_at = std::chrono::steady_clock::now();
+    const std::string lost = named(app->id, app->host_id, app->bridge->process_id());
+    lock.unlock();
+    say_in_file(lost + ": its host or bridge has gone; registering it again");
+    lock.lock();
+    milliseconds pause{0};
+    while (!app->stopping) {
+      if (pause.count() > 0 &&
+          app->changed.wait_for(lock, pause, [app] { return app->stopping.load(); }))
+        break;
+      lock.unlock();
+      attempt result;
+      try {
+        result = register_again(*app);
+      } catch (...) {
+        result.failure = "out of memory or threads";
+      }
+      lock.lock();
+      if (app->stopping)
+        break;
+      if (result.bridge) {
+        std::shared_ptr<client> old = std::exchange(app->bridge, result.bridge);
+        app->host_id = result.host_id;
+        app->away = false;
+        app->last_brought = 0;
+        app->changed.notify_all();
+        const std::string back = named(app->id, app->host_id, app->bridge->process_id());
+        lock.unlock();
+        old.reset(); // ends the old bridge, if still running
+        auto took =
+            std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - lost_at);
+        say_in_file(back + " registered again after " + std::to_string(took.count()) + " ms");
+        lock.lock();
+        break;
+      }
+      if (result.for_good) {
+        bool was_ready = app->ready();
+        app->away = false;
+        app->gone = true;
+        notify_changed(*app, was_ready);
+        lock.unlock();
+        say_in_file("application " + std::to_string(app->id) +
+                    ": gave up registering it again: " + result.failure);
+        lock.lock();
+        break;
+      }
+      pause = pause.count() == 0 ? first_pause : std::min(pause * 2, longest_pause);
+    }
+  }
 }
 
 } // namespace
@@ -323,7 +526,7 @@ bool bridge_program_exists() {
 std::shared_ptr<application> usable_application() {
   std::lock_guard lock(the().mutex);
   for (const auto& [id, app] : the().applications)
-    if (app->bridge.usable())
+    if (bridge_of(*app)->usable())
       return app;
   return nullptr;
 }
@@ -368,25 +571,26 @@ unsigned register_application(unsigned max_logical_connections, unsigned max_b_d
       static_cast<std::uint16_t>(std::clamp(max_b_data_blocks, 1u, most_blocks)),
       static_cast<std::uint16_t>(std::min(max_b_data_length, registered_block_size))};
   auto app = std::make_shared<application>(bridge_options());
-  capi_bridge::open_result opened =
-      app->bridge.open(host(), static_cast<std::uint16_t>(port()),
-                       static_cast<std::uint16_t>(max_logical_connections), blocks);
+  app->max_logical_connections = static_cast<std::uint16_t>(max_logical_connections);
+  app->blocks = blocks;
+  capi_bridge::open_result opened = app->bridge->open(host(), static_cast<std::uint16_t>(port()),
+                                                      app->max_logical_connections, blocks);
   if (opened.status.from == source::transport) {
-    if (app->bridge.process_id() == 0) {
+    if (app->bridge->process_id() == 0) {
       std::vector<std::string> command = bridge_options().command;
       say("cannot start the bridge " + (command.empty() ? std::string() : command[0]) + ": " +
           opened.status.failure);
     }
-    return app->bridge.process_id() == 0 && !bridge_program_exists() ? info_not_installed
-                                                                     : info_os_resource_error;
+    return app->bridge->process_id() == 0 && !bridge_program_exists() ? info_not_installed
+                                                                      : info_os_resource_error;
   }
   if (opened.stage != capi_bridge::open_stage::registered) {
     if (verbose())
-      say("bridge " + std::to_string(app->bridge.process_id()) +
+      say("bridge " + std::to_string(app->bridge->process_id()) +
           " registered nothing: " + opened.status.text());
     return opened.status.info;
   }
-  const long bridge = app->bridge.process_id();
+  const long bridge = app->bridge->process_id();
   {
     std::lock_guard lock(the().mutex);
     unsigned id = 1;
@@ -420,8 +624,8 @@ unsigned release(unsigned appl_id) {
     app->changed.notify_all();
   }
   end_calls(*app);
-  long bridge = app->bridge.process_id();
-  app->bridge.close();
+  long bridge = app->bridge->process_id();
+  app->bridge->close();
   if (verbose())
     say(named(appl_id, app->host_id, bridge) + " released");
   return info_ok;
@@ -444,6 +648,7 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
                       length >= field::data_b3_resp_size;
   bool disconnect_b3_resp = command == field::command_disconnect_b3 &&
                             subcommand == field::subcommand_resp && length >= field::address + 4;
+  std::shared_ptr<client> bridge;
   {
     std::lock_guard lock(app->mutex);
     if (app->gone)
@@ -465,6 +670,14 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
       std::uint32_t ncci = get_le32(message + field::address);
       std::erase_if(app->held, [ncci](const auto& h) { return h.first.ncci == ncci; });
     }
+    // A response to what a lost host sent goes nowhere; a request while
+    // the host is away is refused, as on a lost connection.
+    if (subcommand == field::subcommand_resp &&
+        (app->away || answers_ended_call(app->book, {message, length})))
+      return info_ok;
+    if (app->away)
+      return info_host_gone;
+    bridge = app->bridge;
   }
   bytes copy(message, message + length);
   bytes payload;
@@ -485,10 +698,26 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
     field::put_le32(copy.data() + field::data, 0);
     field::put_le64(copy.data() + field::data64, 0);
   }
-  capi_bridge::outcome put = app->bridge.put(copy, payload);
-  if (put.from == source::transport) {
-    mark_gone(*app);
-    return info_host_gone;
+  {
+    std::lock_guard lock(app->mutex);
+    note_put(app->book, copy);
+  }
+  capi_bridge::outcome put = bridge->put(copy, payload);
+  {
+    std::lock_guard lock(app->mutex);
+    if (!put.ok()) {
+      forget_put(app->book, copy);
+    } else if (std::optional<bytes> owed = accepted_put(app->book, copy)) {
+      bool was_ready = app->ready();
+      app->ended.push_back(std::move(*owed));
+      notify_changed(*app, was_ready);
+    }
+  }
+  if (bridge_gone(put)) {
+    bridge_lost(*app, bridge);
+    // A response found the host gone: it answered what is lost with it.
+    std::lock_guard lock(app->mutex);
+    return subcommand == field::subcommand_resp && !app->gone ? info_ok : info_host_gone;
   }
   return put.info;
 }
@@ -504,21 +733,28 @@ unsigned get_message(unsigned appl_id, std::uint8_t** message) {
     return info_illegal_appl_id;
   {
     std::lock_guard lock(app->mutex);
-    if (!app->queue.empty()) {
+    if (has_message(*app)) {
       *message = hand_out(*app);
       return info_ok;
     }
     if (app->gone)
       return info_host_gone;
+    if (app->away)
+      return info_queue_empty;
   }
-  capi_bridge::outcome fetched = fetch(*app, std::nullopt);
+  // A waiting Get of no time rather than a Get: where the bridge cannot
+  // look into the connection, only a wait tells a lost host from a quiet
+  // one.
+  capi_bridge::outcome fetched = fetch(*app, 0);
   std::lock_guard lock(app->mutex);
-  if (!app->queue.empty()) {
+  if (has_message(*app)) {
     *message = hand_out(*app);
     return info_ok;
   }
   if (app->gone)
     return info_host_gone;
+  if (app->away)
+    return info_queue_empty;
   return fetched.ok() ? info_queue_empty : fetched.info;
 }
 
@@ -527,6 +763,7 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
   if (!app)
     return info_illegal_appl_id;
   auto until = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+  bool asked = false;
   std::unique_lock lock(app->mutex);
   for (;;) {
     if (app->released)
@@ -535,10 +772,16 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
       return info_ok;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         until - std::chrono::steady_clock::now());
-    if (timeout && left.count() <= 0)
+    // A time-out of 0 still asks the bridge once, as the library looks
+    // at its connection once.
+    bool no_time_left = timeout && left.count() <= 0;
+    if (no_time_left && asked)
       return info_queue_empty;
-    // Another thread's waiting Get, or the pump's, brings what comes.
-    if (app->fetching || app->pump.joinable()) {
+    // Another thread's waiting Get, or the pump's, brings what comes; while
+    // the host is away, the reconnector's news.
+    if (app->fetching || app->pump.joinable() || app->away) {
+      if (no_time_left)
+        return info_queue_empty;
       if (timeout)
         app->changed.wait_until(lock, until);
       else
@@ -546,6 +789,7 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
       continue;
     }
     app->fetching = true;
+    asked = true;
     ++app->running;
     lock.unlock();
     {
@@ -558,9 +802,9 @@ unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseco
           app.changed.notify_all();
         }
       } turn{*app};
-      fetch(*app, timeout
-                      ? static_cast<std::uint32_t>(std::min<long long>(left.count(), longest_wait))
-                      : longest_wait);
+      fetch(*app, timeout ? static_cast<std::uint32_t>(
+                                std::clamp<long long>(left.count(), 0, longest_wait))
+                          : longest_wait);
     }
     lock.lock();
   }
@@ -574,7 +818,9 @@ unsigned get_profile(unsigned controller, std::uint8_t* profile) {
   std::optional<hold> held;
   if (owner)
     held.emplace(*owner);
-  client* bridge = held && *held ? &owner->bridge : nullptr;
+  if (held && *held)
+    asked = bridge_of(*owner);
+  client* bridge = asked.get();
   if (bridge == nullptr) {
     if (installed() != info_ok)
       return info_message_not_installed;
@@ -588,6 +834,18 @@ unsigned get_profile(unsigned controller, std::uint8_t* profile) {
   std::memcpy(profile, r.value.raw.data(), r.value.raw.size());
   return r.status.from == source::transport ? info_host_gone : r.status.info;
 }
+
+namespace {
+
+// After a fetch that found the bridge or host gone: waits until a new
+// bridge serves the application (true), or it is gone for good or released.
+bool back_again(application& app) {
+  std::unique_lock lock(app.mutex);
+  app.changed.wait(lock, [&app] { return app.stopping || app.gone || !app.away; });
+  return !app.stopping && !app.gone;
+}
+
+} // namespace
 
 bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* context) {
   std::shared_ptr<application> app = find(appl_id);
@@ -611,7 +869,7 @@ bool watch(unsigned appl_id, void (*waiting)(void* context, bool now), void* con
   app->pump = std::thread([app] {
     try {
       while (!app->stopping) {
-        if (bridge_gone(fetch(*app, longest_wait)))
+        if (bridge_gone(fetch(*app, longest_wait)) && !back_again(*app))
           break;
       }
     } catch (...) {

@@ -15,6 +15,29 @@
 // requests are out at its bridge finish (a waiting Get is ended early),
 // and only then is the bridge closed; calls that come later answer 0x1101.
 //
+// Lost hosts (settings::reconnect, on by default): an application whose
+// bridge ends, or says its host has gone (0x1108), stays registered under
+// its ID. Its calls end as on a lost line: the program is handed, after
+// what the lost host had sent, a made-up confirmation (info 0x2001) for
+// each request the host never confirmed, DISCONNECT_B3_IND for each NCCI
+// up, DISCONNECT_IND for each PLCI, both with reason 0x3301; DATA_B3_IND
+// data it holds stays valid until it answers. While away, requests are
+// refused with 0x1108 and responses taken and dropped; get_message answers
+// 0x1104 once those messages are handed out, and wait_for_message waits.
+// A thread of the application's own, started at its first loss, registers
+// it again through a new bridge with the program's values, at once and
+// then after pauses of 0.5 s doubling up to 30 s, and repeats the last
+// LISTEN_REQ the host accepted per controller (its LISTEN_CONF is not
+// handed out); responses to the lost host's calls go nowhere from then on.
+// That thread runs beside all of the calls above, waits on the
+// application's lock and condition (never polling), swaps the new bridge
+// in under the lock (a call that took the old bridge finishes on it, and
+// the last to let go of the old one ends it), and is ended by release,
+// which waits for an attempt under way (at most the client's open time).
+// It gives up (the application is then gone: 0x1108) only where trying
+// again cannot help: no bridge program, or a registration the host refuses
+// for its values.
+//
 // Processes: the bridges are started out of reach of the program's wait()
 // (client_options::hidden_from_wait, where the caller asks for it). A child
 // forked after registering shares the applications; one process at a time
@@ -58,6 +81,10 @@ struct settings {
   // program's application ID and the host's).
   std::string log_name;
   bool verbose = false;
+  // An application whose bridge or host is lost stays registered and is
+  // registered again through a new bridge (see "Lost hosts" above); false:
+  // it is gone, and its calls answer 0x1108.
+  bool reconnect = true;
 };
 
 // Sets how bridges are started and messages are read; before the first
@@ -109,15 +136,16 @@ unsigned installed();
 // to take them registers 7 blocks of 2048 bytes.
 unsigned register_application(unsigned max_logical_connections, unsigned max_b_data_blocks,
                               unsigned max_b_data_length, unsigned& appl_id);
-// Ends the application as the threading rules above say, then closes its
-// bridge (which releases it with the host).
+// Ends the application as the threading rules above say (and its
+// reconnection), then closes its bridge (which releases it with the host).
 unsigned release(unsigned appl_id);
 // Reads the message (its own length; a DATA_B3_REQ's data through its
 // pointer) and hands a copy to the bridge; writes nothing into the program's
 // memory. No message (NULL): 0x1102. A DATA_B3_RESP lets go of the data
 // it answers (that NCCI's, under that Data handle), a DISCONNECT_B3_RESP of
 // all its NCCI's, before it goes to the bridge and whatever the bridge
-// answers, as the library does.
+// answers, as the library does. While the host is away, and for calls it
+// ended, as "Lost hosts" above says.
 unsigned put_message(unsigned appl_id, const std::uint8_t* message);
 // The next message, or 0x1104 at once when none waits; valid until the next
 // get_message for the application. A DATA_B3_IND's data stays valid until
@@ -126,8 +154,10 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message);
 // 0x1108, and the message stays.
 unsigned get_message(unsigned appl_id, std::uint8_t** message);
 // Waits until a message waits (0) or `timeout` passes (0x1104); no time-out
-// waits for ever. An application whose bridge or host has gone counts as
-// having a message: get_message then says 0x1108. 0x1101 at once when the
+// waits for ever; a time-out of 0 asks the bridge once. An application
+// whose bridge or host has gone for good counts as having a message:
+// get_message then says 0x1108; while it is away (see "Lost hosts") only
+// the messages that end its calls count. 0x1101 at once when the
 // application is released meanwhile.
 unsigned wait_for_message(unsigned appl_id, std::optional<std::chrono::milliseconds> timeout);
 // A controller's 64-byte profile; controller 0 gives the number of

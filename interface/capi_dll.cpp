@@ -60,6 +60,13 @@ void configure_once() {
     s.bridge.command = {bridge.empty() ? folder + "capi-bridge.exe" : bridge};
     s.bridge.stderr_path = environment("CAPI_BRIDGE_STDERR");
     s.pointers = sizeof(void*) == 8 ? ci::data_pointer::data64 : ci::data_pointer::data32;
+    // The lines on lost hosts go with the bridges' own, where they go.
+    if (!s.bridge.stderr_path.empty())
+      s.log_name = sizeof(void*) == 8 ? "capi2064.dll" : "capi2032.dll";
+    std::string reconnect = environment("CAPI_BRIDGE_RECONNECT");
+    if (reconnect.empty())
+      reconnect = setting(folder, "reconnect");
+    s.reconnect = reconnect != "0";
     ci::configure(s);
     std::string host = environment("CAPI_BRIDGE_HOST");
     std::string port = environment("CAPI_BRIDGE_PORT");

@@ -64,6 +64,8 @@ void configure_once() {
       s.bridge.stderr_path = stderr_path;
     s.log_name = "capi-bridge-run";
     s.verbose = std::getenv("CAPI_BRIDGE_VERBOSE") != nullptr;
+    const char* reconnect = std::getenv("CAPI_BRIDGE_RECONNECT");
+    s.reconnect = reconnect == nullptr || std::string(reconnect) != "0";
     std::string kept = preload_without_this(std::getenv("LD_PRELOAD"), own_path());
     if (kept.empty())
       s.bridge.unset_environment = {"LD_PRELOAD"};

@@ -45,6 +45,11 @@ over them. Only the "fritzbox" driver is served.
                            program's application ID and the host's, and the
                            library's own lines, where --bridge-stderr says,
                            else on standard error
+      --no-reconnect       an application whose host or bridge is lost is gone
+                           (every call then answers 0x1108), as with
+                           CAPI_BRIDGE_RECONNECT=0; by default its calls end
+                           as on a lost line and it is registered again, under
+                           the same ID, once the host is back
       --quiet              say nothing of a program that seems never to reach
                            libcapi20 (it neither links the library nor opens
                            libraries nor starts programs)
@@ -69,14 +74,21 @@ std::string first_existing(std::initializer_list<fs::path> candidates) {
 } // namespace
 
 int main(int argc, char** argv) {
-  enum { bridge_option = 256, bridge_stderr_option, quiet_option, verbose_option };
+  enum {
+    bridge_option = 256,
+    bridge_stderr_option,
+    quiet_option,
+    verbose_option,
+    no_reconnect_option
+  };
   const option options[] = {{"bridge", required_argument, nullptr, bridge_option},
                             {"bridge-stderr", required_argument, nullptr, bridge_stderr_option},
                             {"quiet", no_argument, nullptr, quiet_option},
                             {"verbose", no_argument, nullptr, verbose_option},
+                            {"no-reconnect", no_argument, nullptr, no_reconnect_option},
                             {}};
   std::string bridge, bridge_stderr;
-  bool quiet = false, verbose = false;
+  bool quiet = false, verbose = false, no_reconnect = false;
   harness::command_line line("capi-bridge-run", usage_text, options, true);
   for (int o; (o = line.next(argc, argv)) != -1;) {
     if (o == bridge_option)
@@ -87,6 +99,8 @@ int main(int argc, char** argv) {
       quiet = true;
     else if (o == verbose_option)
       verbose = true;
+    else if (o == no_reconnect_option)
+      no_reconnect = true;
   }
   if (auto status = line.finished())
     return *status;
@@ -142,6 +156,8 @@ int main(int argc, char** argv) {
     harness::set_environment("CAPI_BRIDGE_STDERR", "/dev/stderr");
   if (verbose)
     harness::set_environment("CAPI_BRIDGE_VERBOSE", "1");
+  if (no_reconnect)
+    harness::set_environment("CAPI_BRIDGE_RECONNECT", "0");
   execvp(argv[line.operands()], argv + line.operands());
   std::fprintf(stderr, "capi-bridge-run: cannot run %s: %s\n", argv[line.operands()],
                std::strerror(errno));

@@ -217,9 +217,12 @@ std::vector<DWORD> bridges() {
   return found;
 }
 
-TEST_F(dll_test, a_bridge_killed_mid_call_is_an_error_of_its_application_alone) {
+// A bridge killed mid-call ends the call as a lost line does, and a new
+// bridge then serves the application under its ID; the other application
+// goes on.
+TEST_F(dll_test, a_bridge_killed_mid_call_ends_the_call_and_a_new_one_serves_it) {
   DWORD a = registered_application();
-  echo_call(a);
+  std::uint32_t ncci = echo_call(a);
   // a's bridge is the only one yet.
   std::vector<DWORD> running = bridges();
   ASSERT_EQ(running.size(), 1u);
@@ -229,11 +232,26 @@ TEST_F(dll_test, a_bridge_killed_mid_call_is_an_error_of_its_application_alone) 
   WaitForSingleObject(process, 5000);
   CloseHandle(process);
   DWORD b = registered_application();
-  EXPECT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0x1108u);
-  EXPECT_EQ(capi.wait(a), 0u) << "something to fetch: the error";
-  PVOID message = nullptr;
-  EXPECT_EQ(capi.get(a, &message), 0x1108u);
-  ASSERT_EQ(put(b, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  const bytes listen = capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}});
+  EXPECT_EQ(put(a, listen), 0x1108u) << "a request that finds the bridge dead is refused";
+  auto b3_down = capimsg::read_disconnect_b3_ind(expect(a, cmd::disconnect_b3, sub::ind));
+  ASSERT_TRUE(b3_down);
+  EXPECT_EQ(b3_down->ncci, ncci);
+  EXPECT_EQ(b3_down->reason_b3, 0x3301u);
+  auto down = capimsg::read_disconnect_ind(expect(a, cmd::disconnect, sub::ind));
+  ASSERT_TRUE(down);
+  EXPECT_EQ(down->plci, ncci & 0xFFFF);
+  EXPECT_EQ(down->reason, 0x3301u);
+  // Refused while the new bridge registers, then served.
+  unsigned info = 0x1108;
+  for (int tries = 0; tries < 200 && info == 0x1108; ++tries) {
+    info = put(a, listen);
+    if (info == 0x1108)
+      Sleep(50);
+  }
+  ASSERT_EQ(info, 0u);
+  expect(a, cmd::listen, sub::conf);
+  ASSERT_EQ(put(b, listen), 0u);
   expect(b, cmd::listen, sub::conf);
 }
 

@@ -139,6 +139,16 @@ protected:
     return ncci;
   }
 
+  // `id`, whose bridge has died, is gone for good: a request is refused,
+  // the wait ends, and the get says why.
+  static void expect_gone(unsigned id) {
+    EXPECT_EQ(put(id, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0x1108u);
+    timeval wait = {5, 0};
+    EXPECT_EQ(capi20_waitformessage(id, &wait), 0u) << "something to fetch: the error";
+    unsigned char* message = nullptr;
+    EXPECT_EQ(capi20_get_message(id, &message), 0x1108u);
+  }
+
   std::string folder;
   std::uint32_t plci = 0; // of the last echo_call
   harness::local_emulator emulator;
@@ -395,6 +405,22 @@ TEST_F(interface_test, data_stays_until_its_own_response_while_another_thread_an
   EXPECT_EQ(intact, blocks) << "data changed before its response";
 }
 
+// A time-out of 0 looks once, as the library does: a program that polls
+// without waiting sees its messages.
+TEST_F(interface_test, waiting_no_time_still_looks_for_a_message) {
+  start_emulator(369);
+  unsigned a = registered_application();
+  ASSERT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  bool seen = false;
+  for (auto until = std::chrono::steady_clock::now() + 5s;
+       !seen && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(10ms)) {
+    timeval none = {0, 0};
+    seen = capi20_waitformessage(a, &none) == 0;
+  }
+  EXPECT_TRUE(seen);
+  expect(a, cmd::listen, sub::conf);
+}
+
 TEST_F(interface_test, fileno_polls_readable_while_a_message_waits) {
   start_emulator(360);
   unsigned a = registered_application();
@@ -411,9 +437,26 @@ TEST_F(interface_test, fileno_polls_readable_while_a_message_waits) {
   EXPECT_EQ(::poll(&p, 1, 100), 0) << "readable after the last message was taken";
 }
 
-// A bridge that dies takes its application down with an error; the
-// program, and its other applications, go on.
-TEST_F(interface_test, a_dead_bridge_is_an_error_of_its_application_alone) {
+// The next message of `id` that is not a DATA_B3_CONF (whose order beside
+// an echoed DATA_B3_IND is the host's to choose).
+bytes next_but_data_confirmations(unsigned id) {
+  for (;;) {
+    timeval wait = {5, 0};
+    unsigned char* message = nullptr;
+    if (capi20_waitformessage(id, &wait) != 0 || capi20_get_message(id, &message) != 0)
+      return {};
+    bytes m(message, message + capimsg::get_u16(capimsg::byte_view(message, 2), 0));
+    if (m[4] != cmd::data_b3 || m[5] != sub::conf)
+      return m;
+  }
+}
+
+// A bridge that dies ends its application's calls as a lost line ends
+// them; a new bridge then serves the application under the same ID, its
+// listen repeated (the program sees no LISTEN_CONF of it), and the
+// program's other applications go on untouched. Data the program holds
+// stays its own until it answers.
+TEST_F(interface_test, a_dead_bridge_ends_its_calls_and_a_new_one_serves_the_application) {
   start_emulator(365);
   unsigned a = registered_application();
   // a's bridge: the one there is now (process IDs may wrap around, so the
@@ -421,15 +464,121 @@ TEST_F(interface_test, a_dead_bridge_is_an_error_of_its_application_alone) {
   std::vector<long> pids = bridges(folder);
   ASSERT_EQ(pids.size(), 1u);
   unsigned b = registered_application();
+  // a's own thread fetches beside the program's calls and the reconnection.
+  ASSERT_GE(capi20_fileno(a), 0);
+  ASSERT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  expect(a, cmd::listen, sub::conf);
+  std::uint32_t ncci = echo_call(a);
+  const bytes sent = pattern(3, 200);
+  bytes request = capimsg::build_data_b3(0, 10, sub::req, {ncci, 1, 0, std::nullopt, sent});
+  ASSERT_EQ(capi20_put_message(a, request.data()), 0u);
+  bytes indication = next_but_data_confirmations(a);
+  ASSERT_EQ(indication.size(), 30u);
+  ASSERT_EQ(indication[4], cmd::data_b3);
+  const auto* held = reinterpret_cast<const std::uint8_t*>(capimsg::get_u64(indication, 22));
+
+  ASSERT_EQ(::kill(static_cast<pid_t>(pids[0]), SIGKILL), 0);
+  EXPECT_EQ(put(a, capimsg::build_b3_ncpi(0, 11, cmd::reset_b3, sub::req, {ncci, {}})), 0x1108u)
+      << "a request that finds the bridge dead is refused";
+  bytes b3_down = next_but_data_confirmations(a);
+  auto ended_b3 = capimsg::read_disconnect_b3_ind(b3_down);
+  ASSERT_TRUE(ended_b3 && b3_down[4] == cmd::disconnect_b3 && b3_down[5] == sub::ind)
+      << capimsg::describe(b3_down);
+  EXPECT_EQ(ended_b3->ncci, ncci);
+  EXPECT_EQ(ended_b3->reason_b3, 0x3301u);
+  EXPECT_EQ(capimsg::get_u16(b3_down, 2), a) << "the program's application ID";
+  bytes down = expect(a, cmd::disconnect, sub::ind);
+  auto ended = capimsg::read_disconnect_ind(down);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->plci, plci);
+  EXPECT_EQ(ended->reason, 0x3301u);
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), held)) << "held data let go of";
+  EXPECT_EQ(put(a, capimsg::build_data_b3_resp(0, 12, {ncci, 1})), 0u);
+  EXPECT_EQ(put(a, capimsg::build_address_only(0, 13, cmd::disconnect_b3, sub::resp, ncci)), 0u);
+  EXPECT_EQ(put(a, capimsg::build_address_only(0, 14, cmd::disconnect, sub::resp, plci)), 0u);
+
+  // b calls a, which never listened again itself: retried while a is not
+  // yet back (the call is cleared at once).
+  bool reached = false;
+  for (int attempt = 0; attempt < 50 && !reached; ++attempt) {
+    ASSERT_EQ(put(b, capimsg::build_connect_req(0, 20, {1, 2, {0, 0, "123"}, {}, std::nullopt})),
+              0u);
+    for (auto until = std::chrono::steady_clock::now() + 5s;
+         std::chrono::steady_clock::now() < until;) {
+      timeval moment = {0, 50000};
+      if (capi20_waitformessage(a, &moment) == 0) {
+        bytes m = next(a);
+        ASSERT_GE(m.size(), 8u);
+        EXPECT_EQ(m[4], cmd::connect) << capimsg::describe(m);
+        EXPECT_EQ(m[5], sub::ind) << capimsg::describe(m);
+        reached = true;
+        break;
+      }
+      timeval none = {0, 0};
+      if (capi20_waitformessage(b, &none) != 0)
+        continue;
+      bytes m = next(b);
+      ASSERT_GE(m.size(), 12u);
+      if (m[4] == cmd::connect && m[5] == sub::conf) {
+        ASSERT_EQ(capimsg::read_conf(m)->info, 0u) << capimsg::describe(m);
+      }
+      if (m[4] == cmd::disconnect && m[5] == sub::ind) {
+        put(b,
+            capimsg::build_address_only(0, 21, cmd::disconnect, sub::resp, capimsg::get_u32(m, 8)));
+        std::this_thread::sleep_for(100ms);
+        break;
+      }
+    }
+  }
+  EXPECT_TRUE(reached) << "a never got b's call";
+  std::vector<long> now = bridges(folder);
+  EXPECT_EQ(now.size(), 2u);
+  EXPECT_EQ(std::count(now.begin(), now.end(), pids[0]), 0);
+}
+
+// Without reconnection (CAPI_BRIDGE_RECONNECT=0, read at the first call:
+// each test runs in a process of its own), a bridge that dies takes its
+// application down with an error; the program, and its other applications,
+// go on.
+TEST_F(interface_test, without_reconnection_a_dead_bridge_is_an_error_of_its_application_alone) {
+  ::setenv("CAPI_BRIDGE_RECONNECT", "0", 1);
+  start_emulator(368);
+  unsigned a = registered_application();
+  std::vector<long> pids = bridges(folder);
+  ASSERT_EQ(pids.size(), 1u);
+  unsigned b = registered_application();
   ASSERT_EQ(bridges(folder).size(), 2u);
   ASSERT_EQ(::kill(static_cast<pid_t>(pids[0]), SIGKILL), 0);
-  EXPECT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0x1108u);
-  timeval wait = {1, 0};
-  EXPECT_EQ(capi20_waitformessage(a, &wait), 0u) << "something to fetch: the error";
-  unsigned char* message = nullptr;
-  EXPECT_EQ(capi20_get_message(a, &message), 0x1108u);
+  expect_gone(a);
   ASSERT_EQ(put(b, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
   expect(b, cmd::listen, sub::conf);
+}
+
+// Where trying again cannot help (the bridge program is no longer there),
+// the layer gives up at once: the application is gone, as without
+// reconnection, and the bridges' file says so.
+TEST_F(interface_test, an_application_whose_bridge_cannot_come_back_is_given_up) {
+  const std::string bridge = folder + "/capi-bridge";
+  fs::copy_file(CAPI_BRIDGE, bridge);
+  ::setenv("CAPI_BRIDGE_EXECUTABLE", bridge.c_str(), 1);
+  ::setenv("CAPI_BRIDGE_STDERR", (folder + "/bridges").c_str(), 1);
+  start_emulator(369);
+  unsigned a = registered_application();
+  std::vector<long> pids = bridges(folder);
+  ASSERT_EQ(pids.size(), 1u);
+  fs::remove(bridge);
+  ASSERT_EQ(::kill(static_cast<pid_t>(pids[0]), SIGKILL), 0);
+  expect_gone(a);
+  // Written once the application is gone, so perhaps after the answer.
+  std::string all;
+  for (auto until = std::chrono::steady_clock::now() + 5s;
+       all.find("gave up registering it again") == std::string::npos &&
+       std::chrono::steady_clock::now() < until;
+       std::this_thread::sleep_for(10ms)) {
+    std::ifstream lines(folder + "/bridges");
+    all.assign(std::istreambuf_iterator<char>(lines), std::istreambuf_iterator<char>());
+  }
+  EXPECT_NE(all.find("gave up registering it again"), std::string::npos) << all;
 }
 
 TEST_F(interface_test, without_a_host_capi_is_not_installed) {

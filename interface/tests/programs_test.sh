@@ -16,8 +16,13 @@
 # (PROGRAM built with libcapi20dyn.a), run_ctypes_listen (PROGRAM a Python
 # ctypes program), run_verbose_call (run_call with --verbose),
 # run_runpath_dlopen (PROGRAM opens a plug-in found through its RUNPATH),
+# run_redial, run_lose_call (the host killed between two calls, or during
+# one with data flowing, and back on its port 2 s later: the program's
+# applications go on; both end the lost call), run_redial_no_reconnect
+# (with --no-reconnect, 0x1108 as before),
 # wine_run_call (Wine's capi2032 under capi-bridge-run),
 # wine_dll_call (WINDOWS_PROGRAM with capi2064.dll beside it),
+# wine_dll_redial (run_redial through capi2064.dll),
 # wine_dll_two_processes (the same, the call between two programs),
 # wine_dll_small_receiver (small_receiver through capi2064.dll),
 # wine_ours_dll_call (wine_dll_call with our libcapi20-3.dll, which reads
@@ -84,9 +89,39 @@ expect() { # TEXT: a line of the output
 
 case $case_name in
 linked_*) wrap= ;;
+# The error a broken connection to the host costs: as before reconnection.
+run_oversized) wrap="$run --no-reconnect" ;;
 *) wrap=$run ;;
 esac
 mode=$(echo "$case_name" | sed 's/^linked_//; s/^run_//; s/_/-/g')
+# Once the program says LINE: the host killed and, 2 s later, started
+# again on its port; then the file "back" tells the program; waits for the
+# program (PID), its exit status in `status`.
+# The second call came soon after the host's return (a bound far above
+# what it takes: registering again must not wait out a long pause), and the
+# bridges' file says the application was registered again.
+served_again() {
+  after=$(sed -n 's/^second call after \([0-9]*\) ms$/\1/p' "$scratch/out")
+  [ -n "$after" ] && [ "$after" -lt 5000 ] || fail "second call served after ${after:-?} ms"
+  grep -q 'registered again after' "$scratch/bridges" || fail "no line on registering again"
+}
+restart_host_after() { # LINE PID
+  for _ in $(seq 300); do
+    tr -d '\r' <"$scratch/out" | grep -qx "$1" && break
+    sleep 0.1
+  done
+  tr -d '\r' <"$scratch/out" | grep -qx "$1" || fail "no line '$1'"
+  kill -KILL "$emulator_pid"
+  wait "$emulator_pid" 2>/dev/null
+  sleep 2
+  first_port=$port
+  start_emulator "$emulator" "$scratch/port" "$scratch/host.log" \
+    --first-appl-id 370 --exit-after 120 --verbose --port "$first_port"
+  [ "$port" = "$first_port" ] || fail "the emulated host did not start again on port $first_port"
+  : >"$scratch/back"
+  wait "$2"
+  status=$?
+}
 wine_output() { # the Windows program's output, its CR LF line ends made LF
   tr -d '\r' <"$scratch/out" >"$scratch/lines" && mv "$scratch/lines" "$scratch/out"
 }
@@ -116,6 +151,21 @@ run_verbose_call)
     >"$scratch/out" 2>&1
   status=$?
   ;;
+run_redial | run_redial_no_reconnect | run_lose_call)
+  # The host killed between two calls, or during one with data flowing,
+  # and started again on the same port 2 s later; then the program goes on.
+  case $case_name in
+  run_redial) arguments="redial 307200" until='first call done' ;;
+  run_redial_no_reconnect)
+    arguments="redial-once 307200" until='first call done' wrap="$run --no-reconnect"
+    ;;
+  run_lose_call) arguments=lose-call until='data flowing' ;;
+  esac
+  # shellcheck disable=SC2086 # arguments: words
+  timeout 100 $wrap --bridge-stderr="$scratch/bridges" "$program" --host 127.0.0.1 \
+    --port "$port" $arguments "$scratch/back" >"$scratch/out" 2>&1 &
+  restart_host_after "$until" $!
+  ;;
 run_dyn_call)
   # libcapi20dyn.a has no setters: the REMOTE line names the host.
   timeout 100 $wrap "$program" call 307200 >"$scratch/out" 2>&1
@@ -128,6 +178,22 @@ run_dyn_call)
 esac
 
 case $case_name in
+run_redial | run_lose_call)
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  case $case_name in
+  run_lose_call)
+    expect "A: lost call, reason 0x3301"
+    expect "B: lost call, reason 0x3301"
+    ;;
+  esac
+  expect "second call: sent 65536 received 65536 digest ok"
+  expect "released"
+  served_again
+  ;;
+run_redial_no_reconnect)
+  [ "$status" -ne 0 ] || fail "exit status 0"
+  expect "capi20_call: CONNECT_REQ again: info 0x1108"
+  ;;
 linked_call)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "sent 307200 received 307200 digest ok"
@@ -279,6 +345,17 @@ wine_dll_small_receiver)
   wine_output
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "B got 307200 bytes in blocks of at most 128, digest ok"
+  ;;
+wine_dll_redial)
+  # As run_redial, through capi2064.dll.
+  CAPI_BRIDGE_STDERR="$scratch/bridges" timeout 100 wine "$windows_program" capi2064.dll redial \
+    307200 "Z:$scratch/back" >"$scratch/out" 2>&1 &
+  restart_host_after "first call done" $!
+  wine_output
+  [ "$status" -eq 0 ] || fail "exit status $status"
+  expect "sent 65536 received 65536 digest ok"
+  expect "released"
+  served_again
   ;;
 wine_dll_call | wine32_dll_call | wine_ours_dll_call)
   # Nothing set: the library inside the bridge finds the host in .capi20rc.

@@ -16,6 +16,12 @@
 //     and holds each until nothing more waits: "B got BYTES bytes in blocks
 //     of at most N, digest ok"; fails when B is handed a fourth block it
 //     has not answered.
+//   capi2032_call DLL redial BYTES FILE
+//     as "call", then "first call done"; looks for messages of both (as the
+//     host goes and comes back) until FILE exists, and calls again as a
+//     program does after a failed call: again after 0x1108 or a call
+//     cleared before it connected. "second call after N ms" (from FILE),
+//     then as "call" with 65536 bytes.
 //
 // One line per step on standard output; exit status 0 when every step went
 // right. In a 32-bit build DATA_B3 messages carry their data pointer in the
@@ -283,6 +289,7 @@ static void run_until(int (*done)(void)) {
 static int b_listens(void) {
   return b.listening;
 }
+static int connected_or_cleared(void);
 static int connected(void) {
   for (int i = 0; i < locals; ++i)
     if (!local[i]->connected || local[i]->plci == 0)
@@ -321,6 +328,62 @@ static int data_done(void) {
   return done;
 }
 
+static int connected_or_cleared(void) {
+  return connected() || a.cleared;
+}
+
+// Looks for messages of both applications until `file` exists.
+static void wait_for_file(const char* file) {
+  ULONGLONG until = GetTickCount64() + 60000;
+  while (GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES) {
+    if (GetTickCount64() > until)
+      fail("no go-ahead for 60 s");
+    for (int i = 0; i < locals; ++i) {
+      PVOID m = NULL;
+      if (capi_get(local[i]->id, &m) == 0 && m != NULL)
+        handle(local[i], (const unsigned char*)m);
+    }
+    Sleep(50);
+  }
+}
+
+// A calls B; with `retry`, as a program retries a failed call: after
+// 0x1108, or a call cleared before it connected, again 100 ms later.
+static void dial(int retry) {
+  ULONGLONG until = GetTickCount64() + 20000;
+  for (;;) {
+    for (int i = 0; i < locals; ++i) {
+      struct application* app = local[i];
+      app->plci = app->ncci = 0;
+      app->connected = app->b3_up = app->b3_down = app->cleared = 0;
+      app->sent = app->received = app->in_flight = 0;
+      app->digest = DIGEST_START;
+    }
+    start(&a, 27, c_connect, s_req, 1);
+    set16(message + 12, 2); // unrestricted digital information
+    memcpy(message + 14,
+           "\x04\x80"
+           "123",
+           5);
+    DWORD info = capi_put(a.id, message);
+    if (info == 0) {
+      run_until(connected_or_cleared);
+      if (connected())
+        return;
+    }
+    if (!retry || (info != 0 && info != 0x1108)) {
+      printf("capi2032_call: A: CONNECT_REQ: info 0x%04lx\n", (unsigned long)info);
+      fflush(stdout);
+      exit(1);
+    }
+    if (GetTickCount64() > until)
+      fail("no call came through for 20 s");
+    Sleep(100);
+  }
+}
+
+static int call_and_clear(void);
+
 static FARPROC entry(HMODULE dll, const char* name) {
   FARPROC found = GetProcAddress(dll, name);
   if (found == NULL) {
@@ -332,11 +395,12 @@ static FARPROC entry(HMODULE dll, const char* name) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 4)
-    fail("usage: capi2032_call DLL call|answer|dial|small-receiver BYTES");
-  const char* mode = argv[2];
+  const char* mode = argc > 2 ? argv[2] : "";
+  int redial = strcmp(mode, "redial") == 0;
+  if (argc != (redial ? 5 : 4))
+    fail("usage: capi2032_call DLL call|answer|dial|small-receiver BYTES | redial BYTES FILE");
   small_receiver = strcmp(mode, "small-receiver") == 0;
-  if (strcmp(mode, "call") == 0 || small_receiver) {
+  if (strcmp(mode, "call") == 0 || small_receiver || redial) {
     local[locals++] = &a;
     local[locals++] = &b;
   } else if (strcmp(mode, "answer") == 0) {
@@ -404,16 +468,34 @@ int main(int argc, char** argv) {
     printf("listening\n");
     fflush(stdout);
   }
-  if (a.id != 0) {
-    start(&a, 27, c_connect, s_req, 1);
-    set16(message + 12, 2); // unrestricted digital information
-    memcpy(message + 14,
-           "\x04\x80"
-           "123",
-           5);
-    send_message(&a, "CONNECT_REQ");
+  ULONGLONG back = 0;
+  for (int round = 0; round < (redial ? 2 : 1); ++round) {
+    if (round == 1) {
+      printf("first call done\n");
+      fflush(stdout);
+      wait_for_file(argv[4]);
+      back = GetTickCount64();
+      total = 65536;
+    }
+    if (a.id != 0)
+      dial(round == 1);
+    run_until(connected);
+    if (round == 1)
+      printf("second call after %llu ms\n", (unsigned long long)(GetTickCount64() - back));
+    if (!call_and_clear())
+      return 1;
   }
-  run_until(connected);
+  for (int i = 0; i < locals; ++i)
+    if (capi_release(local[i]->id) != 0)
+      fail("release failed");
+  printf("released\n");
+  fflush(stdout);
+  return 0;
+}
+
+// After the call is up: the data, both ways, then A hangs up. False when
+// what came was not what was sent.
+static int call_and_clear(void) {
   if (a.id != 0) {
     start(&a, 13, c_connect_b3, s_req, a.plci);
     send_message(&a, "CONNECT_B3_REQ");
@@ -438,7 +520,7 @@ int main(int argc, char** argv) {
          right ? "ok" : "wrong");
   printf("took %llu ms\n", (unsigned long long)took);
   if (!right)
-    return 1;
+    return 0;
   if (a.id != 0) {
     start(&a, 13, c_disconnect_b3, s_req, a.ncci);
     send_message(&a, "DISCONNECT_B3_REQ");
@@ -450,10 +532,5 @@ int main(int argc, char** argv) {
   }
   run_until(cleared);
   printf("cleared\n");
-  for (int i = 0; i < locals; ++i)
-    if (capi_release(local[i]->id) != 0)
-      fail("release failed");
-  printf("released\n");
-  fflush(stdout);
-  return 0;
+  return 1;
 }

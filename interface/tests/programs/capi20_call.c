@@ -29,6 +29,20 @@
 //   capi20_call [--host ADDRESS --port N] fork-child
 //     forks and exits; the child, once its parent has gone, has B listen
 //     and releases both: "child: B listens", "child: released".
+//   capi20_call [--host ADDRESS --port N] redial BYTES FILE
+//     as "call", then "first call done"; waits (in capi20_waitformessage on
+//     both, as the host goes and comes back) until FILE exists, and calls
+//     again as a program does after a failed call: again after 0x1108 or a
+//     call cleared before it connected. "second call after N ms" (from
+//     FILE), "cpu while waiting N ms" (this process's, threads included).
+//   capi20_call [--host ADDRESS --port N] redial-once BYTES FILE
+//     as "redial", but the first CONNECT_REQ after FILE that is refused
+//     ends the program: "capi20_call: CONNECT_REQ again: info 0x....".
+//   capi20_call [--host ADDRESS --port N] lose-call FILE
+//     A calls B, both send without end; "data flowing" once B has data, then
+//     goes on until both have had DISCONNECT_B3_IND and DISCONNECT_IND:
+//     "A: lost call, reason 0x3301", the same for B; then as "redial" from
+//     the wait for FILE on.
 //   capi20_call [--host ADDRESS --port N] exec
 //     execs itself as "capi20_call after-exec", which waits up to 5 s for
 //     every child it has to end and then says how many it left unreaped:
@@ -64,6 +78,7 @@ struct application {
   unsigned id;
   unsigned plci, ncci;
   int listening, connected, b3_up, b3_down, cleared;
+  unsigned reason;
   unsigned long long sent, confirmed_bytes, received;
   unsigned in_flight;
   uint64_t received_digest;
@@ -81,6 +96,10 @@ static struct {
   unsigned ncci;
 } held[small_blocks];
 static unsigned held_count, largest_block;
+// lose-call: the line may go at any time; refused blocks and puts end the
+// sending instead of the program.
+static int line_may_go, line_lost;
+static int redial_once;
 static _cmsg out;
 static uint16_t number = 1;
 
@@ -129,6 +148,10 @@ static void send_block(struct application* app) {
   app->next_handle = (uint16_t)((app->next_handle + 1) % 64);
   memcpy(message + 22, &address, 8);
   unsigned info = capi20_put_message(app->id, message);
+  if (info == 0x1108 && line_may_go) {
+    line_lost = 1;
+    return;
+  }
   if (info != 0) {
     fprintf(stderr, "capi20_call: %s: DATA_B3_REQ: info 0x%04x\n", app->name, info);
     exit(1);
@@ -171,7 +194,9 @@ static void handle(struct application* app, _cmsg* m) {
     send_cmsg("CONNECT_B3_ACTIVE_RESP");
     app->b3_up = 1;
   } else if (command == CAPI_DATA_B3 && subcommand == CAPI_CONF) {
-    if (m->Info != 0)
+    if (m->Info != 0 && line_may_go)
+      line_lost = 1;
+    else if (m->Info != 0)
       fail("a block was refused");
     --app->in_flight;
   } else if (command == CAPI_DATA_B3 && subcommand == CAPI_IND) {
@@ -195,6 +220,7 @@ static void handle(struct application* app, _cmsg* m) {
     send_cmsg("DISCONNECT_B3_RESP");
     app->b3_down = 1;
   } else if (command == CAPI_DISCONNECT && subcommand == CAPI_IND) {
+    app->reason = m->Reason;
     put(app, CAPI_DISCONNECT, CAPI_RESP, m->adr.adrPLCI);
     send_cmsg("DISCONNECT_RESP");
     app->cleared = 1;
@@ -362,6 +388,98 @@ static void connect_a_to_b(void) {
   printf("connected\n");
 }
 
+// Sends without end while the line holds.
+static int both_lost(void) {
+  struct application* apps[2] = {&a, &b};
+  for (int i = 0; i < 2 && !line_lost; ++i)
+    while (apps[i]->in_flight < window && !line_lost) {
+      total = apps[i]->sent + block_size;
+      send_block(apps[i]);
+    }
+  return a.b3_down && b.b3_down && a.cleared && b.cleared;
+}
+static int b_has_data(void) {
+  return both_lost() || b.received > 0;
+}
+
+static int connected_or_cleared(void) {
+  return both_connected() || a.cleared;
+}
+
+static double cpu_seconds(void) {
+  struct rusage used;
+  getrusage(RUSAGE_SELF, &used);
+  return (double)used.ru_utime.tv_sec + (double)used.ru_utime.tv_usec / 1e6 +
+         (double)used.ru_stime.tv_sec + (double)used.ru_stime.tv_usec / 1e6;
+}
+
+// Waits for `file` as a program waits for messages, handling what comes.
+static void wait_for_file(const char* file) {
+  static _cmsg in;
+  double until = now() + 60;
+  while (access(file, F_OK) != 0) {
+    if (now() > until)
+      fail("no go-ahead for 60 s");
+    struct application* apps[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+      struct timeval wait = {0, 100000};
+      if (capi20_waitformessage(apps[i]->id, &wait) == 0 && capi_get_cmsg(&in, apps[i]->id) == 0)
+        handle(apps[i], &in);
+    }
+  }
+}
+
+// Calls B from A as a program retries a failed call: after 0x1108, or a
+// call cleared before it connected, again 100 ms later; 20 s at most.
+static void call_again(void) {
+  double until = now() + 20;
+  for (;;) {
+    if (now() > until)
+      fail("no call came through for 20 s");
+    struct application* apps[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+      apps[i]->plci = apps[i]->ncci = 0;
+      apps[i]->connected = apps[i]->b3_up = apps[i]->b3_down = apps[i]->cleared = 0;
+      apps[i]->sent = apps[i]->received = apps[i]->in_flight = 0;
+      apps[i]->received_digest = DIGEST_START;
+    }
+    static unsigned char called[] = {4, 0x80, '1', '2', '3'};
+    put(&a, CAPI_CONNECT, CAPI_REQ, 1);
+    out.CIPValue = 2;
+    out.CalledPartyNumber = called;
+    unsigned info = capi_put_cmsg(&out);
+    if (info == 0) {
+      run_until(connected_or_cleared);
+      if (both_connected())
+        break;
+    } else if (info != 0x1108 || redial_once) {
+      fprintf(stderr, "capi20_call: CONNECT_REQ again: info 0x%04x\n", info);
+      exit(1);
+    }
+    usleep(100000);
+  }
+  put(&a, CAPI_CONNECT_B3, CAPI_REQ, a.plci);
+  send_cmsg("CONNECT_B3_REQ");
+  run_until(both_b3_up);
+}
+
+// "redial" and "lose-call" from the wait for `file` on.
+static void redial(const char* file) {
+  double cpu = cpu_seconds();
+  wait_for_file(file);
+  double back = now();
+  printf("cpu while waiting %.0f ms\n", (cpu_seconds() - cpu) * 1000);
+  total = 65536;
+  call_again();
+  printf("second call after %.0f ms\n", (now() - back) * 1000);
+  run_until(data_done);
+  printf("second call: sent %llu received %llu digest %s\n", a.sent, a.received,
+         a.received_digest == digest_of_sent(0, total) &&
+                 b.received_digest == digest_of_sent(1, total)
+             ? "ok"
+             : "wrong");
+}
+
 static void hang_up(void) {
   put(&a, CAPI_DISCONNECT_B3, CAPI_REQ, a.ncci);
   send_cmsg("DISCONNECT_B3_REQ");
@@ -429,6 +547,27 @@ int main(int argc, char** argv) {
     if (!right)
       return 1;
     printf("sockets %d\n", sockets());
+    hang_up();
+  } else if ((strcmp(mode, "redial") == 0 || strcmp(mode, "redial-once") == 0) && arg + 2 < argc) {
+    redial_once = strcmp(mode, "redial-once") == 0;
+    total = strtoull(argv[arg + 1], NULL, 10);
+    listen_b();
+    connect_a_to_b();
+    run_until(data_done);
+    hang_up();
+    printf("first call done\n");
+    redial(argv[arg + 2]);
+    hang_up();
+  } else if (strcmp(mode, "lose-call") == 0 && arg + 1 < argc) {
+    listen_b();
+    connect_a_to_b();
+    line_may_go = 1;
+    run_until(b_has_data);
+    printf("data flowing\n");
+    run_until(both_lost);
+    printf("A: lost call, reason 0x%04x\nB: lost call, reason 0x%04x\n", a.reason, b.reason);
+    line_may_go = line_lost = 0;
+    redial(argv[arg + 1]);
     hang_up();
   } else if (small_receiver && arg + 1 < argc) {
     total = strtoull(argv[arg + 1], NULL, 10);
