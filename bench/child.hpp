@@ -42,7 +42,7 @@ io_calls child_io_calls(long pid);
 // A field of /proc/<pid>/status in KiB ("VmHWM", "VmRSS"), or 0.
 std::uint64_t child_status_field(long pid, const char* field);
 
-// Request frames.
+// Request frames, built with the client library and capimsg.
 bytes frame(const bytes& body);
 bytes open_frame(const std::string& host, std::uint16_t port);
 bytes get_frame();
@@ -50,9 +50,6 @@ bytes put_frame(const bytes& message, const bytes& payload = {});
 bytes listen_req();
 bytes data_b3_req(std::uint32_t ncci, std::uint16_t handle, std::uint16_t length);
 bytes data_b3_resp(std::uint32_t ncci, std::uint16_t handle);
-
-std::uint16_t le16(const std::uint8_t* at);
-std::uint32_t le32(const std::uint8_t* at);
 
 // Writes `data` whole to the child's input; false when it stops reading.
 bool write_all(child& c, const std::uint8_t* data, std::size_t size);
