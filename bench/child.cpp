@@ -17,9 +17,6 @@ namespace {
 
 using capi_bridge::after;
 
-// How long the benchmark waits for a child at the most.
-constexpr std::chrono::milliseconds patience{60000};
-
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "capi-bridge-bench: %s\n", what.c_str());
   std::exit(1);
@@ -45,7 +42,7 @@ int finish_child(child& c) {
   std::uint8_t sink[4096];
   while (read_some(c, sink, sizeof sink) > 0) {
   }
-  auto ended = c.wait(after(patience));
+  auto ended = c.wait(after(child_patience));
   if (!ended)
     fail("a child did not end");
   return ended->exited ? ended->code : 128 + ended->signal;
@@ -123,7 +120,7 @@ bytes data_b3_resp(std::uint32_t ncci, std::uint16_t handle) {
 }
 
 bool write_all(child& c, const std::uint8_t* data, std::size_t size) {
-  capi_bridge::io_result r = c.write(data, size, after(patience));
+  capi_bridge::io_result r = c.write(data, size, after(child_patience));
   if (r == capi_bridge::io_result::timed_out)
     fail("a child took no input for a minute");
   return r == capi_bridge::io_result::done;
@@ -131,7 +128,7 @@ bool write_all(child& c, const std::uint8_t* data, std::size_t size) {
 
 std::size_t read_some(child& c, std::uint8_t* data, std::size_t size) {
   std::size_t got = 0;
-  if (c.read_some(data, size, got, after(patience)) == capi_bridge::io_result::timed_out)
+  if (c.read_some(data, size, got, after(child_patience)) == capi_bridge::io_result::timed_out)
     fail("a child wrote nothing for a minute");
   return got;
 }

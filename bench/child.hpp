@@ -6,6 +6,7 @@
 
 #include "capi_bridge/process.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -16,6 +17,8 @@ using bytes = std::vector<std::uint8_t>;
 // The client library's child process; every wait of the benchmark's on it
 // gives up after a minute, failing the benchmark.
 using child = capi_bridge::child_process;
+// How long the benchmark waits for a child at the most.
+inline constexpr std::chrono::milliseconds child_patience{60000};
 
 // Starts `argv` with pipes on standard input and output, standard error
 // discarded, `set` added to the environment and `unset` taken out. Exits the
