@@ -11,9 +11,9 @@
 // 7-10, through the real library too: idle CPU, latency, live calls per
 // machine, the echo round trip.
 #include "child.hpp"
-#include "harness/command_line.hpp"
 #include "rows.hpp"
 #include "setup.hpp"
+#include "toolkit/command_line.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -79,7 +79,7 @@ std::optional<int> parse_options(int argc, char** argv, bench_settings& s, std::
       {"only", required_argument, nullptr, only_rows},
       {nullptr, 0, nullptr, 0},
   };
-  harness::command_line line("capi-bridge-bench", usage_text, long_options);
+  toolkit::command_line line("capi-bridge-bench", usage_text, long_options);
   unsigned long number = 0;
   for (int o; (o = line.next(argc, argv)) != -1;) {
     switch (o) {

@@ -3,6 +3,9 @@
 // driving request flows through them.
 #include "child.hpp"
 
+#include "capi_bridge/capi_fields.hpp"
+#include "capi_bridge/client.hpp"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,17 +17,9 @@ namespace {
 
 using capi_bridge::after;
 
-// How long the benchmark waits for a child at the most.
-constexpr std::chrono::milliseconds patience{60000};
-
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "capi-bridge-bench: %s\n", what.c_str());
   std::exit(1);
-}
-
-void append_le(bytes& out, std::uint64_t value, int width) {
-  for (int i = 0; i < width; ++i)
-    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
 double now_seconds() {
@@ -47,7 +42,7 @@ int finish_child(child& c) {
   std::uint8_t sink[4096];
   while (read_some(c, sink, sizeof sink) > 0) {
   }
-  auto ended = c.wait(after(patience));
+  auto ended = c.wait(after(child_patience));
   if (!ended)
     fail("a child did not end");
   return ended->exited ? ended->code : 128 + ended->signal;
@@ -87,20 +82,14 @@ std::uint64_t child_status_field(long pid, const char* field) {
 }
 
 bytes frame(const bytes& body) {
-  bytes out(4 + body.size());
-  for (std::size_t i = 0; i < 4; ++i)
-    out[i] = static_cast<std::uint8_t>(body.size() >> (8 * i));
-  for (std::size_t i = 0; i < body.size(); ++i)
-    out[4 + i] = body[i];
+  bytes out;
+  out.reserve(4 + body.size());
+  capi_bridge::append_request_frame(out, body);
   return out;
 }
 
 bytes open_frame(const std::string& host, std::uint16_t port) {
-  bytes body = {'O'};
-  append_le(body, port, 2);
-  append_le(body, 2, 2);
-  body.insert(body.end(), host.begin(), host.end());
-  return frame(body);
+  return frame(capi_bridge::open_request_body(host, port, 2));
 }
 
 bytes get_frame() {
@@ -108,66 +97,30 @@ bytes get_frame() {
 }
 
 bytes put_frame(const bytes& message, const bytes& payload) {
-  bytes body = {'M'};
-  body.insert(body.end(), message.begin(), message.end());
-  body.insert(body.end(), payload.begin(), payload.end());
-  return frame(body);
+  return frame(capi_bridge::put_request_body(message, payload));
 }
 
-namespace {
-
-bytes message_header(std::uint16_t length, std::uint8_t command, std::uint8_t subcommand) {
-  bytes m;
-  append_le(m, length, 2);
-  append_le(m, 1, 2); // application ID: the library fills in its own
-  m.push_back(command);
-  m.push_back(subcommand);
-  append_le(m, 1, 2); // message number
-  return m;
-}
-
-} // namespace
-
+// Application ID and message number 1: the library puts its own ID in.
 bytes listen_req() {
-  bytes m = message_header(26, 0x05, 0x80);
-  append_le(m, 1, 4);          // controller 1
-  append_le(m, 0x3FF, 4);      // info mask
-  append_le(m, 0x1FFF03FF, 4); // CIP mask
-  append_le(m, 0, 4);          // CIP mask 2
-  m.push_back(0);              // calling party number
-  m.push_back(0);              // calling party subaddress
-  return m;
+  return capimsg::build_listen_req(
+      1, 1,
+      {.controller = 1, .info_mask = 0x3FF, .cip_mask = 0x1FFF03FF, .cip_mask2 = 0, .calling = {}});
 }
 
 bytes data_b3_req(std::uint32_t ncci, std::uint16_t handle, std::uint16_t length) {
-  bytes m = message_header(30, 0x86, 0x80);
-  append_le(m, ncci, 4);
-  append_le(m, 0, 4); // Data: the bridge points the library at its copy
-  append_le(m, length, 2);
-  append_le(m, handle, 2);
-  append_le(m, 0, 2); // flags
-  append_le(m, 0, 8); // Data64
+  // The Data Length field is the data's; the data goes with the Put.
+  bytes m = capimsg::build_data_b3(1, 1, capimsg::subcommand::req,
+                                   {.ncci = ncci, .handle = handle, .data = bytes(length)});
+  m.resize(capimsg::data_b3_long_length);
   return m;
 }
 
 bytes data_b3_resp(std::uint32_t ncci, std::uint16_t handle) {
-  bytes m = message_header(14, 0x86, 0x83);
-  append_le(m, ncci, 4);
-  append_le(m, handle, 2);
-  return m;
-}
-
-std::uint16_t le16(const std::uint8_t* at) {
-  return static_cast<std::uint16_t>(at[0] | at[1] << 8);
-}
-
-std::uint32_t le32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0] | at[1] << 8 | at[2] << 16) |
-         static_cast<std::uint32_t>(at[3]) << 24;
+  return capimsg::build_data_b3_resp(1, 1, {.ncci = ncci, .handle = handle});
 }
 
 bool write_all(child& c, const std::uint8_t* data, std::size_t size) {
-  capi_bridge::io_result r = c.write(data, size, after(patience));
+  capi_bridge::io_result r = c.write(data, size, after(child_patience));
   if (r == capi_bridge::io_result::timed_out)
     fail("a child took no input for a minute");
   return r == capi_bridge::io_result::done;
@@ -175,7 +128,7 @@ bool write_all(child& c, const std::uint8_t* data, std::size_t size) {
 
 std::size_t read_some(child& c, std::uint8_t* data, std::size_t size) {
   std::size_t got = 0;
-  if (c.read_some(data, size, got, after(patience)) == capi_bridge::io_result::timed_out)
+  if (c.read_some(data, size, got, after(child_patience)) == capi_bridge::io_result::timed_out)
     fail("a child wrote nothing for a minute");
   return got;
 }
@@ -199,10 +152,10 @@ std::uint32_t read_reply(child& c, bytes& body) {
   std::uint8_t length_field[4];
   if (!read_exactly(c, length_field, 4))
     fail("the child's output ended before its reply");
-  body.resize(le32(length_field));
+  body.resize(capi_fields::get_le32(length_field));
   if (body.size() < 4 || !read_exactly(c, body.data(), body.size()))
     fail("the child's reply is cut short");
-  return le32(body.data());
+  return capi_fields::get_le32(body.data());
 }
 
 namespace {
@@ -267,7 +220,7 @@ void on_reply(flow_state& s, const std::uint8_t* r, std::size_t size) {
   pending_kind kind = static_cast<pending_kind>(s.pending[s.first]);
   s.first = (s.first + 1) % sizeof s.pending;
   --s.count;
-  std::uint32_t info = le32(r);
+  std::uint32_t info = capi_fields::get_le32(r);
   const flow& f = s.f;
   switch (kind) {
   case pending_repeat:
@@ -284,7 +237,7 @@ void on_reply(flow_state& s, const std::uint8_t* r, std::size_t size) {
     break;
   case pending_conf_get:
     if (f.check && (info != 0 || size < 4 + 14 || r[4 + 4] != 0x86 || r[4 + 5] != 0x81 ||
-                    le16(r + 4 + 12) != s.next_conf))
+                    capi_fields::get_le16(r + 4 + 12) != s.next_conf))
       bad_reply("Get for DATA_B3_CONF", info);
     s.next_conf = static_cast<std::uint16_t>((s.next_conf + 1) % 7);
     ++s.result.units;
@@ -295,12 +248,13 @@ void on_reply(flow_state& s, const std::uint8_t* r, std::size_t size) {
   case pending_ind_get:
     if (info == 0 && size >= 4 + 22) {
       const std::uint8_t* m = r + 4;
-      std::size_t data = size - 4 - le16(m);
+      std::size_t data = size - 4 - capi_fields::get_le16(m);
       if (f.check && (m[4] != 0x86 || m[5] != 0x82 || data != f.b3_size))
         bad_reply("Get for DATA_B3_IND", info);
       ++s.result.units;
       s.result.bytes_moved += data;
-      s.push(pending_resp, put_frame(data_b3_resp(le32(m + 8), le16(m + 18))));
+      s.push(pending_resp,
+             put_frame(data_b3_resp(capi_fields::get_le32(m + 8), capi_fields::get_le16(m + 18))));
     } else {
       if (f.check && info != 0x1104)
         bad_reply("Get for DATA_B3_IND", info);
@@ -347,7 +301,7 @@ flow_result run_flow(child& c, const flow& f, double seconds, std::uint64_t unit
       s.stopping = true;
     std::size_t at = 0;
     while (have - at >= 8) {
-      std::size_t size = le32(reply_buffer + at);
+      std::size_t size = capi_fields::get_le32(reply_buffer + at);
       if (have - at < 4 + size)
         break;
       on_reply(s, reply_buffer + at + 4, size);

@@ -6,6 +6,7 @@
 
 #include "capi_bridge/process.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -16,6 +17,8 @@ using bytes = std::vector<std::uint8_t>;
 // The client library's child process; every wait of the benchmark's on it
 // gives up after a minute, failing the benchmark.
 using child = capi_bridge::child_process;
+// How long the benchmark waits for a child at the most.
+inline constexpr std::chrono::milliseconds child_patience{60000};
 
 // Starts `argv` with pipes on standard input and output, standard error
 // discarded, `set` added to the environment and `unset` taken out. Exits the
@@ -42,7 +45,7 @@ io_calls child_io_calls(long pid);
 // A field of /proc/<pid>/status in KiB ("VmHWM", "VmRSS"), or 0.
 std::uint64_t child_status_field(long pid, const char* field);
 
-// Request frames.
+// Request frames, built with the client library and capimsg.
 bytes frame(const bytes& body);
 bytes open_frame(const std::string& host, std::uint16_t port);
 bytes get_frame();
@@ -50,9 +53,6 @@ bytes put_frame(const bytes& message, const bytes& payload = {});
 bytes listen_req();
 bytes data_b3_req(std::uint32_t ncci, std::uint16_t handle, std::uint16_t length);
 bytes data_b3_resp(std::uint32_t ncci, std::uint16_t handle);
-
-std::uint16_t le16(const std::uint8_t* at);
-std::uint32_t le32(const std::uint8_t* at);
 
 // Writes `data` whole to the child's input; false when it stops reading.
 bool write_all(child& c, const std::uint8_t* data, std::size_t size);

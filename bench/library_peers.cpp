@@ -89,8 +89,7 @@ child start_peer(const library_host& host, const peer_variant& variant,
 
 std::string read_peer_line(child& c, const std::string& what) {
   std::string line;
-  if (c.read_line(line, capi_bridge::after(std::chrono::milliseconds(60000))) !=
-      capi_bridge::io_result::done)
+  if (c.read_line(line, capi_bridge::after(child_patience)) != capi_bridge::io_result::done)
     fail_benchmark(what + ": the peer said nothing (run it by hand to see its message)");
   return line;
 }

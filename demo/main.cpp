@@ -6,12 +6,12 @@
 // host cannot run (Windows), it only probes.
 #include "capi_bridge/calls.hpp"
 #include "capi_bridge/client.hpp"
-#include "harness/command_line.hpp"
-#include "harness/emulator.hpp"
-#include "harness/exchange.hpp"
-#include "harness/latency.hpp"
-#include "harness/os.hpp"
+#include "capi_bridge/emulator.hpp"
 #include "report.hpp"
+#include "toolkit/command_line.hpp"
+#include "toolkit/exchange.hpp"
+#include "toolkit/latency.hpp"
+#include "toolkit/os.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -24,7 +24,7 @@
 
 namespace fs = std::filesystem;
 using namespace capi_bridge;
-using namespace harness;
+using namespace toolkit;
 
 namespace {
 
@@ -115,7 +115,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
   // Lives as long as the program: the command line keeps a pointer to it.
   static const std::string usage =
       std::string(usage_head) +
-      (harness::emulator_runs_here ? usage_demonstration : usage_probe_only) + usage_options;
+      (toolkit::emulator_runs_here ? usage_demonstration : usage_probe_only) + usage_options;
   command_line line("capi-bridge-demo", usage.c_str(), long_options);
   unsigned long number = 0;
   bool port_given = false;
@@ -157,7 +157,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       break;
     }
   }
-  if (!line.finished() && opt.host.empty() && !harness::emulator_runs_here)
+  if (!line.finished() && opt.host.empty() && !toolkit::emulator_runs_here)
     line.fail("on Windows the demo only probes a CAPI host: give --host=ADDRESS");
   if (!line.finished() && opt.host.empty() && port_given)
     line.fail("--port names the port of a host to probe: give --host=ADDRESS too");
@@ -261,7 +261,7 @@ std::string open_failure(const open_result& opened, const std::string& host, std
            "application: " + hex_info(status.info) + " " + info_text(status.info);
   // The client tells the bridge's 0x1009 (no library) from the library's.
   if (status.from == source::bridge && status.info == capi_not_installed)
-    return std::string("the bridge could not load libcapi20 (") + harness::libcapi20_missing_hint +
+    return std::string("the bridge could not load libcapi20 (") + toolkit::libcapi20_missing_hint +
            ")";
   if (status.info != capi_not_installed)
     return "libcapi20 found no CAPI at " + where + ": " + hex_info(status.info) + " " +

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "capi_bridge/client.hpp"
-#include "harness/latency.hpp"
+#include "toolkit/latency.hpp"
 
 #include <cstdint>
 #include <string>
@@ -33,7 +33,7 @@ private:
 struct side_summary {
   std::string name;
   const capi_bridge::client* end;
-  const harness::latency_histogram* round_trips;
+  const toolkit::latency_histogram* round_trips;
 };
 
 // Messages and bytes each way, and the round-trip percentiles, per bridge.

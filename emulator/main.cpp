@@ -4,8 +4,8 @@
 // library's own requests and the fault switches; the calls are exchange.cpp's.
 #include "capi_bridge/capimsg.hpp"
 #include "exchange.hpp"
-#include "harness/command_line.hpp"
 #include "library_requests.hpp"
+#include "toolkit/command_line.hpp"
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
@@ -205,7 +205,7 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
       {nullptr, 0, nullptr, 0},
   };
   constexpr unsigned long most_messages = 1000000000;
-  harness::command_line line("capi-host-emulator", usage_text, long_options);
+  toolkit::command_line line("capi-host-emulator", usage_text, long_options);
   for (int o; (o = line.next(argc, argv)) != -1;) {
     switch (o) {
     case port:

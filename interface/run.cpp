@@ -4,8 +4,8 @@
 // says which bridge to start, and replaces itself with the program.
 #include "program_check.hpp"
 
-#include "harness/command_line.hpp"
-#include "harness/os.hpp"
+#include "toolkit/command_line.hpp"
+#include "toolkit/os.hpp"
 
 #include <unistd.h>
 
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
                             {}};
   std::string bridge, bridge_stderr;
   bool quiet = false, verbose = false, no_reconnect = false;
-  harness::command_line line("capi-bridge-run", usage_text, options, true);
+  toolkit::command_line line("capi-bridge-run", usage_text, options, true);
   for (int o; (o = line.next(argc, argv)) != -1;) {
     if (o == bridge_option)
       bridge = line.value();
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     return *line.finished();
   }
 
-  const fs::path here = harness::program_folder();
+  const fs::path here = toolkit::program_folder();
   // Beside this program in a build tree; where the installation put it,
   // seen from this program's folder; where it was meant to go.
   const std::string preload =
@@ -148,16 +148,16 @@ int main(int argc, char** argv) {
   std::string preloads = preload;
   if (before != nullptr && *before != '\0')
     preloads += std::string(":") + before;
-  harness::set_environment("LD_PRELOAD", preloads.c_str());
-  harness::set_environment("CAPI_BRIDGE_EXECUTABLE", fs::absolute(bridge).string().c_str());
+  toolkit::set_environment("LD_PRELOAD", preloads.c_str());
+  toolkit::set_environment("CAPI_BRIDGE_EXECUTABLE", fs::absolute(bridge).string().c_str());
   if (!bridge_stderr.empty())
-    harness::set_environment("CAPI_BRIDGE_STDERR", fs::absolute(bridge_stderr).string().c_str());
+    toolkit::set_environment("CAPI_BRIDGE_STDERR", fs::absolute(bridge_stderr).string().c_str());
   else if (const char* set = std::getenv("CAPI_BRIDGE_STDERR"); verbose && set == nullptr)
-    harness::set_environment("CAPI_BRIDGE_STDERR", "/dev/stderr");
+    toolkit::set_environment("CAPI_BRIDGE_STDERR", "/dev/stderr");
   if (verbose)
-    harness::set_environment("CAPI_BRIDGE_VERBOSE", "1");
+    toolkit::set_environment("CAPI_BRIDGE_VERBOSE", "1");
   if (no_reconnect)
-    harness::set_environment("CAPI_BRIDGE_RECONNECT", "0");
+    toolkit::set_environment("CAPI_BRIDGE_RECONNECT", "0");
   execvp(argv[line.operands()], argv + line.operands());
   std::fprintf(stderr, "capi-bridge-run: cannot run %s: %s\n", argv[line.operands()],
                std::strerror(errno));

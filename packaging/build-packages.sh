@@ -76,7 +76,7 @@ step windows build_windows
 cp "$scratch/windows-packages/capi-bridge-$version-win64.zip" "$out/"
 
 # The Python client's wheel and source archive, built offline as the
-# Debian package's is (setuptools and wheel, no isolation).
+# Debian package's is (its own backend, no isolation).
 build_python() {
   cp -r "$tree/clients/python" "$scratch/python" && rm -rf "$scratch/python/build" &&
     /usr/bin/python3 -m build --no-isolation --sdist --wheel --outdir "$scratch/python-dist" \

@@ -30,7 +30,7 @@ debs=(capi-bridge_"${version}_$arch".deb libcapi-bridge-dev_"${version}_$arch".d
   python3-capi-bridge_"${version}"_all.deb capi-bridge-dbgsym_"${version}_$arch".deb)
 zip=$packages/capi-bridge-$version-win64.zip
 for file in "${debs[@]/#/$packages/}" "$changes" "$packages/capi-bridge_$version.dsc" "$zip" \
-  "$packages/capi_bridge-$version-py3-none-any.whl" "$packages/capi-bridge-$version.tar.gz"; do
+  "$packages/capi_bridge-$version-py3-none-any.whl" "$packages/capi_bridge-$version.tar.gz"; do
   [ -f "$file" ] || fail "no $file"
 done
 
@@ -201,5 +201,18 @@ PATH=$usr/bin:$PATH PYTHONPATH=$usr/lib/python3/dist-packages timeout 120 \
 grep -q "^capi_bridge $version $usr/lib/python3/dist-packages/" <(PYTHONPATH=$usr/lib/python3/dist-packages /usr/bin/python3 -c \
   'import capi_bridge; print("capi_bridge", capi_bridge.__version__, capi_bridge.__file__)') \
   || fail "python3-capi-bridge does not say $version"
+
+# The wheel and the source archive as built, each installed offline by pip
+# into a plain virtual environment of Debian's Python (the source archive
+# builds with its own backend, which needs nothing from an index).
+for archive in "capi_bridge-$version-py3-none-any.whl" "capi_bridge-$version.tar.gz"; do
+  venv=$scratch/venv-${archive##*.}
+  /usr/bin/python3 -m venv "$venv"
+  PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/pip" install --quiet --no-index "$packages/$archive" \
+    >"$scratch/pip" 2>&1 || { cat "$scratch/pip"; fail "pip cannot install $archive offline"; }
+  (cd "$scratch" && "$venv/bin/python" -c \
+    'import capi_bridge, sys; print("capi_bridge", capi_bridge.__version__, capi_bridge.__file__)') \
+    | grep -q "^capi_bridge $version $venv/" || fail "$archive installed does not say $version"
+done
 
 echo "check-packages: checked ${debs[*]} and $(basename "$zip")"

@@ -6,9 +6,9 @@
 // and on memory that keeps growing.
 #include "capi_bridge/calls.hpp"
 #include "capi_bridge/client.hpp"
-#include "harness/command_line.hpp"
 #include "harness/emulator.hpp"
-#include "harness/exchange.hpp"
+#include "toolkit/command_line.hpp"
+#include "toolkit/exchange.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -23,7 +23,7 @@
 
 namespace fs = std::filesystem;
 using namespace capi_bridge;
-using namespace harness;
+using namespace toolkit;
 using namespace std::chrono_literals;
 
 namespace {

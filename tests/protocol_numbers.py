@@ -56,7 +56,8 @@ copies = {
     "message buffer": [("libcapi20/wire.hpp", r"send_buffer_size = ([^;]+);")],
     "longest wait": [("clients/cpp/include/capi_bridge/client.hpp", r"longest_wait = (\d+);"),
                      ("clients/python/capi_bridge/client.py", r"LONGEST_WAIT_MS = (\d+)"),
-                     ("interface/capi20_interface.cpp", r"longest_wait = (\d+);")],
+                     ("interface/capi20_interface.cpp", r"longest_wait = (\d+);"),
+                     ("tests/wait_test.cpp", r"longest_wait = (\d+);")],
 }
 for name, source in limits.items():
     for path, pattern in copies[name]:
@@ -65,6 +66,21 @@ for name, source in limits.items():
             failures.append(f"{path}: {name} {copy}, where the bridge has {source}")
     if source is not None and not in_prose("docs/protocol.md", source):
         failures.append(f"docs/protocol.md: {name} {source:,} is not stated")
+
+# The longest wait spelt out anywhere else would be a copy nobody checks:
+# every other 60000 in the sources is named for a purpose of its own (a
+# slice of a system wait, the benchmark's patience and its longest slice).
+wait = limits["longest wait"]
+checked = {path for path, _ in copies["longest wait"]} | {"capi/get.cpp"}
+other_purposes = {"clients/cpp/process_posix.cpp", "clients/cpp/process_windows.cpp",
+                  "bench/child.hpp", "bench/bench_main.cpp"}
+for path in sorted(root.rglob("*")):
+    relative = path.relative_to(root).as_posix()
+    if (path.suffix not in {".cpp", ".hpp", ".c", ".h", ".py"} or relative.startswith(("build", "."))
+            or relative in checked | other_purposes | {"tests/protocol_numbers.py"}):
+        continue
+    if wait is not None and re.search(rf"(?<![\w.]){wait}(?![\w.])", path.read_text(errors="replace")):
+        failures.append(f"{relative}: the longest wait {wait} written out; name the bridge's or check it here")
 
 
 def enum(path, pattern):

@@ -12,6 +12,10 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
+// The longest wait the bridge takes (tests/protocol_numbers.py holds it to
+// the bridge's).
+constexpr std::uint32_t longest_wait = 60000;
+
 bytes wait_request(std::uint32_t milliseconds) {
   return frame(bytes{'W'} + le32(milliseconds));
 }
@@ -38,7 +42,7 @@ protected:
 TEST_P(wait_test, hands_out_a_waiting_message_at_once) {
   auto bridge = opened("message " + to_hex(listen_conf) + "\n");
   auto start = steady::now();
-  ASSERT_TRUE(bridge->write(wait_request(60000)));
+  ASSERT_TRUE(bridge->write(wait_request(longest_wait)));
   EXPECT_TRUE(replies(*bridge, 0, listen_conf));
   EXPECT_LT(steady::now() - start, std::chrono::seconds(30));
 }
@@ -70,11 +74,11 @@ TEST_P(wait_test, next_request_ends_the_wait) {
   auto bridge = opened();
   // Written ahead, in the same write: the wait never starts.
   auto start = steady::now();
-  ASSERT_TRUE(bridge->write(wait_request(60000) + frame("A")));
+  ASSERT_TRUE(bridge->write(wait_request(longest_wait) + frame("A")));
   EXPECT_TRUE(replies(*bridge, 0x1104));
   EXPECT_TRUE(replies(*bridge, 0x1102));
   // Written during the wait.
-  ASSERT_TRUE(bridge->write(wait_request(60000)));
+  ASSERT_TRUE(bridge->write(wait_request(longest_wait)));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ASSERT_TRUE(bridge->write(profile_request(1)));
   EXPECT_TRUE(replies(*bridge, 0x1104));
@@ -87,7 +91,7 @@ TEST_P(wait_test, next_request_ends_the_wait) {
 
 TEST_P(wait_test, short_body_and_no_application) {
   auto bridge = start(GetParam());
-  ASSERT_TRUE(bridge->write(frame("W") + frame(bytes{'W', 1, 0, 0}) + wait_request(60000)));
+  ASSERT_TRUE(bridge->write(frame("W") + frame(bytes{'W', 1, 0, 0}) + wait_request(longest_wait)));
   EXPECT_TRUE(replies(*bridge, 0x1102));
   EXPECT_TRUE(replies(*bridge, 0x1102));
   EXPECT_TRUE(replies(*bridge, 0x1104)) << "before Open, at once";

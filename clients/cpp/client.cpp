@@ -39,6 +39,30 @@ std::string kind_name(std::uint8_t kind) {
 
 } // namespace
 
+bytes open_request_body(const std::string& host, std::uint16_t port,
+                        std::uint16_t max_logical_connections) {
+  bytes body;
+  body.reserve(5 + host.size());
+  body.push_back('O');
+  capimsg::append_u16(body, port);
+  capimsg::append_u16(body, max_logical_connections);
+  body.insert(body.end(), host.begin(), host.end());
+  return body;
+}
+
+bytes put_request_body(byte_view message, byte_view payload) {
+  bytes body{'M'};
+  body.reserve(1 + message.size() + payload.size());
+  body.insert(body.end(), message.begin(), message.end());
+  body.insert(body.end(), payload.begin(), payload.end());
+  return body;
+}
+
+void append_request_frame(bytes& frames, byte_view body) {
+  capimsg::append_u32(frames, static_cast<std::uint32_t>(body.size()));
+  frames.insert(frames.end(), body.begin(), body.end());
+}
+
 client::client(client_options options)
     : s_(std::make_unique<shared>()), options_(std::move(options)) {
   if (!process_.start({options_.command, options_.environment, options_.stderr_path,
@@ -145,8 +169,7 @@ bool client::exchange(const std::vector<byte_view>& bodies, std::chrono::millise
       return all_fail(0, {source::transport, 0,
                           "a request body of " + std::to_string(body.size()) +
                               " bytes is outside 1..1048576; not sent"});
-    capimsg::append_u32(frames, static_cast<std::uint32_t>(body.size()));
-    frames.insert(frames.end(), body.begin(), body.end());
+    append_request_frame(frames, body);
   }
   if (bodies.empty())
     return true;
@@ -341,13 +364,7 @@ open_result client::open(const std::string& host, std::uint16_t port,
     }
     s_->waiting_get = asked.info == info_illegal_command ? support::absent : support::present;
   }
-  bytes body;
-  body.reserve(5 + host.size());
-  body.push_back('O');
-  capimsg::append_u16(body, port);
-  capimsg::append_u16(body, max_logical_connections);
-  body.insert(body.end(), host.begin(), host.end());
-  raw_reply r = request(body);
+  raw_reply r = request(open_request_body(host, port, max_logical_connections));
   open_result out;
   out.status = r.status;
   out.registered = blocks;
@@ -365,12 +382,9 @@ open_result client::open(const std::string& host, std::uint16_t port,
 }
 
 std::optional<outcome> client::installed(const std::string& host, std::uint16_t port) {
-  bytes body;
-  body.reserve(5 + host.size());
-  body.push_back('I');
-  capimsg::append_u16(body, port);
-  capimsg::append_u16(body, 0);
-  body.insert(body.end(), host.begin(), host.end());
+  // Open's fields under a letter of its own.
+  bytes body = open_request_body(host, port, 0);
+  body[0] = 'I';
   raw_reply r = request(body);
   if (r.status.from == source::bridge && r.info == info_illegal_command)
     return std::nullopt;
@@ -401,10 +415,7 @@ profile_result client::profile(std::uint32_t controller) {
 }
 
 outcome client::put(byte_view message, byte_view payload) {
-  bytes body{'M'};
-  body.reserve(1 + message.size() + payload.size());
-  body.insert(body.end(), message.begin(), message.end());
-  body.insert(body.end(), payload.begin(), payload.end());
+  bytes body = put_request_body(message, payload);
   if (std::uint32_t id = appl_id(); id != 0 && message.size() >= 4)
     capimsg::put_u16(body, 3, static_cast<std::uint16_t>(id));
   if (trace_)

@@ -45,12 +45,16 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
+// The longest single poll: a wait up to a later deadline is made of several
+// (poll takes an int).
+constexpr int longest_slice_ms = 60000;
+
 int milliseconds_left(deadline until) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       until - std::chrono::steady_clock::now());
   if (left.count() <= 0)
     return 0;
-  return left.count() > 60000 ? 60000 : static_cast<int>(left.count()) + 1;
+  return left.count() >= longest_slice_ms ? longest_slice_ms : static_cast<int>(left.count()) + 1;
 }
 
 // Waits for `events` on `fd`; false when the deadline passes first.

@@ -98,10 +98,14 @@ std::string environment_block(const std::vector<std::pair<std::string, std::stri
   return block;
 }
 
+// The longest single wait of the system's: a wait up to a later deadline is
+// made of several.
+constexpr long long longest_slice_ms = 60000;
+
 DWORD milliseconds_left(deadline until) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       until - std::chrono::steady_clock::now());
-  return left.count() <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left.count() + 1, 60000));
+  return left.count() <= 0 ? 0 : static_cast<DWORD>(std::min(left.count() + 1, longest_slice_ms));
 }
 
 // A short pause that grows with each round without progress: 0, 1, 2 ms.
@@ -319,8 +323,14 @@ std::optional<exit_status> child_process::wait(deadline until) {
     return s_->ended;
   if (!s_->running)
     return std::nullopt;
-  if (WaitForSingleObject(s_->process, milliseconds_left(until)) != WAIT_OBJECT_0)
-    return std::nullopt;
+  // A deadline further off than one slice takes several.
+  for (;;) {
+    DWORD waited = WaitForSingleObject(s_->process, milliseconds_left(until));
+    if (waited == WAIT_OBJECT_0)
+      break;
+    if (waited != WAIT_TIMEOUT || std::chrono::steady_clock::now() >= until)
+      return std::nullopt;
+  }
   DWORD code = 0;
   GetExitCodeProcess(s_->process, &code);
   exit_status e;

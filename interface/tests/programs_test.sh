@@ -211,11 +211,14 @@ run_verbose_call)
   done
   ;;
 run_call | run_dyn_call)
+  # The host registered both applications on connections the program did
+  # not hold: the bridges'.
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "registered A=1 B=2"
   expect "sent 307200 received 307200 digest ok"
   expect "sockets 0"
   expect "released"
+  [ "$(grep -c " register " "$scratch/host.log")" -eq 2 ] || fail "the host saw no two registrations"
   ;;
 run_ctypes_listen)
   # The library's own entry points would name their maker and hold the
@@ -226,6 +229,7 @@ run_ctypes_listen)
   expect "LISTEN_CONF info 0x0000"
   expect "sockets 0"
   expect "released"
+  [ "$(grep -c " register " "$scratch/host.log")" -eq 1 ] || fail "the host saw no registration"
   ;;
 run_runpath_dlopen)
   [ "$status" -eq 0 ] || fail "exit status $status"

@@ -5,7 +5,7 @@
 #include "e2e_fixture.hpp"
 
 using namespace capi_bridge;
-using namespace harness;
+using namespace toolkit;
 
 namespace {
 

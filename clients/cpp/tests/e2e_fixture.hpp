@@ -9,8 +9,8 @@
 #include "capi_bridge/calls.hpp"
 #include "capi_bridge/client.hpp"
 #include "harness/emulator.hpp"
-#include "harness/exchange.hpp"
 #include "support.hpp"
+#include "toolkit/exchange.hpp"
 
 #include <gtest/gtest.h>
 

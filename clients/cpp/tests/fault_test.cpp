@@ -6,7 +6,7 @@
 #include <csignal>
 
 using namespace capi_bridge;
-using namespace harness;
+using namespace toolkit;
 namespace cmd = capimsg::command;
 namespace sub = capimsg::subcommand;
 

@@ -13,7 +13,7 @@
 #include <thread>
 
 using namespace capi_bridge;
-using namespace harness;
+using namespace toolkit;
 namespace cmd = capimsg::command;
 namespace sub = capimsg::subcommand;
 using namespace std::chrono_literals;

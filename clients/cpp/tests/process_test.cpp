@@ -5,7 +5,8 @@
 // on every OS.
 #include "process_test.hpp"
 
-#include "harness/os.hpp"
+#include "harness/process.hpp"
+#include "toolkit/os.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,7 @@ using namespace std::chrono_literals;
 
 std::vector<std::string> test_child(std::vector<std::string> steps) {
   std::string program =
-      (harness::program_folder() / (std::string("process_test_child") + harness::executable_suffix))
+      (toolkit::program_folder() / (std::string("process_test_child") + toolkit::executable_suffix))
           .string();
   steps.insert(steps.begin(), program);
   return steps;
@@ -77,13 +78,13 @@ TEST(child_process, closing_the_output_ends_a_child_that_writes) {
 }
 
 TEST(child_process, unset_names_are_gone_and_set_ones_win) {
-  harness::set_environment("CAPI_BRIDGE_TEST_INHERITED", "inherited");
+  toolkit::set_environment("CAPI_BRIDGE_TEST_INHERITED", "inherited");
   process_options options;
   options.environment = {{"CAPI_BRIDGE_TEST_SET", "set"}, {"HOME", "/home/set"}};
   options.unset_environment = {"CAPI_BRIDGE_TEST_INHERITED", "HOME"};
   child_process c = started(
       {"env", "CAPI_BRIDGE_TEST_INHERITED", "env", "CAPI_BRIDGE_TEST_SET", "env", "HOME"}, options);
-  harness::set_environment("CAPI_BRIDGE_TEST_INHERITED", nullptr);
+  toolkit::set_environment("CAPI_BRIDGE_TEST_INHERITED", nullptr);
   EXPECT_EQ(all_output(c), "unset\nset\n/home/set\n");
 }
 
@@ -112,7 +113,7 @@ TEST(child_process, arguments_reach_the_child_unchanged) {
 
 TEST(child_process, standard_error_is_appended_to_the_file) {
   std::string error;
-  std::filesystem::path folder = harness::make_temporary_folder("capi-child-process-", error);
+  std::filesystem::path folder = toolkit::make_temporary_folder("capi-child-process-", error);
   ASSERT_FALSE(folder.empty()) << error;
   process_options options;
   options.stderr_path = (folder / "stderr").string();
@@ -131,8 +132,8 @@ TEST(child_process, standard_error_is_appended_to_the_file) {
 TEST(child_process, a_program_that_does_not_exist_is_not_started) {
   child_process c;
   process_options options;
-  options.command = {(harness::program_folder() / "no-such-program").string() +
-                     harness::executable_suffix};
+  options.command = {(toolkit::program_folder() / "no-such-program").string() +
+                     toolkit::executable_suffix};
   EXPECT_FALSE(c.start(options));
   EXPECT_NE(c.error(), "");
   EXPECT_FALSE(c.running());

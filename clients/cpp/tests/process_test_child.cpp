@@ -14,7 +14,8 @@
 //              at once, leaving that child to what the OS does with it
 // Running out of steps ends it with status 0; a step it does not know, 2.
 #include "capi_bridge/process.hpp"
-#include "harness/os.hpp"
+#include "harness/process.hpp"
+#include "toolkit/os.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -69,8 +70,8 @@ int main(int argc, char** argv) {
         write_out(stdout, line + "\n");
     } else if (step == "abandon") {
       capi_bridge::child_process child;
-      std::string self = (harness::program_folder() /
-                          (std::string("process_test_child") + harness::executable_suffix))
+      std::string self = (toolkit::program_folder() /
+                          (std::string("process_test_child") + toolkit::executable_suffix))
                              .string();
       if (!child.start({{self, "pause", "30000"}, {}, {}, {}, false}))
         return 4;

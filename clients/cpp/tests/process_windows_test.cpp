@@ -3,7 +3,8 @@
 // job that ends a child when the program that started it ends.
 #include "process_test.hpp"
 
-#include "harness/os.hpp"
+#include "harness/process.hpp"
+#include "toolkit/os.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,15 +17,15 @@ namespace {
 
 // The child sees one entry per name, the one child_process was given.
 TEST(child_process, environment_names_compare_without_case) {
-  harness::set_environment("CAPI_BRIDGE_TEST_INHERITED", "inherited");
-  harness::set_environment("CAPI_BRIDGE_TEST_REPLACED", "inherited");
+  toolkit::set_environment("CAPI_BRIDGE_TEST_INHERITED", "inherited");
+  toolkit::set_environment("CAPI_BRIDGE_TEST_REPLACED", "inherited");
   process_options options;
   options.unset_environment = {"capi_bridge_test_inherited"};
   options.environment = {{"Capi_Bridge_Test_Replaced", "set"}};
   child_process c =
       started({"env", "CAPI_BRIDGE_TEST_INHERITED", "env", "CAPI_BRIDGE_TEST_REPLACED"}, options);
-  harness::set_environment("CAPI_BRIDGE_TEST_INHERITED", nullptr);
-  harness::set_environment("CAPI_BRIDGE_TEST_REPLACED", nullptr);
+  toolkit::set_environment("CAPI_BRIDGE_TEST_INHERITED", nullptr);
+  toolkit::set_environment("CAPI_BRIDGE_TEST_REPLACED", nullptr);
   EXPECT_EQ(all_output(c), "unset\nset\n");
 }
 

@@ -3,8 +3,8 @@
 // scriptable stand-in for the library (tests/fake_capi), which can answer
 // with any value the library has: the same cases as the Python client's.
 #include "harness/hex.hpp"
-#include "harness/os.hpp"
 #include "support.hpp"
+#include "toolkit/os.hpp"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ class stand_in_test : public testing::Test {
 protected:
   void SetUp() override {
     std::string error;
-    folder_ = harness::make_temporary_folder("capi-client-stand-in-", error);
+    folder_ = toolkit::make_temporary_folder("capi-client-stand-in-", error);
     ASSERT_FALSE(folder_.empty()) << error;
   }
   void TearDown() override {

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 using namespace capi_bridge;
-using namespace harness;
+using namespace toolkit;
 namespace cmd = capimsg::command;
 namespace sub = capimsg::subcommand;
 using namespace std::chrono_literals;

@@ -10,7 +10,7 @@
 #include <fstream>
 
 using namespace capi_bridge;
-using namespace harness;
+using namespace toolkit;
 using namespace std::chrono_literals;
 
 namespace {

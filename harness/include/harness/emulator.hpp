@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The emulated host as the tests, the demo, the soak command and the
+// The emulated host as the tests, the soak command and the
 // benchmark start it: the client library's.
 #pragma once
 

@@ -175,6 +175,20 @@ struct message_result {
   bool host_gone() const;
 };
 
+// Request bodies and frames as the client writes them, for a program that
+// drives a bridge's pipes itself (the benchmark, to measure the protocol
+// alone); client::request takes such a body as it is.
+//
+// Open's body: 'O', the port and max_logical_connections (2 bytes each,
+// little-endian), the host.
+bytes open_request_body(const std::string& host, std::uint16_t port,
+                        std::uint16_t max_logical_connections);
+// Put's body: 'M', the message, the data that goes with it.
+bytes put_request_body(byte_view message, byte_view payload = {});
+// Appends `body` to `frames` as one request frame: the body's length (4
+// bytes, little-endian), then the body.
+void append_request_frame(bytes& frames, byte_view body);
+
 // A reply as it came, for requests built by hand.
 struct raw_reply {
   outcome status;

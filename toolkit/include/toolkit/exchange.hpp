@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace harness {
+namespace toolkit {
 
 // The calls themselves are the client library's.
 using capi_bridge::call;
@@ -63,4 +63,4 @@ void exchange_data(const std::vector<b3_stream*>& streams,
 // A 64-bit FNV-1a digest, to show that two byte streams are the same.
 std::uint64_t digest(capi_bridge::byte_view data);
 
-} // namespace harness
+} // namespace toolkit

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace harness {
+namespace toolkit {
 
 // Exit status of a program given a command line it cannot use.
 constexpr int usage_error = 2;
@@ -96,4 +96,4 @@ private:
 // being the project() version of the build.
 void print_version(const char* program);
 
-} // namespace harness
+} // namespace toolkit

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // getopt_long with messages of our own: getopt's name the program by argv[0]
 // (a path, often) and say nothing about values.
-#include "harness/command_line.hpp"
+#include "toolkit/command_line.hpp"
 
 #include "capi_bridge/version.hpp"
 
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace harness {
+namespace toolkit {
 
 namespace {
 
@@ -127,4 +127,4 @@ std::string command_line::current_name() const {
   return std::string("-") + static_cast<char>(current_);
 }
 
-} // namespace harness
+} // namespace toolkit

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace harness {
+namespace toolkit {
 
 // Times in logarithmic buckets (about 3 % apart), so that it takes the same
 // memory however long it records.
@@ -25,4 +25,4 @@ private:
   std::uint64_t count_ = 0;
 };
 
-} // namespace harness
+} // namespace toolkit

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Logarithmic buckets: the exponent picks a row of 32, the next five bits
 // the bucket in it.
-#include "harness/latency.hpp"
+#include "toolkit/latency.hpp"
 
-namespace harness {
+namespace toolkit {
 
 void latency_histogram::record(std::chrono::nanoseconds time) {
   auto value = static_cast<std::uint64_t>(time.count() > 0 ? time.count() : 0);
@@ -43,4 +43,4 @@ std::chrono::nanoseconds latency_histogram::percentile(double fraction) const {
   return {};
 }
 
-} // namespace harness
+} // namespace toolkit

@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The harness's OS functions on Windows.
-#include "harness/os.hpp"
+// The toolkit's OS functions on Windows.
+#include "toolkit/os.hpp"
 
 #include <windows.h>
 
-#include <fcntl.h>
 #include <io.h>
 #include <random>
 #include <vector>
 
-namespace harness {
+namespace toolkit {
 
 const char executable_suffix[] = ".exe";
 const bool emulator_runs_here = false;
@@ -59,22 +58,8 @@ bool is_terminal(std::FILE* stream) {
   return _isatty(_fileno(stream)) != 0;
 }
 
-void binary_mode(std::FILE* stream) {
-  _setmode(_fileno(stream), _O_BINARY);
-}
-
 void set_environment(const std::string& name, const char* value) {
   SetEnvironmentVariableA(name.c_str(), value);
 }
 
-bool process_exists(long id) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
-  if (process == nullptr)
-    return false;
-  DWORD code = 0;
-  bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-  CloseHandle(process);
-  return running;
-}
-
-} // namespace harness
+} // namespace toolkit

@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The harness's OS functions on POSIX systems (Linux in practice).
-#include "harness/os.hpp"
+// The toolkit's OS functions on POSIX systems (Linux in practice).
+#include "toolkit/os.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
-namespace harness {
+namespace toolkit {
 
 const char executable_suffix[] = "";
 const bool emulator_runs_here = true;
@@ -34,8 +33,6 @@ bool is_terminal(std::FILE* stream) {
   return ::isatty(::fileno(stream)) == 1;
 }
 
-void binary_mode(std::FILE*) {}
-
 void set_environment(const std::string& name, const char* value) {
   if (value != nullptr)
     ::setenv(name.c_str(), value, 1);
@@ -43,8 +40,4 @@ void set_environment(const std::string& name, const char* value) {
     ::unsetenv(name.c_str());
 }
 
-bool process_exists(long id) {
-  return ::kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM;
-}
-
-} // namespace harness
+} // namespace toolkit

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
-// What differs between the operating systems for the tests, the demo and the
-// tools: where a program lives, scratch folders, terminals and binary
-// streams. One implementation file per OS, chosen by CMake.
+// What differs between the operating systems for the programs and the
+// tests: where a program lives, scratch folders, terminals and the
+// environment. One implementation file per OS, chosen by CMake.
 #pragma once
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
-namespace harness {
+namespace toolkit {
 
 // How executables are named here: ".exe" on Windows, nothing elsewhere.
 extern const char executable_suffix[];
@@ -33,16 +33,8 @@ std::filesystem::path make_temporary_folder(const std::string& prefix, std::stri
 // True when `stream` is a terminal (a console on Windows).
 bool is_terminal(std::FILE* stream);
 
-// Makes `stream` carry bytes unchanged (on Windows, no CR before LF, no end
-// at 0x1A); elsewhere streams already do.
-void binary_mode(std::FILE* stream);
-
 // Sets `name` in this process's environment, which child processes inherit;
 // a null `value` removes it.
 void set_environment(const std::string& name, const char* value);
 
-// True while the process `id` runs or, on POSIX, has ended without being
-// reaped by its parent yet.
-bool process_exists(long id);
-
-} // namespace harness
+} // namespace toolkit

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Both ends of a call in one program, and the data exchange over them.
-#include "harness/exchange.hpp"
+#include "toolkit/exchange.hpp"
 
 #include <algorithm>
 #include <thread>
 
-namespace harness {
+namespace toolkit {
 
 using namespace capi_bridge;
 
@@ -139,4 +139,4 @@ std::uint64_t digest(byte_view data) {
   return h;
 }
 
-} // namespace harness
+} // namespace toolkit
