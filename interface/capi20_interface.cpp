@@ -8,8 +8,11 @@
 
 #include "capi_bridge/version.hpp"
 
+#include "capi_bridge/put_rules.hpp"
+
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -65,6 +68,9 @@ struct application {
   std::deque<bytes> queue;
   bytes current; // the message last handed out
   held_data held;
+  // Data handles of DATA_B3_REQs written whose DATA_B3_CONF has not come
+  // from the bridge: the bridge refuses another with the handle (0x1103).
+  std::bitset<65536> sending;
   bool gone = false; // the bridge or the host has gone
   void (*waiting)(void*, bool) = nullptr;
   void* context = nullptr;
@@ -192,13 +198,61 @@ bool bridge_gone(const capi_bridge::outcome& status) {
          (status.from == source::bridge && status.info == info_host_gone);
 }
 
-// Fetches what waits at the bridge: after a fetch that brought messages, a
-// few Gets at once (messages come in bursts: a window of data, its
+// A message the bridge handed out joins the queue; a DATA_B3_CONF frees
+// its Data handle. With app.mutex held.
+void take_in(application& app, bytes message) {
+  if (message.size() >= field::data_b3_conf_size_with_handle &&
+      message[field::command] == field::command_data_b3 &&
+      message[field::subcommand] == field::subcommand_conf)
+    app.sending.reset(get_le16(message.data() + field::conf_data_handle));
+  app.queue.push_back(std::move(message));
+}
+
+// Fetches with the bridge's batch: every message that waits there, in one
+// reply, waiting up to `wait` for the first. The status of the reply, or of
+// the record that ended the batch.
+capi_bridge::outcome fetch_batch(application& app, std::uint32_t wait) {
+  constexpr std::uint16_t most_messages = 64;
+  constexpr std::uint32_t most_bytes = 64 * 1024;
+  bytes body(11, 0);
+  body[0] = 'B';
+  field::put_le32(body.data() + 1, wait);
+  field::put_le16(body.data() + 5, most_messages);
+  field::put_le32(body.data() + 7, most_bytes);
+  capi_bridge::outcome ended;
+  unsigned brought = 0;
+  std::vector<raw_reply> replies =
+      app.bridge.requests({body}, [&app, &ended, &brought](const raw_reply& reply) {
+        std::vector<raw_reply> records = app.bridge.batch_records(reply);
+        std::lock_guard lock(app.mutex);
+        bool was_ready = app.ready();
+        for (raw_reply& r : records) {
+          if (r.status.ok()) {
+            take_in(app, std::move(r.data));
+            ++brought;
+          } else {
+            ended = r.status;
+          }
+        }
+        notify_changed(app, was_ready);
+      });
+  app.last_brought = brought;
+  if (!replies.back().status.ok() && ended.ok())
+    ended = replies.back().status;
+  if (bridge_gone(ended))
+    mark_gone(app);
+  return ended;
+}
+
+// Fetches what waits at the bridge: with the batch where the bridge has it;
+// otherwise, after a fetch that brought messages, a few Gets at once (messages come in bursts: a window of data, its
 // confirmations), one more than the last brought; after one that brought
 // none, one waiting Get of up to `wait`, or one Get without. What comes
 // joins the queue in the order of the replies, whichever thread asked. The
 // status of the last reply, or of the first that was no message.
 capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) {
+  if (app.bridge.has_batch())
+    return fetch_batch(app, wait.value_or(0));
   constexpr unsigned most_at_once = 8;
   unsigned count = std::min(app.last_brought + 1, most_at_once);
   std::vector<bytes> bodies;
@@ -217,7 +271,7 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
         ++brought;
         std::lock_guard lock(app.mutex);
         bool was_ready = app.ready();
-        app.queue.push_back(reply.data);
+        take_in(app, reply.data);
         notify_changed(app, was_ready);
       });
   app.last_brought = brought;
@@ -440,57 +494,83 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
   if (length < field::header_size)
     return info_illegal_command;
   std::uint8_t command = message[field::command], subcommand = message[field::subcommand];
-  bool data_b3_resp = command == field::command_data_b3 && subcommand == field::subcommand_resp &&
-                      length >= field::data_b3_resp_size;
+  bool data_b3_req = command == field::command_data_b3 && subcommand == field::subcommand_req;
+  bool data_b3_resp = command == field::command_data_b3 && subcommand == field::subcommand_resp;
   bool disconnect_b3_resp = command == field::command_disconnect_b3 &&
                             subcommand == field::subcommand_resp && length >= field::address + 4;
-  {
-    std::lock_guard lock(app->mutex);
-    if (app->gone)
-      return info_host_gone;
-    // The program is done with the data it answers, whatever comes of the
-    // response, as with the library. It goes before the response does:
-    // once the bridge has it, the library may hand the same Data handle or
-    // NCCI out again, and another thread may fetch new data under it.
-    if (data_b3_resp) {
-      app->held.erase(
-          {get_le32(message + field::address), get_le16(message + field::resp_data_handle)});
-      // The bridge fetched the call's DISCONNECT_IND ahead of the program,
-      // and the library let go of the call's DATA_B3_IND with it: the
-      // response answers what the program could still answer, and goes
-      // nowhere, as the host has cleared the call.
-      if (disconnect_waits(*app, get_le32(message + field::address)))
-        return info_ok;
-    } else if (disconnect_b3_resp) {
-      std::uint32_t ncci = get_le32(message + field::address);
-      std::erase_if(app->held, [ncci](const auto& h) { return h.first.ncci == ncci; });
-    }
-  }
-  bytes copy(message, message + length);
-  bytes payload;
-  if (command == field::command_data_b3 && subcommand == field::subcommand_req &&
-      length >= field::data_b3_size_without_data64) {
+  // The Put as the bridge takes it: the message with a DATA_B3_REQ in its
+  // 30-byte form, the data behind it.
+  bytes body{'M'};
+  body.insert(body.end(), message, message + length);
+  field::put_le16(body.data() + 1 + field::appl_id, static_cast<std::uint16_t>(app->host_id));
+  if (data_b3_req && length >= field::data_b3_size_without_data64) {
     std::size_t count = get_le16(message + field::data_length);
     if (count > registered_block_size)
       return info_data_length_not_supported;
     const std::uint8_t* data = request_data(message, length, the().config.pointers);
     if (data == nullptr && count != 0)
       return info_illegal_command;
-    payload.assign(data, data + count);
-    // The bridge takes the 30-byte form with the data behind it.
-    if (copy.size() < field::data_b3_size_with_data64) {
-      copy.resize(field::data_b3_size_with_data64, 0);
-      field::put_le16(copy.data(), field::data_b3_size_with_data64);
+    if (length < field::data_b3_size_with_data64) {
+      body.resize(1 + field::data_b3_size_with_data64, 0);
+      field::put_le16(body.data() + 1, field::data_b3_size_with_data64);
     }
-    field::put_le32(copy.data() + field::data, 0);
-    field::put_le64(copy.data() + field::data64, 0);
+    field::put_le32(body.data() + 1 + field::data, 0);
+    field::put_le64(body.data() + 1 + field::data64, 0);
+    body.insert(body.end(), data, data + count);
   }
-  capi_bridge::outcome put = app->bridge.put(copy, payload);
-  if (put.from == source::transport) {
+  // Everything the bridge would refuse is refused here: its reply is not
+  // waited for (see the header).
+  if (std::uint32_t refused = field::put_refusal(body.data() + 1, body.size() - 1);
+      refused != field::put_passes)
+    return refused;
+  std::uint16_t handle = data_b3_req ? get_le16(body.data() + 1 + field::data_handle) : 0;
+  {
+    std::lock_guard lock(app->mutex);
+    if (app->gone)
+      return info_host_gone;
+    if (data_b3_req) {
+      if (app->sending[handle])
+        return info_queue_busy;
+      app->sending.set(handle);
+    } else if (data_b3_resp) {
+      // The program is done with the data it answers, whatever comes of the
+      // response, as with the library. It goes before the response does:
+      // once the bridge has it, the library may hand the same Data handle or
+      // NCCI out again, and another thread may fetch new data under it.
+      std::uint32_t ncci = length >= field::data_b3_resp_size ? get_le32(message + field::address) : 0;
+      bool answers = length >= field::data_b3_resp_size &&
+                     app->held.erase({ncci, get_le16(message + field::resp_data_handle)}) != 0;
+      // The bridge fetched the call's DISCONNECT_IND ahead of the program,
+      // and the library let go of the call's DATA_B3_IND with it: the
+      // response answers what the program could still answer, and goes
+      // nowhere, as the host has cleared the call.
+      if (length >= field::data_b3_resp_size && disconnect_waits(*app, ncci))
+        return info_ok;
+      // Nothing the program holds: the library would end the process.
+      if (!answers)
+        return info_not_in_current_state;
+    } else if (disconnect_b3_resp) {
+      std::uint32_t ncci = get_le32(message + field::address);
+      std::erase_if(app->held, [ncci](const auto& h) { return h.first.ncci == ncci; });
+    }
+  }
+  // Written, and its reply taken later: by this application's next call
+  // that goes to the bridge, at the latest. A refusal then can only mean
+  // that the host or the bridge has gone.
+  std::uint64_t number = 0;
+  capi_bridge::outcome put = app->bridge.post(
+      body,
+      [refused = app.get()](const raw_reply& reply) {
+        if (!reply.status.ok())
+          mark_gone(*refused);
+      },
+      &number);
+  if (put.ok())
+    put = app->bridge.settle(number);
+  if (put.from == source::transport)
     mark_gone(*app);
-    return info_host_gone;
-  }
-  return put.info;
+  std::lock_guard lock(app->mutex);
+  return app->gone ? info_host_gone : info_ok;
 }
 
 unsigned get_message(unsigned appl_id, std::uint8_t** message) {
