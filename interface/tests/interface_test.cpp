@@ -62,9 +62,11 @@ protected:
     folder = pattern;
     std::ofstream(folder + "/.capi20rc") << "TRACELEVEL 0\n";
     // The bridges inherit these; the preload library reads the bridge's path
-    // at its first call.
+    // at its first call, and the script starts a test's stand-in instead
+    // where the test wrote one (stand_in).
     ::setenv("HOME", folder.c_str(), 1);
-    ::setenv("CAPI_BRIDGE_EXECUTABLE", CAPI_BRIDGE, 1);
+    ::setenv("CAPI_TEST_BRIDGE", CAPI_BRIDGE, 1);
+    ::setenv("CAPI_BRIDGE_EXECUTABLE", BRIDGE_OR_STAND_IN, 1);
   }
   void TearDown() override {
     for (unsigned id : registered)
@@ -97,6 +99,17 @@ protected:
   }
 
   void forget(unsigned id) { std::erase(registered, id); }
+
+  // Bridges started from now on are tests/support/older_bridge.py with
+  // these arguments after its log, the file "kinds".
+  void stand_in(const std::string& arguments) {
+    std::ofstream(folder + "/stand-in")
+        << "exec python3 " OLDER_BRIDGE " " << folder << "/kinds " << arguments << "\n";
+  }
+  std::string kinds() const {
+    std::ifstream in(folder + "/kinds");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
 
   static unsigned put(unsigned id, const bytes& message) {
     bytes copy = message;
@@ -434,6 +447,64 @@ TEST_F(interface_test, a_dead_bridge_is_an_error_of_its_application_alone) {
   EXPECT_EQ(capi20_get_message(a, &message), 0x1108u);
   ASSERT_EQ(put(b, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
   expect(b, cmd::listen, sub::conf);
+}
+
+// A put does not wait for its reply: one that the bridge refuses because
+// the host has gone (its second here) shows at the application's next
+// call, whichever it is, and at every call after that.
+TEST_F(interface_test, a_put_refused_by_a_gone_host_shows_no_later_than_the_next_call) {
+  const bytes listen = capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}});
+  struct next_call {
+    const char* name;
+    unsigned (*call)(unsigned id, const bytes& listen);
+    unsigned answer;
+  };
+  const next_call cases[] = {
+      {"put", [](unsigned id, const bytes& m) { return put(id, m); }, 0x1108},
+      {"get",
+       [](unsigned id, const bytes&) {
+         unsigned char* message = nullptr;
+         return capi20_get_message(id, &message);
+       },
+       0x1108},
+      // Something to fetch: the error, which get_message then gives.
+      {"wait",
+       [](unsigned id, const bytes&) {
+         timeval wait = {5, 0};
+         return capi20_waitformessage(id, &wait);
+       },
+       0},
+  };
+  start_emulator(369);
+  stand_in("2");
+  for (const next_call& c : cases) {
+    SCOPED_TRACE(c.name);
+    unsigned a = registered_application();
+    EXPECT_EQ(put(a, listen), 0u);
+    EXPECT_EQ(put(a, listen), 0u) << "written; its refusal is not waited for";
+    EXPECT_EQ(c.call(a, listen), c.answer);
+    unsigned char* message = nullptr;
+    EXPECT_EQ(capi20_get_message(a, &message), 0x1108u);
+    EXPECT_EQ(put(a, listen), 0x1108u);
+    EXPECT_EQ(capi20_release(a), 0u);
+    forget(a);
+  }
+}
+
+// Against a bridge without the batch (nor the waiting Get), messages are
+// fetched with Get.
+TEST_F(interface_test, messages_come_with_get_from_a_bridge_without_the_batch) {
+  start_emulator(369);
+  stand_in("");
+  unsigned a = registered_application();
+  ASSERT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  unsigned char* message = nullptr;
+  EXPECT_EQ(capi20_get_message(a, &message), 0x1104u);
+  EXPECT_EQ(capi20_get_message(a, &message), 0x1104u);
+  ASSERT_EQ(capi20_get_message(a, &message), 0u);
+  EXPECT_EQ(message[4], cmd::listen);
+  EXPECT_EQ(message[5], sub::conf);
+  EXPECT_EQ(kinds(), "WBOMGGG") << "the probes, Open, the Put, three Gets";
 }
 
 TEST_F(interface_test, without_a_host_capi_is_not_installed) {
