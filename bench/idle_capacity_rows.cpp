@@ -172,8 +172,7 @@ void idle_rows(const bench_settings& s, table& t) {
     // A program run with capi-bridge-run: at most twice what it costs linked.
     double most = side.variant.run ? 2 : 3;
     t.rows.push_back({"7", figure + side.how, idle_cpu(side), format("%.3f", base_cost * 1000),
-                      format("%.1f", ratio),
-                      targeted ? format("≤ %.0f× baseline", most) : "-",
+                      format("%.1f", ratio), targeted ? format("≤ %.0f× baseline", most) : "-",
                       !targeted       ? "-"
                       : ratio <= most ? "yes"
                                       : "no"});

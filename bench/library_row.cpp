@@ -78,8 +78,8 @@ std::string cpu_per_block(const call_result& r) {
 // Seconds for capi20_call's "call": 8 MiB each way between its two
 // applications, 7 blocks in flight each; with `run` through capi-bridge-run.
 double both_ways_seconds(const library_host& host, bool run) {
-  std::vector<std::string> argv = {call_program(), "--host", "127.0.0.1", "--port", host.port,
-                                   "call", "8388608"};
+  std::vector<std::string> argv = {call_program(), "--host", "127.0.0.1", "--port",
+                                   host.port,      "call",   "8388608"};
   if (run)
     argv.insert(argv.begin(), {run_program(), "--bridge", bridge_program()});
   auto start = std::chrono::steady_clock::now();

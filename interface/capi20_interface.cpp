@@ -245,11 +245,11 @@ capi_bridge::outcome fetch_batch(application& app, std::uint32_t wait) {
 }
 
 // Fetches what waits at the bridge: with the batch where the bridge has it;
-// otherwise, after a fetch that brought messages, a few Gets at once (messages come in bursts: a window of data, its
-// confirmations), one more than the last brought; after one that brought
-// none, one waiting Get of up to `wait`, or one Get without. What comes
-// joins the queue in the order of the replies, whichever thread asked. The
-// status of the last reply, or of the first that was no message.
+// otherwise, after a fetch that brought messages, a few Gets at once (messages come in bursts: a
+// window of data, its confirmations), one more than the last brought; after one that brought none,
+// one waiting Get of up to `wait`, or one Get without. What comes joins the queue in the order of
+// the replies, whichever thread asked. The status of the last reply, or of the first that was no
+// message.
 capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) {
   if (app.bridge.has_batch())
     return fetch_batch(app, wait.value_or(0));
@@ -537,7 +537,8 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
       // response, as with the library. It goes before the response does:
       // once the bridge has it, the library may hand the same Data handle or
       // NCCI out again, and another thread may fetch new data under it.
-      std::uint32_t ncci = length >= field::data_b3_resp_size ? get_le32(message + field::address) : 0;
+      std::uint32_t ncci =
+          length >= field::data_b3_resp_size ? get_le32(message + field::address) : 0;
       bool answers = length >= field::data_b3_resp_size &&
                      app->held.erase({ncci, get_le16(message + field::resp_data_handle)}) != 0;
       // The bridge fetched the call's DISCONNECT_IND ahead of the program,

@@ -9,10 +9,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 

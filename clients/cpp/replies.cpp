@@ -266,7 +266,8 @@ std::vector<raw_reply> client::batch_records(const raw_reply& reply) const {
     raw_reply one;
     one.info = info;
     // Whose value it is, as judge() tells a Get's.
-    bool bridge = info == info_queue_empty || info == info_illegal_command || info == info_host_gone;
+    bool bridge =
+        info == info_queue_empty || info == info_illegal_command || info == info_host_gone;
     if (info != 0)
       one.status = {bridge ? source::bridge : source::library, info, {}};
     one.data = std::move(data);

@@ -5,8 +5,8 @@
 #include "e2e_fixture.hpp"
 
 #include <filesystem>
-#include <mutex>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
