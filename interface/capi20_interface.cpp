@@ -245,11 +245,12 @@ capi_bridge::outcome fetch_batch(application& app, std::uint32_t wait) {
 }
 
 // Fetches what waits at the bridge: with the batch where the bridge has it;
-// otherwise, after a fetch that brought messages, a few Gets at once (messages come in bursts: a
-// window of data, its confirmations), one more than the last brought; after one that brought none,
-// one waiting Get of up to `wait`, or one Get without. What comes joins the queue in the order of
-// the replies, whichever thread asked. The status of the last reply, or of the first that was no
-// message.
+// otherwise, after a fetch that brought messages, a few Gets at once
+// (messages come in bursts: a window of data, its confirmations), one more
+// than the last brought; after one that brought none, one waiting Get of
+// up to `wait`, or one Get without. What comes joins the queue in the
+// order of the replies, whichever thread asked. The status of the last
+// reply, or of the first that was no message.
 capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) {
   if (app.bridge.has_batch())
     return fetch_batch(app, wait.value_or(0));
