@@ -73,6 +73,8 @@ enum class source {
 //           when it has no free buffer (more DATA_B3_IND unanswered than it
 //           holds; a client that answers each one never sees that).
 //   waiting Get ("W", used by get(wait)): as Get.
+//   batch ("B", used by get_batch): as Get, for the reply and for each
+//           record (batch_records).
 //   Close   every value is the library's.
 //   Any kind letter the bridge does not know: 0x1102, the bridge's.
 // Every other non-zero value is the library's.
