@@ -169,11 +169,13 @@ void idle_rows(const bench_settings& s, table& t) {
       continue;
     }
     bool targeted = side.variant.get == "wait" || side.variant.run;
+    // A program run with capi-bridge-run: at most twice what it costs linked.
+    double most = side.variant.run ? 2 : 3;
     t.rows.push_back({"7", figure + side.how, idle_cpu(side), format("%.3f", base_cost * 1000),
-                      format("%.1f", ratio), targeted ? "≤ 3× baseline" : "-",
-                      !targeted    ? "-"
-                      : ratio <= 3 ? "yes"
-                                   : "no"});
+                      format("%.1f", ratio), targeted ? format("≤ %.0f× baseline", most) : "-",
+                      !targeted       ? "-"
+                      : ratio <= most ? "yes"
+                                      : "no"});
   }
 }
 

@@ -176,7 +176,7 @@ void echo_rows(const bench_settings& s, table& t) {
                     figure + "the linked program run with capi-bridge-run (the bridges set "
                              "TCP_NODELAY); baseline: linked, TCP_NODELAY set on its socket",
                     p50_p99(sides[4]), p50_p99(sides[0]), format("%.2f", run / base),
-                    "≤ 3× baseline", run <= 3 * base ? "yes" : "no"});
+                    "≤ 2× baseline", run <= 2 * base ? "yes" : "no"});
   auto per_echo = [](const timed_side& side, double cpu) {
     return cpu / static_cast<double>(side.times.size()) * 1e6;
   };

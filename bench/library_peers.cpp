@@ -10,13 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
-namespace {
-
-// The library must not find the stand-in, and reads its configuration from HOME.
 const std::vector<std::string> not_the_stand_in = {"LD_LIBRARY_PATH", "FAKE_CAPI_SCRIPT",
                                                    "FAKE_CAPI_LOG"};
-
-} // namespace
 
 void fail_benchmark(const std::string& what) {
   std::fprintf(stderr, "capi-bridge-bench: %s\n", what.c_str());

@@ -21,6 +21,11 @@ struct library_host {
   std::string port;
 };
 
+// What programs that use the library have taken out of their environment:
+// the library must not find the stand-in, and reads its configuration from
+// HOME.
+extern const std::vector<std::string> not_the_stand_in;
+
 // Ends the benchmark with a message.
 [[noreturn]] void fail_benchmark(const std::string& what);
 

@@ -48,6 +48,9 @@ std::string count_allocations_library() {
 std::string run_program() {
   return BENCH_RUN;
 }
+std::string call_program() {
+  return BENCH_CALL_PROGRAM;
+}
 std::string emulator_program() {
   return BENCH_EMULATOR;
 }

@@ -31,6 +31,9 @@ std::string bridge_program();
 std::string count_allocations_library();
 std::string emulator_program(); // empty when not built
 std::string run_program();      // capi-bridge-run; empty when not built
+// A program linked with libcapi20 that calls between two applications of
+// its own (interface/tests/programs/capi20_call.c); empty when not built.
+std::string call_program();
 std::string
 peer_program(bool bridge);        // capi-peer-bridge or capi-peer-direct (empty when not built)
 std::string no_nodelay_library(); // see no_nodelay/no_nodelay.cpp

@@ -70,6 +70,10 @@ bool input_read_ahead() {
   return read_ahead_end != read_ahead_start;
 }
 
+bool put_read_ahead() {
+  return read_ahead_end - read_ahead_start > 4 && read_ahead[read_ahead_start + 4] == 'M';
+}
+
 bool client_has_written() {
   return input_read_ahead() || platform_input_waiting() || platform_stop_requested();
 }

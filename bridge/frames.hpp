@@ -61,6 +61,9 @@ const std::uint8_t* read_input_in_place(std::uint8_t* buffer, std::size_t size);
 // so; input_read_ahead() alone never asks the platform.
 bool client_has_written();
 bool input_read_ahead();
+// True when the next request read ahead is a Put: its length field and kind
+// letter are there. Looks without reading.
+bool put_read_ahead();
 
 // Forgets input read ahead but not yet consumed. For drivers that run the
 // request loop more than once in one process.

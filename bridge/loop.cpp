@@ -78,9 +78,11 @@ void serve_requests() {
       send_reply(info_illegal_command);
       break;
     }
-    // Messages put while more requests wait in the input leave together;
-    // before the bridge may wait for its input, they leave.
-    hold_sends(input_read_ahead());
+    // Messages put one after another leave together; before the bridge
+    // serves anything else, or may wait for its input, they leave. (Any
+    // other request would let them go at once: holding them for it would
+    // cost two system calls for nothing.)
+    hold_sends(put_read_ahead());
   }
   end_application();
 }

@@ -8,7 +8,7 @@
 #include "capi/connection.hpp"
 #include "capi/handlers.hpp"
 #include "capi/incoming_data.hpp"
-#include <capi_bridge/capi_fields.hpp>
+#include <capi_bridge/put_rules.hpp>
 
 #include <cstdlib>
 #include <cstring>
@@ -17,13 +17,7 @@ namespace cm = capi_fields;
 
 namespace {
 
-constexpr std::size_t max_message_length = 8192;
-
-// Debian's library copies at most this many bytes of a message, a
-// DATA_B3_REQ's data included, into its send buffer, then sends the
-// message's full length from there: whatever lies beyond would go out as
-// stack memory, with success reported. Such messages stop here.
-constexpr std::size_t library_send_limit = 2173;
+using cm::max_message_length;
 
 // What capi20_put_message receives. The library reads well past a short
 // message (2173 bytes on Debian) and writes B3 data back into it, so it is
@@ -53,18 +47,13 @@ void release_slot(data_handle_slot& slot) {
 }
 
 // Copies a DATA_B3_REQ's payload and points the staged message at the copy.
-// Returns info_ok, or the info value that refuses the request.
+// Returns info_ok, or the info value that refuses the request. The message
+// has passed put_refusal: it has Data64 (without it the library would take
+// the data from a pointer the client wrote), declares no more than a block
+// and stays within the library's send limit with its data.
 std::uint32_t stage_b3_payload(const std::uint8_t* message, std::size_t message_length,
                                std::size_t available, data_handle_slot*& owner) {
-  // Without the Data64 field the library would take the data from a pointer
-  // the client wrote, which names no memory of ours.
-  if (message_length < cm::data_b3_size_with_data64)
-    return info_illegal_command;
   std::uint16_t declared = get_le16(message + cm::data_length);
-  // Past the registered block size the library sends memory that is not the
-  // payload and still reports success.
-  if (declared > registered_b3_block_size)
-    return info_data_length_not_supported;
   data_handle_slot& slot = data_handle_table[get_le16(message + cm::data_handle)];
   // The library may still read that buffer; the client can retry once the
   // handle's DATA_B3_CONF has been fetched.
@@ -72,8 +61,6 @@ std::uint32_t stage_b3_payload(const std::uint8_t* message, std::size_t message_
     return info_queue_busy;
 
   std::size_t count = declared < available ? declared : available;
-  if (message_length + count > library_send_limit)
-    return info_illegal_command;
   release_slot(slot);
   slot.payload = static_cast<std::uint8_t*>(std::malloc(count != 0 ? count : 1));
   if (slot.payload == nullptr)
@@ -114,12 +101,11 @@ void handle_put(const std::uint8_t* body, std::uint32_t length) {
     return;
   }
   const std::uint8_t* message = body + 1;
-  std::size_t message_length = get_le16(message + cm::total_length);
-  if (message_length < cm::header_size || message_length > max_message_length ||
-      message_length > after_kind || message_length > library_send_limit) {
-    send_reply(info_illegal_command);
+  if (std::uint32_t refused = cm::put_refusal(message, after_kind); refused != cm::put_passes) {
+    send_reply(refused);
     return;
   }
+  std::size_t message_length = get_le16(message + cm::total_length);
 
   // The message covers its own length; only what lies beyond it is cleared.
   std::memcpy(put_staging_buffer, message, message_length);

@@ -11,8 +11,11 @@
 
 #include "capi_bridge/version.hpp"
 
+#include "capi_bridge/put_rules.hpp"
+
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -77,6 +80,9 @@ struct application {
   std::deque<bytes> queue;
   bytes current; // the message last handed out
   held_data held;
+  // Data handles of DATA_B3_REQs written whose DATA_B3_CONF has not come
+  // from the bridge: the bridge refuses another with the handle (0x1103).
+  std::bitset<65536> sending;
   bool gone = false; // the bridge or the host has gone, for good
   // The bridge or the host has gone, and a new bridge is being registered.
   bool away = false;
@@ -208,11 +214,13 @@ void reconnect(application* app);
 // application's calls end as on a lost line and its reconnector registers
 // it again; without, the application is gone. Nothing when `bridge` has
 // already been replaced or the loss is known.
-void bridge_lost(application& app, const std::shared_ptr<client>& bridge) {
+void bridge_lost(application& app, const client* bridge) {
   bool reconnecting = reconnects();
   std::lock_guard lock(app.mutex);
-  if (bridge != app.bridge || app.away || app.gone || app.released)
+  if (bridge != app.bridge.get() || app.away || app.gone || app.released)
     return;
+  // Nothing is on its way at the bridge that replaces it.
+  app.sending.reset();
   bool was_ready = app.ready();
   if (reconnecting && !app.reconnector.joinable()) {
     try {
@@ -267,17 +275,71 @@ bool bridge_gone(const capi_bridge::outcome& status) {
           status.info == info_host_gone);
 }
 
-// Fetches what waits at the bridge: after a fetch that brought messages, a
-// few Gets at once (messages come in bursts: a window of data, its
-// confirmations), one more than the last brought; after one that brought
-// none, one waiting Get of up to `wait`, or one Get without. What comes
-// joins the queue in the order of the replies, whichever thread asked. The
-// status of the last reply, or of the first that was no message.
+// A message the bridge handed out joins the queue; a DATA_B3_CONF frees
+// its Data handle. With app.mutex held.
+void take_in(application& app, bytes message) {
+  if (message.size() >= field::data_b3_conf_size_with_handle &&
+      message[field::command] == field::command_data_b3 &&
+      message[field::subcommand] == field::subcommand_conf)
+    app.sending.reset(get_le16(message.data() + field::conf_data_handle));
+  app.queue.push_back(std::move(message));
+}
+
+// Fetches with the bridge's batch: every message that waits there, in one
+// reply, waiting up to `wait` for the first. The status of the reply, or of
+// the record that ended the batch.
+capi_bridge::outcome fetch_batch(application& app, const std::shared_ptr<client>& bridge,
+                                 std::uint32_t wait) {
+  constexpr std::uint16_t most_messages = 64;
+  constexpr std::uint32_t most_bytes = 64 * 1024;
+  bytes body(11, 0);
+  body[0] = 'B';
+  field::put_le32(body.data() + 1, wait);
+  field::put_le16(body.data() + 5, most_messages);
+  field::put_le32(body.data() + 7, most_bytes);
+  capi_bridge::outcome ended;
+  unsigned brought = 0;
+  std::vector<raw_reply> replies =
+      bridge->requests({body}, [&app, &bridge, &ended, &brought](const raw_reply& reply) {
+        std::vector<raw_reply> records = bridge->batch_records(reply);
+        std::lock_guard lock(app.mutex);
+        bool was_ready = app.ready();
+        for (raw_reply& r : records) {
+          if (!r.status.ok()) {
+            ended = r.status;
+          } else {
+            ++brought;
+            if (note_incoming(app.book, r.data))
+              take_in(app, std::move(r.data));
+          }
+        }
+        notify_changed(app, was_ready);
+      });
+  app.last_brought = brought;
+  if (!replies.back().status.ok() && ended.ok())
+    ended = replies.back().status;
+  if (bridge_gone(ended))
+    bridge_lost(app, bridge.get());
+  return ended;
+}
+
+// Fetches what waits at the bridge: with the batch where the bridge has it;
+// otherwise, after a fetch that brought messages, a few Gets at once
+// (messages come in bursts: a window of data, its confirmations), one more
+// than the last brought; after one that brought none, one waiting Get of
+// up to `wait`, or one Get without (and from a bridge without the waiting
+// Get, a pause). What comes joins the queue in the
+// order of the replies, whichever thread asked. The status of the last
+// reply, or of the first that was no message.
 capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) {
+  std::shared_ptr<client> bridge = bridge_of(app);
+  if (bridge->has_batch())
+    return fetch_batch(app, bridge, wait.value_or(0));
   constexpr unsigned most_at_once = 8;
   unsigned count = std::min(app.last_brought + 1, most_at_once);
   std::vector<bytes> bodies;
-  if (app.last_brought == 0 && wait) {
+  bool waits = bridge->has_waiting_get();
+  if (app.last_brought == 0 && wait && waits) {
     bytes waiting{'W', 0, 0, 0, 0};
     field::put_le32(waiting.data() + 1, *wait);
     bodies.push_back(std::move(waiting));
@@ -285,7 +347,6 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
     bodies.assign(count, bytes{'G'});
   }
   unsigned brought = 0;
-  std::shared_ptr<client> bridge = bridge_of(app);
   std::vector<raw_reply> replies =
       bridge->requests(bodies, [&app, &brought](const raw_reply& reply) {
         if (!reply.status.ok())
@@ -295,14 +356,18 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
         if (!note_incoming(app.book, reply.data))
           return;
         bool was_ready = app.ready();
-        app.queue.push_back(reply.data);
+        take_in(app, reply.data);
         notify_changed(app, was_ready);
       });
   app.last_brought = brought;
+  // A bridge without the waiting Get is asked again after a pause, as the
+  // client's get(wait) does.
+  if (brought == 0 && wait.value_or(0) > 0 && !waits)
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<std::uint32_t>(*wait, 10)));
   capi_bridge::outcome status = replies.back().status;
   for (const raw_reply& r : replies) {
     if (bridge_gone(r.status)) {
-      bridge_lost(app, bridge);
+      bridge_lost(app, bridge.get());
       return r.status;
     }
     bool empty = r.status.from == source::bridge && r.status.info == info_queue_empty;
@@ -644,28 +709,58 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
   if (length < field::header_size)
     return info_illegal_command;
   std::uint8_t command = message[field::command], subcommand = message[field::subcommand];
-  bool data_b3_resp = command == field::command_data_b3 && subcommand == field::subcommand_resp &&
-                      length >= field::data_b3_resp_size;
+  bool data_b3_req = command == field::command_data_b3 && subcommand == field::subcommand_req;
+  bool data_b3_resp = command == field::command_data_b3 && subcommand == field::subcommand_resp;
   bool disconnect_b3_resp = command == field::command_disconnect_b3 &&
                             subcommand == field::subcommand_resp && length >= field::address + 4;
+  // The Put as the bridge takes it: the message with a DATA_B3_REQ in its
+  // 30-byte form, the data behind it.
+  bytes body{'M'};
+  body.insert(body.end(), message, message + length);
+  if (data_b3_req && length >= field::data_b3_size_without_data64) {
+    std::size_t count = get_le16(message + field::data_length);
+    if (count > registered_block_size)
+      return info_data_length_not_supported;
+    const std::uint8_t* data = request_data(message, length, the().config.pointers);
+    if (data == nullptr && count != 0)
+      return info_illegal_command;
+    if (length < field::data_b3_size_with_data64) {
+      body.resize(1 + field::data_b3_size_with_data64, 0);
+      field::put_le16(body.data() + 1, field::data_b3_size_with_data64);
+    }
+    field::put_le32(body.data() + 1 + field::data, 0);
+    field::put_le64(body.data() + 1 + field::data64, 0);
+    body.insert(body.end(), data, data + count);
+  }
+  // Everything the bridge would refuse is refused here: its reply is not
+  // waited for (see the header).
+  if (std::uint32_t refused = field::put_refusal(body.data() + 1, body.size() - 1);
+      refused != field::put_passes)
+    return refused;
+  const bytes copy(body.begin() + 1, body.begin() + 1 + get_le16(body.data() + 1));
+  std::uint16_t handle = data_b3_req ? get_le16(body.data() + 1 + field::data_handle) : 0;
   std::shared_ptr<client> bridge;
+  bool answers_held = false;
   {
     std::lock_guard lock(app->mutex);
     if (app->gone)
       return info_host_gone;
-    // The program is done with the data it answers, whatever comes of the
-    // response, as with the library. It goes before the response does:
-    // once the bridge has it, the library may hand the same Data handle or
-    // NCCI out again, and another thread may fetch new data under it.
     if (data_b3_resp) {
-      app->held.erase(
-          {get_le32(message + field::address), get_le16(message + field::resp_data_handle)});
+      // The program is done with the data it answers, whatever comes of the
+      // response, as with the library. It goes before the response does:
+      // once the bridge has it, the library may hand the same Data handle or
+      // NCCI out again, and another thread may fetch new data under it.
+      std::uint32_t ncci =
+          length >= field::data_b3_resp_size ? get_le32(message + field::address) : 0;
+      bool answers = length >= field::data_b3_resp_size &&
+                     app->held.erase({ncci, get_le16(message + field::resp_data_handle)}) != 0;
       // The bridge fetched the call's DISCONNECT_IND ahead of the program,
       // and the library let go of the call's DATA_B3_IND with it: the
       // response answers what the program could still answer, and goes
       // nowhere, as the host has cleared the call.
-      if (disconnect_waits(*app, get_le32(message + field::address)))
+      if (length >= field::data_b3_resp_size && disconnect_waits(*app, ncci))
         return info_ok;
+      answers_held = answers;
     } else if (disconnect_b3_resp) {
       std::uint32_t ncci = get_le32(message + field::address);
       std::erase_if(app->held, [ncci](const auto& h) { return h.first.ncci == ncci; });
@@ -677,49 +772,58 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
       return info_ok;
     if (app->away)
       return info_host_gone;
-    bridge = app->bridge;
-  }
-  bytes copy(message, message + length);
-  bytes payload;
-  if (command == field::command_data_b3 && subcommand == field::subcommand_req &&
-      length >= field::data_b3_size_without_data64) {
-    std::size_t count = get_le16(message + field::data_length);
-    if (count > registered_block_size)
-      return info_data_length_not_supported;
-    const std::uint8_t* data = request_data(message, length, the().config.pointers);
-    if (data == nullptr && count != 0)
-      return info_illegal_command;
-    payload.assign(data, data + count);
-    // The bridge takes the 30-byte form with the data behind it.
-    if (copy.size() < field::data_b3_size_with_data64) {
-      copy.resize(field::data_b3_size_with_data64, 0);
-      field::put_le16(copy.data(), field::data_b3_size_with_data64);
+    // A DATA_B3_RESP for nothing the program holds: the library would end
+    // the process.
+    if (data_b3_resp && !answers_held)
+      return info_not_in_current_state;
+    if (data_b3_req) {
+      if (app->sending[handle])
+        return info_queue_busy;
+      app->sending.set(handle);
     }
-    field::put_le32(copy.data() + field::data, 0);
-    field::put_le64(copy.data() + field::data64, 0);
-  }
-  {
-    std::lock_guard lock(app->mutex);
+    field::put_le16(body.data() + 1 + field::appl_id, static_cast<std::uint16_t>(app->host_id));
+    bridge = app->bridge;
     note_put(app->book, copy);
   }
-  capi_bridge::outcome put = bridge->put(copy, payload);
-  {
-    std::lock_guard lock(app->mutex);
-    if (!put.ok()) {
+  // Written, and its reply taken later: by this application's next call
+  // that goes to the bridge, at the latest. A refusal then can only mean
+  // that the host or the bridge has gone.
+  std::uint64_t number = 0;
+  std::weak_ptr<application> owner = app;
+  const client* refusing = bridge.get();
+  capi_bridge::outcome put = bridge->post(
+      body,
+      [owner, refusing](const raw_reply& reply) {
+        if (std::shared_ptr<application> refused = owner.lock(); refused && !reply.status.ok())
+          bridge_lost(*refused, refusing);
+      },
+      &number);
+  if (put.from == source::transport) {
+    {
+      std::lock_guard lock(app->mutex);
       forget_put(app->book, copy);
-    } else if (std::optional<bytes> owed = accepted_put(app->book, copy)) {
+      if (data_b3_req)
+        app->sending.reset(handle);
+    }
+    bridge_lost(*app, bridge.get());
+    // A response found the host gone: it answered what is lost with it.
+    std::lock_guard lock(app->mutex);
+    return subcommand == field::subcommand_resp && !app->gone ? info_ok : info_host_gone;
+  }
+  {
+    // Reported as sent: should the host be lost before it confirms, the
+    // confirmation is made up (lost_calls.hpp).
+    std::lock_guard lock(app->mutex);
+    if (std::optional<bytes> owed = accepted_put(app->book, copy)) {
       bool was_ready = app->ready();
       app->ended.push_back(std::move(*owed));
       notify_changed(*app, was_ready);
     }
   }
-  if (bridge_gone(put)) {
-    bridge_lost(*app, bridge);
-    // A response found the host gone: it answered what is lost with it.
-    std::lock_guard lock(app->mutex);
-    return subcommand == field::subcommand_resp && !app->gone ? info_ok : info_host_gone;
-  }
-  return put.info;
+  if (bridge->settle(number).from == source::transport)
+    bridge_lost(*app, bridge.get());
+  std::lock_guard lock(app->mutex);
+  return app->gone ? info_host_gone : info_ok;
 }
 
 unsigned get_message(unsigned appl_id, std::uint8_t** message) {

@@ -102,11 +102,17 @@ enum : unsigned {
   info_illegal_appl_id = 0x1101,
   // A message under 8 bytes or none, or a DATA_B3_REQ without data.
   info_illegal_command = 0x1102,
+  // A DATA_B3_REQ whose Data handle has one out whose DATA_B3_CONF has not
+  // come (the bridge keeps its data under the handle until then).
+  info_queue_busy = 0x1103,
   info_queue_empty = 0x1104,
   // The message calls' OS resource error: the application's bridge or host
   // has gone, memory or threads ran out, or a pointer to write to is NULL.
   info_host_gone = 0x1108,
   info_message_not_installed = 0x1109, // Profile without CAPI
+  // A DATA_B3_RESP that answers no DATA_B3_IND the program holds (the
+  // library would end the process).
+  info_not_in_current_state = 0x2001,
   info_data_length_not_supported = 0x300C,
 };
 
@@ -146,6 +152,19 @@ unsigned release(unsigned appl_id);
 // all its NCCI's, before it goes to the bridge and whatever the bridge
 // answers, as the library does. While the host is away, and for calls it
 // ended, as "Lost hosts" above says.
+//
+// A put does not wait for its reply, as the library's returns once the
+// kernel has the bytes. Everything the bridge would refuse is answered here
+// first (the message rules of capi_bridge/put_rules.hpp, 0x1103, 0x2001);
+// then the Put is written and 0 returned. Its reply is taken by the
+// application's next call that goes to the bridge, at the latest: the next
+// put (which writes its own first, then takes the replies before it), a
+// get or a wait that finds no message fetched, release. A reply that still
+// refuses (only a host or bridge that has gone should) counts as the
+// application's bridge having gone: the host is lost, as "Lost hosts"
+// says; without reconnection put answers 0x1108 from then on, get hands
+// out the messages fetched before, then answers 0x1108, and wait answers 0
+// at once.
 unsigned put_message(unsigned appl_id, const std::uint8_t* message);
 // The next message, or 0x1104 at once when none waits; valid until the next
 // get_message for the application. A DATA_B3_IND's data stays valid until

@@ -34,10 +34,11 @@ def in_prose(path, number):
 
 
 # The bridge's definitions are the source.
+PUT_RULES = "capimsg/include/capi_bridge/put_rules.hpp"
 limits = {
     "request body": value("bridge/frames.hpp", r"max_request_length = (\w+);"),
-    "message length": value("capi/put.cpp", r"max_message_length = (\d+);"),
-    "send limit": value("capi/put.cpp", r"library_send_limit = (\d+);"),
+    "message length": value(PUT_RULES, r"max_message_length = (\d+);"),
+    "send limit": value(PUT_RULES, r"library_send_limit = (\d+);"),
     "block size": value("capi/binding.hpp", r"registered_b3_block_size = (\d+);"),
     "message buffer": value("capi/binding.hpp", r"library_message_buffer = ([^;]+);"),
     "longest wait": value("capi/get.cpp", r"longest_wait = (\d+);"),
@@ -51,6 +52,7 @@ copies = {
                    ("clients/python/capi_bridge/client.py", r"LIBRARY_SEND_LIMIT = (\d+)"),
                    ("libcapi20/wire.hpp", r"largest_frame_payload = (\d+);")],
     "block size": [("clients/cpp/client_detail.hpp", r"data_b3_limit = (\d+);"),
+                   (PUT_RULES, r"largest_b3_block = (\d+);"),
                    ("clients/python/capi_bridge/client.py", r"B3_BLOCK_SIZE = (\d+)"),
                    ("interface/capi20_interface.cpp", r"registered_block_size = (\d+);")],
     "message buffer": [("libcapi20/wire.hpp", r"send_buffer_size = ([^;]+);")],

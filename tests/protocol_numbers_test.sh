@@ -9,7 +9,7 @@ check=$root/tests/protocol_numbers.py
 python3 "$check" "$root"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-files="bridge/frames.hpp capi/put.cpp capi/binding.hpp clients/cpp/client_detail.hpp
+files="bridge/frames.hpp capi/put.cpp capimsg/include/capi_bridge/put_rules.hpp capi/binding.hpp clients/cpp/client_detail.hpp
   clients/python/capi_bridge/client.py interface/capi20_interface.cpp interface/capi20_interface.hpp
   capimsg/include/capi_bridge/capimsg.hpp docs/protocol.md libcapi20/wire.hpp capi/get.cpp
   clients/cpp/include/capi_bridge/client.hpp tests/wait_test.cpp"
@@ -35,7 +35,7 @@ done <<'CHANGES'
 clients/cpp/client_detail.hpp s/library_send_limit = 2173/library_send_limit = 2174/
 clients/python/capi_bridge/client.py s/^B3_BLOCK_SIZE = 2048/B3_BLOCK_SIZE = 4096/
 interface/capi20_interface.cpp s/registered_block_size = 2048/registered_block_size = 1024/
-capi/put.cpp s/max_message_length = 8192/max_message_length = 8000/
+capimsg/include/capi_bridge/put_rules.hpp s/max_message_length = 8192/max_message_length = 8000/
 clients/python/capi_bridge/client.py s/^INFO_HOST_GONE = 0x1108/INFO_HOST_GONE = 0x1109/
 clients/cpp/client_detail.hpp s/info_queue_busy = 0x1103/info_queue_busy = 0x1107/
 docs/protocol.md s/2,176/2,200/g

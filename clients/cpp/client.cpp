@@ -30,6 +30,8 @@ std::string kind_name(std::uint8_t kind) {
     return "Get";
   case 'W':
     return "waiting Get";
+  case 'B':
+    return "batch";
   case 'C':
     return "Close";
   default:
@@ -200,43 +202,167 @@ bool client::exchange(const std::vector<byte_view>& bodies, std::chrono::millise
     const std::string what = kind_name(body[0]);
     std::unique_lock lock(s.read_mutex);
     // The slices only bound how late a turn is noticed should a wake-up be
-    // missed; the turn comes with a notification.
+    // missed; the turn comes with a notification. Replies of posted
+    // requests before this one are taken on the way.
     while (s.taken != first + k && !s.gone) {
       auto now = std::chrono::steady_clock::now();
       if (now >= until)
         return all_fail(k, lost(io_result::timed_out, what, timeout, "waiting for its turn"));
-      s.reply_turn.wait_until(lock, std::min(until, now + std::chrono::milliseconds(100)));
+      if (!take_posted(until))
+        s.reply_turn.wait_until(lock, std::min(until, now + std::chrono::milliseconds(100)));
     }
     if (s.gone)
       return not_in_use(k);
-    std::uint8_t head[8];
-    if (io_result r = read_output(head, sizeof head, until); r != io_result::done)
-      return all_fail(k, lost(r, what, timeout, "reading the reply"));
-    std::uint32_t length = field::get_le32(head);
-    if (head[3] != 0 || length < 4 || length - 4 > max_reply_body)
-      return all_fail(k, fail(what + ": malformed reply, length field " + hex(length)));
-    out.info = field::get_le32(head + 4);
-    out.data.resize(length - 4);
-    if (io_result r = read_output(out.data.data(), out.data.size(), until); r != io_result::done)
-      return all_fail(k, lost(r, what, timeout, "reading the reply"));
-    if (round_trip_trace_)
-      round_trip_trace_(std::chrono::steady_clock::now() - start);
-    ++traffic_.requests;
-    traffic_.bytes_written += 4 + body.size();
-    traffic_.bytes_read += sizeof head + out.data.size();
-    if (std::string wrong = check_reply(body[0], out.info, out.data); !wrong.empty())
-      return all_fail(k, fail(what + ": malformed reply: " + wrong));
-    out.status = judge(body, out.info, out.data);
-    follow(body, out);
+    if (!read_reply(body, out, until, timeout, start))
+      return all_fail(k, out.status);
     ++keeper.read_whole;
     if (in_order != nullptr)
       (*in_order)(out);
-    ++s.taken;
+    s.pass_turn(s.taken + 1);
     ++keeper.passed;
     lock.unlock();
     s.reply_turn.notify_all();
   }
   return true;
+}
+
+bool client::read_reply(byte_view body, raw_reply& out, deadline until,
+                        std::chrono::milliseconds timeout,
+                        std::chrono::steady_clock::time_point start) {
+  const std::string what = kind_name(body[0]);
+  auto failed = [&out](outcome why) {
+    out.status = std::move(why);
+    return false;
+  };
+  std::uint8_t head[8];
+  if (io_result r = read_output(head, sizeof head, until); r != io_result::done)
+    return failed(lost(r, what, timeout, "reading the reply"));
+  std::uint32_t length = field::get_le32(head);
+  if (head[3] != 0 || length < 4 || length - 4 > max_reply_body)
+    return failed(fail(what + ": malformed reply, length field " + hex(length)));
+  out.info = field::get_le32(head + 4);
+  out.data.resize(length - 4);
+  if (io_result r = read_output(out.data.data(), out.data.size(), until); r != io_result::done)
+    return failed(lost(r, what, timeout, "reading the reply"));
+  if (round_trip_trace_)
+    round_trip_trace_(std::chrono::steady_clock::now() - start);
+  ++traffic_.requests;
+  traffic_.bytes_written += 4 + body.size();
+  traffic_.bytes_read += sizeof head + out.data.size();
+  if (std::string wrong = check_reply(body[0], out.info, out.data); !wrong.empty())
+    return failed(fail(what + ": malformed reply: " + wrong));
+  out.status = judge(body, out.info, out.data);
+  follow(body, out);
+  return true;
+}
+
+bool client::take_posted(deadline until) {
+  shared& s = *s_;
+  shared::posted next;
+  {
+    std::lock_guard lock(s.posted_mutex);
+    if (s.posted_requests.empty() || s.posted_requests.front().number != s.taken)
+      return false;
+    next = std::move(s.posted_requests.front());
+    s.posted_requests.pop_front();
+  }
+  raw_reply out;
+  if (!read_reply(next.body, out, until, options_.request_timeout,
+                  std::chrono::steady_clock::now()))
+    return true;
+  // The turn passes on whatever in_order does.
+  struct passing {
+    shared& s;
+    ~passing() {
+      s.pass_turn(s.taken + 1);
+      s.reply_turn.notify_all();
+    }
+  } pass{s};
+  // What in_order throws is the poster's, not this thread's request's.
+  try {
+    if (next.in_order)
+      next.in_order(out);
+  } catch (...) {
+  }
+  return true;
+}
+
+outcome client::post(byte_view body, std::function<void(const raw_reply&)> in_order,
+                     std::uint64_t* number) {
+  shared& s = *s_;
+  if (s.gone)
+    return {source::transport, 0, "the bridge is not in use any more: " + gone_reason()};
+  if (body.empty() || body.size() > max_request_body)
+    return {source::transport, 0,
+            "a request body of " + std::to_string(body.size()) +
+                " bytes is outside 1..1048576; not sent"};
+  bytes frame;
+  frame.reserve(4 + body.size());
+  capimsg::append_u32(frame, static_cast<std::uint32_t>(body.size()));
+  frame.insert(frame.end(), body.begin(), body.end());
+  shared::posted entry{0, bytes(body.begin(), body.end()), std::move(in_order)};
+  ++s.in_flight;
+  struct leaving {
+    std::atomic<int>& count;
+    ~leaving() { --count; }
+  } leave{s.in_flight};
+  std::lock_guard write_lock(s.write_mutex);
+  if (s.gone)
+    return {source::transport, 0, "the bridge is not in use any more: " + gone_reason()};
+  entry.number = s.written;
+  if (number != nullptr)
+    *number = entry.number;
+  {
+    // Listed before it is written: its reply can come no sooner.
+    std::lock_guard lock(s.posted_mutex);
+    s.posted_requests.push_back(std::move(entry));
+  }
+  ++s.written;
+  if (io_result r = process_.write(frame.data(), frame.size(), after(options_.request_timeout));
+      r != io_result::done)
+    return lost(r, kind_name(body[0]), options_.request_timeout, "writing the request");
+  return {};
+}
+
+outcome client::settle(std::optional<std::uint64_t> before) {
+  shared& s = *s_;
+  std::uint64_t end = 0;
+  {
+    std::lock_guard lock(s.posted_mutex);
+    if (s.posted_requests.empty() || (before && s.posted_requests.front().number >= *before))
+      return {};
+    end = before ? *before : s.posted_requests.back().number + 1;
+  }
+  ++s.in_flight;
+  struct leaving {
+    std::atomic<int>& count;
+    ~leaving() { --count; }
+  } leave{s.in_flight};
+  // Every reply before `end` is taken in its turn: a posted request's here
+  // when no other thread reads, any other by the thread that wrote it,
+  // soon (a waiting Get among them has been ended by the posted requests
+  // written after it). Reading threads hold read_mutex until their reply
+  // comes, so it is only tried, and turn_passed waited on.
+  deadline until = after(options_.request_timeout);
+  while (s.taken < end && !s.gone) {
+    std::uint64_t seen = s.taken;
+    {
+      std::unique_lock lock(s.read_mutex, std::try_to_lock);
+      if (lock.owns_lock() && take_posted(until))
+        continue;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now >= until)
+      return lost(io_result::timed_out, "Put", options_.request_timeout,
+                  "waiting for the replies before it");
+    std::unique_lock lock(s.turn_mutex);
+    if (s.turn_passed.wait_until(lock, std::min(until, now + std::chrono::milliseconds(100)),
+                                 [&s, seen] { return s.taken != seen || s.gone; }))
+      until = after(options_.request_timeout);
+  }
+  if (s.gone)
+    return {source::transport, 0, "the bridge is not in use any more: " + gone_reason()};
+  return {};
 }
 
 client::turn_keeper::~turn_keeper() {
@@ -246,7 +372,7 @@ client::turn_keeper::~turn_keeper() {
   if (read_whole == count) {
     // The last reply was read whole: the turn is still this request's.
     std::lock_guard lock(s.read_mutex);
-    s.taken = end;
+    s.pass_turn(end);
   } else if (!s.gone) {
     // Some replies were never read, and the pipe's next reply is not the
     // next request's: the bridge cannot serve anyone any more.
@@ -317,7 +443,7 @@ std::vector<raw_reply> client::requests(const std::vector<bytes>& bodies,
 std::chrono::milliseconds client::time_allowed(byte_view body) const {
   if (!body.empty() && body[0] == 'O')
     return options_.open_timeout;
-  if (body.size() >= wait_request_length && body[0] == 'W')
+  if (body.size() >= wait_request_length && (body[0] == 'W' || body[0] == 'B'))
     return options_.request_timeout + std::chrono::milliseconds(std::min<std::uint32_t>(
                                           capimsg::get_u32(body, 1), longest_wait));
   return options_.request_timeout;
@@ -363,6 +489,17 @@ open_result client::open(const std::string& host, std::uint16_t port,
       return out;
     }
     s_->waiting_get = asked.info == info_illegal_command ? support::absent : support::present;
+  }
+  // The batch likewise: 0x1104 at once before an Open, 0x1102 from a
+  // bridge without it.
+  if (s_->batch == support::unknown) {
+    raw_reply asked = request(batch_body(std::chrono::milliseconds(0), 1, 0));
+    if (asked.status.from == source::transport) {
+      open_result out;
+      out.status = asked.status;
+      return out;
+    }
+    s_->batch = asked.info == info_illegal_command ? support::absent : support::present;
   }
   raw_reply r = request(open_request_body(host, port, max_logical_connections));
   open_result out;
@@ -476,6 +613,26 @@ message_result client::get(std::chrono::milliseconds wait) {
     if (pause < std::chrono::milliseconds(10))
       pause += std::chrono::milliseconds(1);
   }
+}
+
+bool client::has_batch() const {
+  return s_->batch == support::present;
+}
+
+bool client::has_waiting_get() const {
+  return s_->waiting_get == support::present;
+}
+
+std::vector<message_result> client::get_batch(std::chrono::milliseconds wait, std::uint16_t most,
+                                              std::uint32_t most_bytes) {
+  std::vector<message_result> out;
+  if (s_->batch != support::present) {
+    out.push_back(get(wait));
+    return out;
+  }
+  for (raw_reply& record : batch_records(request(batch_body(wait, most, most_bytes))))
+    out.push_back(message_from(std::move(record)));
+  return out;
 }
 
 message_result client::wait_once(std::chrono::milliseconds wait) {

@@ -8,8 +8,11 @@
 #include "capi_bridge/client.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -55,6 +58,13 @@ enum : std::uint32_t {
 bool is(byte_view message, std::uint8_t command, std::uint8_t subcommand);
 // "0x1104" and the like.
 std::string hex(std::uint32_t value);
+// A batch request ("B"): its first message's time-out (at most 60 s), the
+// most messages and bytes.
+bytes batch_body(std::chrono::milliseconds wait, std::uint16_t most, std::uint32_t most_bytes);
+// Calls `record(info, data)` for each record of a batch reply's data, in
+// order; what is wrong with them, empty if nothing.
+std::string each_record(const bytes& data,
+                        const std::function<void(std::uint32_t info, bytes data)>& record);
 // What is wrong with a reply's data for its request kind; empty if nothing.
 std::string check_reply(std::uint8_t kind, std::uint32_t info, const bytes& data);
 
@@ -65,7 +75,19 @@ struct client::shared {
   std::mutex read_mutex;  // taking replies, in order, and the books below
   std::condition_variable reply_turn;
   std::uint64_t written = 0; // requests written (write_mutex)
-  std::uint64_t taken = 0;   // replies taken (read_mutex)
+  // Replies taken: changed with read_mutex held, and announced on
+  // turn_passed, which settle() waits on without read_mutex (a thread
+  // that reads holds it until its reply comes).
+  std::atomic<std::uint64_t> taken{0};
+  std::mutex turn_mutex;
+  std::condition_variable turn_passed;
+  void pass_turn(std::uint64_t now_taken) {
+    {
+      std::lock_guard lock(turn_mutex);
+      taken = now_taken;
+    }
+    turn_passed.notify_all();
+  }
   std::atomic<int> in_flight{0};
   std::atomic<bool> gone{false};
   std::mutex gone_mutex; // gone_reason, and ending the process
@@ -78,6 +100,16 @@ struct client::shared {
   std::mutex waiting_mutex;
   std::condition_variable waiting_done;
   bool waiting_out = false; // waiting_mutex
+  std::atomic<support> batch{support::unknown};
+  // Requests written by post() whose replies have not been taken, oldest
+  // first: the thread whose turn it is to read takes each, in its turn.
+  struct posted {
+    std::uint64_t number; // the order it was written in
+    bytes body;
+    std::function<void(const raw_reply&)> in_order;
+  };
+  std::mutex posted_mutex;
+  std::deque<posted> posted_requests; // posted_mutex
 };
 
 } // namespace capi_bridge

@@ -5,6 +5,7 @@
 // application, Data handles in flight, counters).
 #include "client_detail.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace capi_bridge {
@@ -20,6 +21,39 @@ std::string hex(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%04lX", static_cast<unsigned long>(value));
   return text;
+}
+
+bytes batch_body(std::chrono::milliseconds wait, std::uint16_t most, std::uint32_t most_bytes) {
+  bytes body{'B'};
+  // The bridge counts more than 60 s as 60 s.
+  capimsg::append_u32(body, static_cast<std::uint32_t>(std::clamp<std::chrono::milliseconds::rep>(
+                                wait.count(), 0, 0xFFFFFFFF)));
+  capimsg::append_u16(body, most);
+  capimsg::append_u32(body, most_bytes);
+  return body;
+}
+
+std::string each_record(const bytes& data,
+                        const std::function<void(std::uint32_t info, bytes data)>& record) {
+  std::size_t at = 0;
+  while (at < data.size()) {
+    if (data.size() - at < 8)
+      return "a batch record cut short at byte " + std::to_string(at);
+    std::uint32_t length = field::get_le32(data.data() + at);
+    std::uint32_t info = field::get_le32(data.data() + at + 4);
+    if (length < 4 || length - 4 > data.size() - at - 8)
+      return "a batch record's length field " + hex(length) + " beyond the reply";
+    auto from = data.begin() + static_cast<std::ptrdiff_t>(at + 8);
+    bytes one(from, from + static_cast<std::ptrdiff_t>(length - 4));
+    at += 4 + length;
+    if (info != 0 && at != data.size())
+      return "info " + hex(info) + " on a batch record before the last";
+    if (std::string wrong = check_reply('G', info, one); !wrong.empty())
+      return wrong;
+    if (record)
+      record(info, std::move(one));
+  }
+  return {};
 }
 
 std::string check_reply(std::uint8_t kind, std::uint32_t info, const bytes& data) {
@@ -61,6 +95,12 @@ std::string check_reply(std::uint8_t kind, std::uint32_t info, const bytes& data
              std::to_string(capimsg::get_u16(data, field::data_length));
     return {};
   }
+  case 'B':
+    if (info != 0)
+      return size_must_be(0);
+    if (data.empty())
+      return "a batch with info 0 and no records";
+    return each_record(data, nullptr);
   default:
     return size_must_be(0);
   }
@@ -117,6 +157,7 @@ outcome client::judge(byte_view body, std::uint32_t info, const bytes& data) {
     return by(true);
   case 'G':
   case 'W':
+  case 'B':
     // 0x1102: a frame that held no usable message, dropped; 0x1108: the
     // host has gone.
     return by(info == info_queue_empty || info == info_illegal_command || info == info_host_gone);
@@ -198,14 +239,41 @@ void client::follow(byte_view body, const raw_reply& reply) {
       handles_in_flight_.set(capimsg::get_u16(message, field::data_handle));
     }
   } else if ((body[0] == 'G' || body[0] == 'W') && reply.info == 0) {
-    ++traffic_.messages_got;
-    std::size_t length = capimsg::get_u16(reply.data, 0);
-    traffic_.b3_bytes_got += reply.data.size() - length;
-    if (is(reply.data, cmd::data_b3, sub::conf) && length >= field::data_b3_conf_size_with_handle)
-      handles_in_flight_.reset(capimsg::get_u16(reply.data, field::conf_data_handle));
-    if (trace_)
-      trace_(direction::from_library, byte_view(reply.data));
+    follow_message(reply.data);
+  } else if (body[0] == 'B' && reply.info == 0) {
+    each_record(reply.data, [this](std::uint32_t info, const bytes& data) {
+      if (info == 0)
+        follow_message(data);
+    });
   }
+}
+
+void client::follow_message(const bytes& data) {
+  ++traffic_.messages_got;
+  std::size_t length = capimsg::get_u16(data, 0);
+  traffic_.b3_bytes_got += data.size() - length;
+  if (is(data, cmd::data_b3, sub::conf) && length >= field::data_b3_conf_size_with_handle)
+    handles_in_flight_.reset(capimsg::get_u16(data, field::conf_data_handle));
+  if (trace_)
+    trace_(direction::from_library, byte_view(data));
+}
+
+std::vector<raw_reply> client::batch_records(const raw_reply& reply) const {
+  if (!reply.status.ok() || reply.data.empty())
+    return {reply};
+  std::vector<raw_reply> out;
+  each_record(reply.data, [&out](std::uint32_t info, bytes data) {
+    raw_reply one;
+    one.info = info;
+    // Whose value it is, as judge() tells a Get's.
+    bool bridge =
+        info == info_queue_empty || info == info_illegal_command || info == info_host_gone;
+    if (info != 0)
+      one.status = {bridge ? source::bridge : source::library, info, {}};
+    one.data = std::move(data);
+    out.push_back(std::move(one));
+  });
+  return out;
 }
 
 message_result client::message_from(raw_reply r) {

@@ -36,6 +36,20 @@ namespace {
 // The bridges this process has started, oldest first: the capi-bridge
 // processes whose HOME is `home` (the layer starts them under keepers of
 // their own, children of no process of the test's).
+// Kills a bridge and waits until it has ended (its keeper reaps it):
+// from then on a write to it fails at once.
+bool killed(long pid) {
+  if (::kill(static_cast<pid_t>(pid), SIGKILL) != 0)
+    return false;
+  const std::string entry = "/proc/" + std::to_string(pid);
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+       std::chrono::steady_clock::now() < until;
+       std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+    if (!fs::exists(entry))
+      return true;
+  return false;
+}
+
 std::vector<long> bridges(const std::string& home) {
   std::vector<long> found;
   std::error_code ignored;
@@ -62,9 +76,11 @@ protected:
     folder = pattern;
     std::ofstream(folder + "/.capi20rc") << "TRACELEVEL 0\n";
     // The bridges inherit these; the preload library reads the bridge's path
-    // at its first call.
+    // at its first call, and the script starts a test's stand-in instead
+    // where the test wrote one (stand_in).
     ::setenv("HOME", folder.c_str(), 1);
-    ::setenv("CAPI_BRIDGE_EXECUTABLE", CAPI_BRIDGE, 1);
+    ::setenv("CAPI_TEST_BRIDGE", CAPI_BRIDGE, 1);
+    ::setenv("CAPI_BRIDGE_EXECUTABLE", BRIDGE_OR_STAND_IN, 1);
   }
   void TearDown() override {
     for (unsigned id : registered)
@@ -97,6 +113,17 @@ protected:
   }
 
   void forget(unsigned id) { std::erase(registered, id); }
+
+  // Bridges started from now on are tests/support/older_bridge.py with
+  // these arguments after its log, the file "kinds".
+  void stand_in(const std::string& arguments) {
+    std::ofstream(folder + "/stand-in")
+        << "exec python3 " OLDER_BRIDGE " " << folder << "/kinds " << arguments << "\n";
+  }
+  std::string kinds() const {
+    std::ifstream in(folder + "/kinds");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
 
   static unsigned put(unsigned id, const bytes& message) {
     bytes copy = message;
@@ -142,7 +169,11 @@ protected:
   // `id`, whose bridge has died, is gone for good: a request is refused,
   // the wait ends, and the get says why.
   static void expect_gone(unsigned id) {
-    EXPECT_EQ(put(id, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0x1108u);
+    // A put does not wait for its reply: the loss shows at the next call
+    // at the latest.
+    unsigned first = put(id, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}}));
+    EXPECT_TRUE(first == 0 || first == 0x1108u) << std::hex << first;
+    EXPECT_EQ(put(id, capimsg::build_listen_req(0, 2, {1, 0, 1, 0, {}})), 0x1108u);
     timeval wait = {5, 0};
     EXPECT_EQ(capi20_waitformessage(id, &wait), 0u) << "something to fetch: the error";
     unsigned char* message = nullptr;
@@ -477,7 +508,7 @@ TEST_F(interface_test, a_dead_bridge_ends_its_calls_and_a_new_one_serves_the_app
   ASSERT_EQ(indication[4], cmd::data_b3);
   const auto* held = reinterpret_cast<const std::uint8_t*>(capimsg::get_u64(indication, 22));
 
-  ASSERT_EQ(::kill(static_cast<pid_t>(pids[0]), SIGKILL), 0);
+  ASSERT_TRUE(killed(pids[0]));
   EXPECT_EQ(put(a, capimsg::build_b3_ncpi(0, 11, cmd::reset_b3, sub::req, {ncci, {}})), 0x1108u)
       << "a request that finds the bridge dead is refused";
   bytes b3_down = next_but_data_confirmations(a);
@@ -548,7 +579,7 @@ TEST_F(interface_test, without_reconnection_a_dead_bridge_is_an_error_of_its_app
   ASSERT_EQ(pids.size(), 1u);
   unsigned b = registered_application();
   ASSERT_EQ(bridges(folder).size(), 2u);
-  ASSERT_EQ(::kill(static_cast<pid_t>(pids[0]), SIGKILL), 0);
+  ASSERT_TRUE(killed(pids[0]));
   expect_gone(a);
   ASSERT_EQ(put(b, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
   expect(b, cmd::listen, sub::conf);
@@ -567,7 +598,7 @@ TEST_F(interface_test, an_application_whose_bridge_cannot_come_back_is_given_up)
   std::vector<long> pids = bridges(folder);
   ASSERT_EQ(pids.size(), 1u);
   fs::remove(bridge);
-  ASSERT_EQ(::kill(static_cast<pid_t>(pids[0]), SIGKILL), 0);
+  ASSERT_TRUE(killed(pids[0]));
   expect_gone(a);
   // Written once the application is gone, so perhaps after the answer.
   std::string all;
@@ -579,6 +610,65 @@ TEST_F(interface_test, an_application_whose_bridge_cannot_come_back_is_given_up)
     all.assign(std::istreambuf_iterator<char>(lines), std::istreambuf_iterator<char>());
   }
   EXPECT_NE(all.find("gave up registering it again"), std::string::npos) << all;
+}
+
+// A put does not wait for its reply: one that the bridge refuses because
+// the host has gone (its second here) shows at the application's next
+// call, whichever it is, and without reconnection at every call after that.
+TEST_F(interface_test, a_put_refused_by_a_gone_host_shows_no_later_than_the_next_call) {
+  ::setenv("CAPI_BRIDGE_RECONNECT", "0", 1);
+  const bytes listen = capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}});
+  struct next_call {
+    const char* name;
+    unsigned (*call)(unsigned id, const bytes& listen);
+    unsigned answer;
+  };
+  const next_call cases[] = {
+      {"put", [](unsigned id, const bytes& m) { return put(id, m); }, 0x1108},
+      {"get",
+       [](unsigned id, const bytes&) {
+         unsigned char* message = nullptr;
+         return capi20_get_message(id, &message);
+       },
+       0x1108},
+      // Something to fetch: the error, which get_message then gives.
+      {"wait",
+       [](unsigned id, const bytes&) {
+         timeval wait = {5, 0};
+         return capi20_waitformessage(id, &wait);
+       },
+       0},
+  };
+  start_emulator(369);
+  stand_in("2");
+  for (const next_call& c : cases) {
+    SCOPED_TRACE(c.name);
+    unsigned a = registered_application();
+    EXPECT_EQ(put(a, listen), 0u);
+    EXPECT_EQ(put(a, listen), 0u) << "written; its refusal is not waited for";
+    EXPECT_EQ(c.call(a, listen), c.answer);
+    unsigned char* message = nullptr;
+    EXPECT_EQ(capi20_get_message(a, &message), 0x1108u);
+    EXPECT_EQ(put(a, listen), 0x1108u);
+    EXPECT_EQ(capi20_release(a), 0u);
+    forget(a);
+  }
+}
+
+// Against a bridge without the batch (nor the waiting Get), messages are
+// fetched with Get.
+TEST_F(interface_test, messages_come_with_get_from_a_bridge_without_the_batch) {
+  start_emulator(369);
+  stand_in("");
+  unsigned a = registered_application();
+  ASSERT_EQ(put(a, capimsg::build_listen_req(0, 1, {1, 0, 1, 0, {}})), 0u);
+  unsigned char* message = nullptr;
+  EXPECT_EQ(capi20_get_message(a, &message), 0x1104u);
+  EXPECT_EQ(capi20_get_message(a, &message), 0x1104u);
+  ASSERT_EQ(capi20_get_message(a, &message), 0u);
+  EXPECT_EQ(message[4], cmd::listen);
+  EXPECT_EQ(message[5], sub::conf);
+  EXPECT_EQ(kinds(), "WBOMGGG") << "the probes, Open, the Put, three Gets";
 }
 
 TEST_F(interface_test, without_a_host_capi_is_not_installed) {

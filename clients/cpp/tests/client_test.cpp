@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -115,6 +116,54 @@ TEST_F(e2e_test, requests_from_two_threads_each_get_their_own_reply) {
   waiter.join();
   EXPECT_EQ(confirmed, sent) << "every LISTEN_CONF, in order";
   EXPECT_TRUE(a.usable()) << a.gone_reason();
+  EXPECT_TRUE(a.close().ok());
+}
+
+// Posted requests: their replies are taken in their turn by whichever
+// thread reads next (a waiting thread's next request, or settle()), and a
+// waiting Get out when one is posted ends at once. A batch brings every
+// message that has come in order.
+TEST_F(e2e_test, posted_replies_are_taken_in_turn_and_a_batch_brings_what_came) {
+  start_emulator(333);
+  client& a = opened_bridge("a");
+  ASSERT_TRUE(a.has_batch());
+  std::mutex mutex;
+  std::vector<std::uint32_t> answers;
+  auto note = [&](const raw_reply& r) {
+    std::lock_guard lock(mutex);
+    answers.push_back(r.info);
+  };
+  std::vector<std::uint16_t> sent, got;
+  auto put_body = [&] {
+    sent.push_back(a.next_number());
+    bytes body{'M'};
+    bytes listen = capimsg::build_listen_req(0, sent.back(), {1, 0, 1, 0, {}});
+    body.insert(body.end(), listen.begin(), listen.end());
+    return body;
+  };
+  // A thread waits while nothing can come; the posts end its wait.
+  std::thread waiter([&] { EXPECT_TRUE(a.get(std::chrono::milliseconds(20000)).status.ok()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::uint64_t third = 0;
+  ASSERT_TRUE(a.post(put_body(), note).ok());
+  ASSERT_TRUE(a.post(put_body(), note).ok());
+  ASSERT_TRUE(a.post(put_body(), note, &third).ok());
+  ASSERT_TRUE(a.settle(third).ok());
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_GE(answers.size(), 2u) << "the replies before the third were taken";
+  }
+  waiter.join();
+  got.push_back(sent[0]); // what the waiter took
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       got.size() < sent.size() && std::chrono::steady_clock::now() < until;) {
+    for (const message_result& m : a.get_batch(std::chrono::milliseconds(5000))) {
+      ASSERT_TRUE(m.status.ok()) << m.status.text();
+      got.push_back(capimsg::read_header(m.message)->message_number);
+    }
+  }
+  EXPECT_EQ(got, sent) << "every LISTEN_CONF, in order";
+  EXPECT_EQ(answers, (std::vector<std::uint32_t>{0, 0, 0}));
   EXPECT_TRUE(a.close().ok());
 }
 
@@ -237,26 +286,26 @@ INSTANTIATE_TEST_SUITE_P(
             shell(R"(head -c 5 >/dev/null; printf '\020\000\000\000\000\000'; exit 0)"), 'G',
             "the bridge ended with exit status 0 while reading the reply"},
         misbehaviour_case{"cannot_be_started", {"/nonexistent/capi-bridge"}, 'G', "cannot start"},
-        // Open replies that contradict themselves, after the answer to the
-        // probe for the waiting Get.
+        // Open replies that contradict themselves, after the answers to the
+        // probes for the waiting Get and the batch.
         misbehaviour_case{
             "open_info_0_with_stage_7",
-            shell(R"(printf '\004\000\000\000\004\021\000\000)"
+            shell(R"(printf '\004\000\000\000\004\021\000\000\004\000\000\000\004\021\000\000)"
                   R"(\011\000\000\000\000\000\000\000\005\000\000\000\007'; exec sleep 30)"),
             'O', "malformed reply: stage 7 with info 0x0000"},
         misbehaviour_case{
             "open_info_0_with_stage_2",
-            shell(R"(printf '\004\000\000\000\004\021\000\000)"
+            shell(R"(printf '\004\000\000\000\004\021\000\000\004\000\000\000\004\021\000\000)"
                   R"(\011\000\000\000\000\000\000\000\005\000\000\000\002'; exec sleep 30)"),
             'O', "malformed reply: stage 2 with info 0x0000"},
         misbehaviour_case{
             "open_failure_with_stage_0",
-            shell(R"(printf '\004\000\000\000\004\021\000\000)"
+            shell(R"(printf '\004\000\000\000\004\021\000\000\004\000\000\000\004\021\000\000)"
                   R"(\011\000\000\000\010\020\000\000\005\000\000\000\000'; exec sleep 30)"),
             'O', "malformed reply: stage 0 with info 0x1008"},
         misbehaviour_case{
             "open_registered_as_application_0",
-            shell(R"(printf '\004\000\000\000\004\021\000\000)"
+            shell(R"(printf '\004\000\000\000\004\021\000\000\004\000\000\000\004\021\000\000)"
                   R"(\011\000\000\000\000\000\000\000\000\000\000\000\000'; exec sleep 30)"),
             'O', "malformed reply: stage 0 with application 0"},
         misbehaviour_case{
@@ -312,8 +361,23 @@ TEST_F(e2e_test, waiting_get_falls_back_to_polling_with_an_older_bridge) {
   EXPECT_EQ(capimsg::read_header(got.message)->command, capimsg::command::listen);
   EXPECT_TRUE(older.get(std::chrono::milliseconds(20)).empty());
   std::string kinds = read("kinds");
-  EXPECT_EQ(kinds.substr(0, 5), "WOGGG");
+  EXPECT_EQ(kinds.substr(0, 6), "WBOGGG");
   EXPECT_EQ(kinds.find('W', 2), std::string::npos) << kinds;
+}
+
+// The batch, too, asked once in open(): an older bridge's 0x1102 makes
+// get_batch() one message of get(wait), which polls with Get.
+TEST_F(e2e_test, batch_falls_back_to_one_message_with_an_older_bridge) {
+  client_options options = bridge_options("older");
+  options.command = {"python3", OLDER_BRIDGE, path("kinds")};
+  client older(options);
+  ASSERT_TRUE(older.open("127.0.0.1", 2662, 1).status.ok());
+  EXPECT_FALSE(older.has_batch());
+  std::vector<message_result> got = older.get_batch(std::chrono::milliseconds(5000));
+  ASSERT_EQ(got.size(), 1u);
+  ASSERT_TRUE(got[0].status.ok()) << got[0].status.text();
+  EXPECT_EQ(capimsg::read_header(got[0].message)->command, capimsg::command::listen);
+  EXPECT_EQ(read("kinds"), "WBOGGG");
 }
 
 // Against a bridge without R and I: installed() cannot ask, and open()
@@ -326,7 +390,7 @@ TEST_F(e2e_test, older_bridge_registers_its_own_blocks_and_cannot_ask_installed)
   open_result r = older.open("127.0.0.1", 2662, 1, {3, 128});
   ASSERT_TRUE(r.status.ok()) << r.status.text();
   EXPECT_EQ(r.registered, registration{});
-  EXPECT_EQ(read("kinds").substr(0, 4), "IRWO");
+  EXPECT_EQ(read("kinds").substr(0, 5), "IRWBO");
 }
 
 } // namespace

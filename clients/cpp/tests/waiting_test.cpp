@@ -106,8 +106,8 @@ TEST_F(e2e_test, waiting_get_hands_over_a_message_that_arrives_during_the_wait) 
   // One waiting Get, no polls. (Under Wine the bridge cannot look into a
   // Unix pipe and ends each wait after a slice.)
   if (!windows_bridge()) {
-    EXPECT_EQ(a.counters().requests, 5u)
-        << "the probe for the waiting Get, Open, LISTEN_REQ, a "
+    EXPECT_EQ(a.counters().requests, 6u)
+        << "the probes for the waiting Get and the batch, Open, LISTEN_REQ, a "
            "waiting Get for its LISTEN_CONF, then one for the call";
   }
 }

@@ -263,6 +263,18 @@ class PutGetTest(StandInTest):
                 client = self.opened(script) if opened else self.start(script)
                 self.assertEqual(client.get(), cb.MessageResult(outcome))
 
+    def test_a_batch_brings_every_message_that_has_come(self):
+        client = self.opened(
+            f"message {LISTEN_CONF.hex()}\n"
+            f"message {data_b3_ind(0x10101, 5, 2).hex()} data {b'hello'.hex()} via data64\n"
+            f"message {LISTEN_CONF.hex()}\n")
+        got = client.get_batch(1.0, most=2)
+        self.assertEqual(len(got), 2)
+        self.assertEqual(got[0], cb.MessageResult(OK, LISTEN_CONF, b""))
+        self.assertEqual(got[1].b3_data, b"hello")
+        self.assertEqual(client.get_batch(), [cb.MessageResult(OK, LISTEN_CONF, b"")])
+        self.assertTrue(client.get_batch()[0].empty)
+
     def test_waiting_get_waits_until_a_message_comes(self):
         client = self.opened(f"waitformessage 0x1104 0x1104 0x1104 0 0x1104\n"
                              f"message {LISTEN_CONF.hex()}\n")
@@ -391,6 +403,16 @@ class TransportTest(unittest.TestCase):
         kinds = log.read_text()
         self.assertEqual(kinds[:5], "WOGGG")
         self.assertNotIn("W", kinds[2:])
+
+    def test_a_batch_falls_back_to_one_message_with_an_older_bridge(self):
+        client, log = self.older_bridge()
+        self.assertEqual(client.open("127.0.0.1", 2662, 1).status, Outcome(Source.NONE))
+        got = client.get_batch(5.0)
+        self.assertEqual(len(got), 1)
+        self.assertEqual(got[0].message[4:6], bytes([cm.LISTEN, cm.CONF]))
+        self.assertEqual(client.get_batch()[0].status, Outcome(Source.BRIDGE, 0x1104))
+        # Asked once: "B" answered as an unknown kind, then Get.
+        self.assertEqual(log.read_text(), "WOBGGGG")
 
     def test_an_older_bridge_registers_its_own_blocks_and_cannot_ask_installed(self):
         client, log = self.older_bridge()

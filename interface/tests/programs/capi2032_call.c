@@ -332,9 +332,10 @@ static int connected_or_cleared(void) {
   return connected() || a.cleared;
 }
 
-// Looks for messages of both applications until `file` exists.
+// Looks for messages of both applications until `file` exists, for up to a
+// minute (the test's patience).
 static void wait_for_file(const char* file) {
-  ULONGLONG until = GetTickCount64() + 60000;
+  ULONGLONG until = GetTickCount64() + 60 * 1000;
   while (GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES) {
     if (GetTickCount64() > until)
       fail("no go-ahead for 60 s");

@@ -73,6 +73,8 @@ enum class source {
 //           when it has no free buffer (more DATA_B3_IND unanswered than it
 //           holds; a client that answers each one never sees that).
 //   waiting Get ("W", used by get(wait)): as Get.
+//   batch ("B", used by get_batch): as Get, for the reply and for each
+//           record (batch_records).
 //   Close   every value is the library's.
 //   Any kind letter the bridge does not know: 0x1102, the bridge's.
 // Every other non-zero value is the library's.
@@ -220,7 +222,10 @@ enum class direction { to_library, from_library };
 // passes the turn on, so it never holds up another thread's. One waiting
 // Get is out at a time: a thread that waits while another's is out waits
 // for that one to end, or asks once without waiting when its own time runs
-// out first. What must run alone: open, close, end_input, kill, the
+// out first. A request written by post() has its reply taken later, in its
+// turn, by whichever thread reads next (any later request, or settle()),
+// which calls its `in_order` then. What must run alone: open, close,
+// end_input, kill, the
 // traces, counters() and moving the client, with no request running in any
 // other thread until they return. Before close, then, the caller ends its
 // other threads' requests or waits them out (any request written ends a
@@ -279,6 +284,22 @@ public:
   // request waits up to 60 s and has request_timeout on top for its reply.
   // host_gone() when the library's connection to the host has ended.
   message_result get(std::chrono::milliseconds wait);
+  // Every message that has come, in order, up to `most` messages and about
+  // `most_bytes` of them, waiting up to `wait` (at most 60 s) for the first,
+  // in one request: the bridge's batch ("B", asked once in open(): an older
+  // bridge answers it with 0x1102, and the client then gives one message
+  // from get(wait)). Each message is as get() gives it; the last may carry
+  // the status that ended the batch (host_gone(), say). None ok: one
+  // element with the status (empty() when nothing came in time).
+  std::vector<message_result> get_batch(std::chrono::milliseconds wait, std::uint16_t most = 64,
+                                        std::uint32_t most_bytes = 64 * 1024);
+  // Whether the bridge hands out batches; known after open().
+  bool has_batch() const;
+  // Whether the bridge has the waiting Get ("W"); known after open().
+  bool has_waiting_get() const;
+  // The records of a batch reply ("B"): each a reply as Get's, its status
+  // judged as Get's; the reply itself when it carries none.
+  std::vector<raw_reply> batch_records(const raw_reply& reply) const;
   // Releases the application; the bridge then exits, which is awaited. A
   // bridge that ends with a status other than 0, or by a signal, is a
   // transport failure.
@@ -298,6 +319,19 @@ public:
   // failure of every request whose reply had not been taken.
   std::vector<raw_reply> requests(const std::vector<bytes>& bodies,
                                   const std::function<void(const raw_reply&)>& in_order);
+  // Writes `body` as one request and returns without its reply, which the
+  // next thread to read takes in its turn (a later request of any thread,
+  // or settle()) and hands to `in_order`, judged and followed, from that
+  // thread. Nothing when written; a transport failure (the bridge has then
+  // ended, and `in_order` is never called) otherwise. `number`, if given,
+  // is set to the request's place in the order, for settle().
+  outcome post(byte_view body, std::function<void(const raw_reply&)> in_order,
+               std::uint64_t* number = nullptr);
+  // Takes the replies of every request posted before the request numbered
+  // `before` (every one posted so far: no number), waiting for the replies
+  // of other threads' requests in between to be taken by them. Allows
+  // request_timeout for each; a transport failure ends the bridge.
+  outcome settle(std::optional<std::uint64_t> before = std::nullopt);
 
   // Closes the bridge's input without Close and waits up to `wait` for it
   // to exit; nullopt if it still runs then (it keeps running).
@@ -356,7 +390,16 @@ private:
                const char* doing);
   // Reads exactly `size` bytes of the bridge's output, through output_.
   io_result read_output(std::uint8_t* data, std::size_t size, deadline until);
+  // Reads the next reply, for `body`, and checks, judges and follows it;
+  // false after a transport failure, which out.status then says.
+  bool read_reply(byte_view body, raw_reply& out, deadline until, std::chrono::milliseconds timeout,
+                  std::chrono::steady_clock::time_point start);
+  // With read_mutex held: takes the next reply when it is a posted
+  // request's, calling its in_order; false when it is not.
+  bool take_posted(deadline until);
   outcome judge(byte_view body, std::uint32_t info, const bytes& data);
+  // The books a message handed out keeps (Data handles, counters, trace).
+  void follow_message(const bytes& data);
   // Keeps appl_id_, handles_in_flight_ and the counters in step with a reply.
   void follow(byte_view body, const raw_reply& reply);
   static message_result message_from(raw_reply reply);
