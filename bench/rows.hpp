@@ -16,7 +16,7 @@ struct bench_settings {
 };
 
 struct table_row {
-  std::string number; // the row number: "1", "5", ...
+  std::string number; // the row's number: "1", "5", ...
   std::string figure;
   std::string bridge;
   std::string baseline;
