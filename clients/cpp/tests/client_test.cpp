@@ -191,6 +191,10 @@ TEST_F(e2e_test, a_request_that_throws_holds_up_no_later_request) {
 // another's early, so three threads ask hardly more often than one does
 // alone (once, from a native bridge; a bridge that ends its waiting Gets
 // early by itself makes the one ask more often, and the three no more).
+// A thread whose time runs out while another's waiting Get is out asks
+// once without waiting, which ends that Get early; on a loaded machine that
+// can happen a few dozen times. Threads that each end the other's Get ask
+// without end: tens of thousands of times a second.
 TEST_F(e2e_test, threads_that_wait_at_once_ask_hardly_more_than_one) {
   start_emulator(332);
   client& a = opened_bridge("a");
@@ -205,7 +209,7 @@ TEST_F(e2e_test, threads_that_wait_at_once_ask_hardly_more_than_one) {
   };
   std::uint64_t one = requests_while(1);
   std::uint64_t three = requests_while(3);
-  EXPECT_LE(three, 2 * one + 8) << "one thread alone asked " << one << " times";
+  EXPECT_LE(three, 2 * one + 100) << "one thread alone asked " << one << " times";
   EXPECT_TRUE(a.close().ok());
 }
 
