@@ -58,7 +58,8 @@ int watched_connection();
 bool connection_gone();
 
 // The library has shown the connection's end itself: it said a message was
-// ready and then had none to give. From now on the connection is gone.
+// ready and then had none to give, or it could not send a message (0x1108).
+// From now on the connection is gone.
 void connection_ended();
 
 // Ends the registered application: releases it with the library while its

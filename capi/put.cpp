@@ -133,6 +133,11 @@ void handle_put(const std::uint8_t* body, std::uint32_t length) {
   unsigned result = connection_gone()
                         ? info_host_gone
                         : capi_entry_table.capi20_put_message(current_appl_id, put_staging_buffer);
+  // The library could not send: its connection has ended, and the host may
+  // hand the ID out again. Where the connection cannot be looked into, this
+  // is the only sign of it, and the ID must then not be released.
+  if (result == info_host_gone)
+    connection_ended();
   if (owner != nullptr)
     owner->awaiting_confirmation = result == 0;
   send_reply(result);

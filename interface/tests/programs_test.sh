@@ -22,9 +22,11 @@
 # (with --no-reconnect, 0x1108 as before),
 # wine_run_call (Wine's capi2032 under capi-bridge-run),
 # wine_dll_call (WINDOWS_PROGRAM with capi2064.dll beside it),
-# wine_dll_redial (run_redial through capi2064.dll),
 # wine_dll_two_processes (the same, the call between two programs),
 # wine_dll_small_receiver (small_receiver through capi2064.dll),
+# wine_dll_redial, wine_dll_lose_call, wine_dll_redial_no_reconnect
+# (run_redial, run_lose_call and run_redial_no_reconnect through
+# capi2064.dll, reconnection off with CAPI_BRIDGE_RECONNECT=0),
 # wine_ours_dll_call (wine_dll_call with our libcapi20-3.dll, which reads
 # no .capi20rc: the DLL passes it the host from CAPI_BRIDGE_HOST and _PORT); with
 # FOLDER32, which holds a 32-bit program with capi2032.dll: wine32_dll_call
@@ -350,16 +352,38 @@ wine_dll_small_receiver)
   [ "$status" -eq 0 ] || fail "exit status $status"
   expect "B got 307200 bytes in blocks of at most 128, digest ok"
   ;;
-wine_dll_redial)
-  # As run_redial, through capi2064.dll.
-  CAPI_BRIDGE_STDERR="$scratch/bridges" timeout 100 wine "$windows_program" capi2064.dll redial \
-    307200 "Z:$scratch/back" >"$scratch/out" 2>&1 &
-  restart_host_after "first call done" $!
+wine_dll_redial | wine_dll_lose_call | wine_dll_redial_no_reconnect)
+  # As run_redial, run_lose_call and run_redial_no_reconnect, through
+  # capi2064.dll; the DLL's reconnection off by its environment variable.
+  case $case_name in
+  wine_dll_redial) arguments="redial 307200" until='first call done' ;;
+  wine_dll_redial_no_reconnect)
+    arguments="redial-once 307200" until='first call done'
+    export CAPI_BRIDGE_RECONNECT=0
+    ;;
+  wine_dll_lose_call) arguments=lose-call until='data flowing' ;;
+  esac
+  # shellcheck disable=SC2086 # arguments: words
+  CAPI_BRIDGE_STDERR="$scratch/bridges" timeout 100 wine "$windows_program" capi2064.dll \
+    $arguments "Z:$scratch/back" >"$scratch/out" 2>&1 &
+  restart_host_after "$until" $!
   wine_output
-  [ "$status" -eq 0 ] || fail "exit status $status"
-  expect "sent 65536 received 65536 digest ok"
-  expect "released"
-  served_again
+  case $case_name in
+  wine_dll_redial_no_reconnect)
+    [ "$status" -ne 0 ] || fail "exit status 0"
+    expect "capi2032_call: A: CONNECT_REQ: info 0x1108"
+    ;;
+  *)
+    [ "$status" -eq 0 ] || fail "exit status $status"
+    if [ "$case_name" = wine_dll_lose_call ]; then
+      expect "A: lost call, reason 0x3301"
+      expect "B: lost call, reason 0x3301"
+    fi
+    expect "sent 65536 received 65536 digest ok"
+    expect "released"
+    served_again
+    ;;
+  esac
   ;;
 wine_dll_call | wine32_dll_call | wine_ours_dll_call)
   # Nothing set: the library inside the bridge finds the host in .capi20rc.

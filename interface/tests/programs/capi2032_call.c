@@ -22,6 +22,14 @@
 //     program does after a failed call: again after 0x1108 or a call
 //     cleared before it connected. "second call after N ms" (from FILE),
 //     then as "call" with 65536 bytes.
+//   capi2032_call DLL redial-once BYTES FILE
+//     as "redial", but the first CONNECT_REQ after FILE that is refused
+//     ends the program: "capi2032_call: A: CONNECT_REQ: info 0x....".
+//   capi2032_call DLL lose-call FILE
+//     A calls B, both send without end; "data flowing" once B has data, then
+//     goes on until both have had DISCONNECT_B3_IND and DISCONNECT_IND:
+//     "A: lost call, reason 0x3301", the same for B; then as "redial" from
+//     the wait for FILE on.
 //
 // One line per step on standard output; exit status 0 when every step went
 // right. In a 32-bit build DATA_B3 messages carry their data pointer in the
@@ -65,6 +73,7 @@ struct application {
   DWORD id;
   uint32_t plci, ncci;
   int listening, connected, b3_up, b3_down, cleared;
+  unsigned reason;
   unsigned long long sent, received;
   unsigned in_flight;
   uint64_t digest;
@@ -85,6 +94,10 @@ static struct {
   uint32_t ncci;
 } held[small_blocks];
 static unsigned held_count, largest_block;
+// lose-call: the line may go at any time; refused blocks and puts end the
+// sending instead of the program.
+static int line_may_go, line_lost;
+static int redial_once;
 static uint16_t number = 1;
 
 static void fail(const char* what) {
@@ -125,13 +138,16 @@ static unsigned char* start(struct application* app, unsigned length, unsigned c
   return message;
 }
 
+static void refused(struct application* app, const char* what, DWORD info) {
+  printf("capi2032_call: %s: %s: info 0x%04lx\n", app->name, what, (unsigned long)info);
+  fflush(stdout);
+  exit(1);
+}
+
 static void send_message(struct application* app, const char* what) {
   DWORD info = capi_put(app->id, message);
-  if (info != 0) {
-    printf("capi2032_call: %s: %s: info 0x%04lx\n", app->name, what, (unsigned long)info);
-    fflush(stdout);
-    exit(1);
-  }
+  if (info != 0)
+    refused(app, what, info);
 }
 
 static void answer(struct application* app, unsigned command, uint32_t address, uint16_t in_reply) {
@@ -155,7 +171,13 @@ static void send_block(struct application* app) {
     memcpy(message + 22, &address, 8);
   else
     set32(message + 12, (uint32_t)address);
-  send_message(app, "DATA_B3_REQ");
+  DWORD info = capi_put(app->id, message);
+  if (info == 0x1108 && line_may_go) {
+    line_lost = 1;
+    return;
+  }
+  if (info != 0)
+    refused(app, "DATA_B3_REQ", info);
   app->sent += count;
   ++app->in_flight;
 }
@@ -193,7 +215,9 @@ static void handle(struct application* app, const unsigned char* m) {
     answer(app, c_connect_b3_active, address, in_reply);
     app->b3_up = 1;
   } else if (command == c_data_b3 && subcommand == s_conf) {
-    if (u16(m + 14) != 0)
+    if (u16(m + 14) != 0 && line_may_go)
+      line_lost = 1;
+    else if (u16(m + 14) != 0)
       fail("a block was refused");
     --app->in_flight;
   } else if (command == c_data_b3 && subcommand == s_ind) {
@@ -224,6 +248,7 @@ static void handle(struct application* app, const unsigned char* m) {
     answer(app, c_disconnect_b3, address, in_reply);
     app->b3_down = 1;
   } else if (command == c_disconnect && subcommand == s_ind) {
+    app->reason = u16(m + 12);
     answer(app, c_disconnect, address, in_reply);
     app->cleared = 1;
   }
@@ -332,6 +357,19 @@ static int connected_or_cleared(void) {
   return connected() || a.cleared;
 }
 
+// lose-call: both send without end while the line holds.
+static int both_lost(void) {
+  for (int i = 0; i < locals && !line_lost; ++i)
+    while (local[i]->in_flight < window && !line_lost) {
+      total = local[i]->sent + block_size;
+      send_block(local[i]);
+    }
+  return b3_down() && cleared();
+}
+static int b_has_data(void) {
+  return both_lost() || b.received > 0;
+}
+
 // Looks for messages of both applications until `file` exists, for up to a
 // minute (the test's patience).
 static void wait_for_file(const char* file) {
@@ -349,7 +387,8 @@ static void wait_for_file(const char* file) {
 }
 
 // A calls B; with `retry`, as a program retries a failed call: after
-// 0x1108, or a call cleared before it connected, again 100 ms later.
+// 0x1108 (unless redial-once), or a call cleared before it connected, again
+// 100 ms later.
 static void dial(int retry) {
   ULONGLONG until = GetTickCount64() + 20000;
   for (;;) {
@@ -372,7 +411,7 @@ static void dial(int retry) {
       if (connected())
         return;
     }
-    if (!retry || (info != 0 && info != 0x1108)) {
+    if (!retry || (info != 0 && (info != 0x1108 || redial_once))) {
       printf("capi2032_call: A: CONNECT_REQ: info 0x%04lx\n", (unsigned long)info);
       fflush(stdout);
       exit(1);
@@ -383,6 +422,7 @@ static void dial(int retry) {
   }
 }
 
+static void connect_b3(void);
 static int call_and_clear(void);
 
 static FARPROC entry(HMODULE dll, const char* name) {
@@ -397,11 +437,16 @@ static FARPROC entry(HMODULE dll, const char* name) {
 
 int main(int argc, char** argv) {
   const char* mode = argc > 2 ? argv[2] : "";
-  int redial = strcmp(mode, "redial") == 0;
+  redial_once = strcmp(mode, "redial-once") == 0;
+  int redial = strcmp(mode, "redial") == 0 || redial_once;
+  int lose_call = strcmp(mode, "lose-call") == 0;
   if (argc != (redial ? 5 : 4))
-    fail("usage: capi2032_call DLL call|answer|dial|small-receiver BYTES | redial BYTES FILE");
+    fail("usage: capi2032_call DLL call|answer|dial|small-receiver BYTES"
+         " | redial|redial-once BYTES FILE | lose-call FILE");
+  // The go-ahead after the host's return.
+  const char* file = redial ? argv[4] : argv[3];
   small_receiver = strcmp(mode, "small-receiver") == 0;
-  if (strcmp(mode, "call") == 0 || small_receiver || redial) {
+  if (strcmp(mode, "call") == 0 || small_receiver || redial || lose_call) {
     local[locals++] = &a;
     local[locals++] = &b;
   } else if (strcmp(mode, "answer") == 0) {
@@ -411,7 +456,8 @@ int main(int argc, char** argv) {
   } else {
     fail("unknown mode");
   }
-  total = strtoull(argv[3], NULL, 10);
+  if (!lose_call)
+    total = strtoull(argv[3], NULL, 10);
   HMODULE dll = LoadLibraryA(argv[1]);
   if (dll == NULL)
     fail("the DLL cannot be loaded");
@@ -470,11 +516,12 @@ int main(int argc, char** argv) {
     fflush(stdout);
   }
   ULONGLONG back = 0;
-  for (int round = 0; round < (redial ? 2 : 1); ++round) {
+  for (int round = 0; round < (redial || lose_call ? 2 : 1); ++round) {
     if (round == 1) {
-      printf("first call done\n");
+      if (redial)
+        printf("first call done\n");
       fflush(stdout);
-      wait_for_file(argv[4]);
+      wait_for_file(file);
       back = GetTickCount64();
       total = 65536;
     }
@@ -483,6 +530,17 @@ int main(int argc, char** argv) {
     run_until(connected);
     if (round == 1)
       printf("second call after %llu ms\n", (unsigned long long)(GetTickCount64() - back));
+    if (round == 0 && lose_call) {
+      connect_b3();
+      line_may_go = 1;
+      run_until(b_has_data);
+      printf("data flowing\n");
+      fflush(stdout);
+      run_until(both_lost);
+      printf("A: lost call, reason 0x%04x\nB: lost call, reason 0x%04x\n", a.reason, b.reason);
+      line_may_go = line_lost = 0;
+      continue;
+    }
     if (!call_and_clear())
       return 1;
   }
@@ -494,9 +552,8 @@ int main(int argc, char** argv) {
   return 0;
 }
 
-// After the call is up: the data, both ways, then A hangs up. False when
-// what came was not what was sent.
-static int call_and_clear(void) {
+// After the call is up: A connects B3, both say "connected".
+static void connect_b3(void) {
   if (a.id != 0) {
     start(&a, 13, c_connect_b3, s_req, a.plci);
     send_message(&a, "CONNECT_B3_REQ");
@@ -504,6 +561,12 @@ static int call_and_clear(void) {
   run_until(b3_up);
   printf("connected\n");
   fflush(stdout);
+}
+
+// After the call is up: the data, both ways, then A hangs up. False when
+// what came was not what was sent.
+static int call_and_clear(void) {
+  connect_b3();
 
   ULONGLONG began = GetTickCount64();
   run_until(data_done);
