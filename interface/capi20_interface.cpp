@@ -812,11 +812,14 @@ unsigned put_message(unsigned appl_id, const std::uint8_t* message) {
   }
   {
     // Reported as sent: should the host be lost before it confirms, the
-    // confirmation is made up (lost_calls.hpp).
+    // confirmation is made up (lost_calls.hpp). Lost already (another
+    // thread found out while this was on its way): it goes before the
+    // made-up indications not yet handed out, as a confirmation comes
+    // before the end of its call.
     std::lock_guard lock(app->mutex);
     if (std::optional<bytes> owed = accepted_put(app->book, copy)) {
       bool was_ready = app->ready();
-      app->ended.push_back(std::move(*owed));
+      app->ended.push_front(std::move(*owed));
       notify_changed(*app, was_ready);
     }
   }
