@@ -78,7 +78,7 @@ cp "$scratch/windows-packages/capi-bridge-$version-win64.zip" "$out/"
 # The Python client's wheel and source archive, built offline as the
 # Debian package's is (its own backend, no isolation).
 build_python() {
-  cp -r "$tree/clients/python" "$scratch/python" && rm -rf "$scratch/python/build" &&
+  cp -rL "$tree/clients/python" "$scratch/python" && rm -rf "$scratch/python/build" &&
     /usr/bin/python3 -m build --no-isolation --sdist --wheel --outdir "$scratch/python-dist" \
       "$scratch/python"
 }
