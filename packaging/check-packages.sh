@@ -86,7 +86,7 @@ expect_files python3-capi-bridge usr/share/doc/python3-capi-bridge/README.md \
 # The -dev package: the product's headers and nothing else (the test harness
 # stays out), its static libraries in the multiarch folder, its CMake package.
 printf 'usr/include/capi_bridge/%s\n' calls.hpp capi_fields.hpp capimsg.hpp client.hpp emulator.hpp process.hpp \
-  version.hpp \
+  put_rules.hpp version.hpp \
   | diff - <(grep '^usr/include/' "$scratch/libcapi-bridge-dev.files" | sort) \
   || fail "libcapi-bridge-dev holds other headers than these"
 expect_files libcapi-bridge-dev "usr/lib/$multiarch/libcapi_bridge_client.a" \
