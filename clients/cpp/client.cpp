@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace capi_bridge {
 
@@ -476,30 +477,23 @@ open_result client::open(const std::string& host, std::uint16_t port,
     if (taken.info == info_illegal_command)
       blocks = standard;
   }
-  // Whether the bridge has the waiting Get is asked while no application is
-  // registered: the answer is then 0x1104 at once, or 0x1102 from a bridge
-  // without it. Later a waiting Get also answers 0x1102 for a frame of the
-  // host's that it drops.
-  if (s_->waiting_get == support::unknown) {
-    const std::uint8_t probe[] = {'W', 0, 0, 0, 0};
+  // Whether the bridge has the waiting Get, and the batch, is asked while no
+  // application is registered: the answer is then 0x1104 at once, or 0x1102
+  // from a bridge without it. Later a waiting Get also answers 0x1102 for a
+  // frame of the host's that it drops.
+  const std::pair<bytes, std::atomic<support>*> probes[] = {
+      {bytes{'W', 0, 0, 0, 0}, &s_->waiting_get},
+      {batch_body(std::chrono::milliseconds(0), 1, 0), &s_->batch}};
+  for (const auto& [probe, known] : probes) {
+    if (*known != support::unknown)
+      continue;
     raw_reply asked = request(probe);
     if (asked.status.from == source::transport) {
       open_result out;
       out.status = asked.status;
       return out;
     }
-    s_->waiting_get = asked.info == info_illegal_command ? support::absent : support::present;
-  }
-  // The batch likewise: 0x1104 at once before an Open, 0x1102 from a
-  // bridge without it.
-  if (s_->batch == support::unknown) {
-    raw_reply asked = request(batch_body(std::chrono::milliseconds(0), 1, 0));
-    if (asked.status.from == source::transport) {
-      open_result out;
-      out.status = asked.status;
-      return out;
-    }
-    s_->batch = asked.info == info_illegal_command ? support::absent : support::present;
+    *known = asked.info == info_illegal_command ? support::absent : support::present;
   }
   raw_reply r = request(open_request_body(host, port, max_logical_connections));
   open_result out;
