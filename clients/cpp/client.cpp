@@ -61,6 +61,17 @@ bytes put_request_body(byte_view message, byte_view payload) {
   return body;
 }
 
+bytes batch_request_body(std::chrono::milliseconds wait, std::uint16_t most,
+                         std::uint32_t most_bytes) {
+  bytes body{'B'};
+  // The bridge counts more than 60 s as 60 s.
+  capimsg::append_u32(body, static_cast<std::uint32_t>(std::clamp<std::chrono::milliseconds::rep>(
+                                wait.count(), 0, 0xFFFFFFFF)));
+  capimsg::append_u16(body, most);
+  capimsg::append_u32(body, most_bytes);
+  return body;
+}
+
 void append_request_frame(bytes& frames, byte_view body) {
   capimsg::append_u32(frames, static_cast<std::uint32_t>(body.size()));
   frames.insert(frames.end(), body.begin(), body.end());
@@ -483,7 +494,7 @@ open_result client::open(const std::string& host, std::uint16_t port,
   // frame of the host's that it drops.
   const std::pair<bytes, std::atomic<support>*> probes[] = {
       {bytes{'W', 0, 0, 0, 0}, &s_->waiting_get},
-      {batch_body(std::chrono::milliseconds(0), 1, 0), &s_->batch}};
+      {batch_request_body(std::chrono::milliseconds(0), 1, 0), &s_->batch}};
   for (const auto& [probe, known] : probes) {
     if (*known != support::unknown)
       continue;
@@ -624,7 +635,7 @@ std::vector<message_result> client::get_batch(std::chrono::milliseconds wait, st
     out.push_back(get(wait));
     return out;
   }
-  for (raw_reply& record : batch_records(request(batch_body(wait, most, most_bytes))))
+  for (raw_reply& record : batch_records(request(batch_request_body(wait, most, most_bytes))))
     out.push_back(message_from(std::move(record)));
   return out;
 }

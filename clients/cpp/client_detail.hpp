@@ -58,9 +58,6 @@ enum : std::uint32_t {
 bool is(byte_view message, std::uint8_t command, std::uint8_t subcommand);
 // "0x1104" and the like.
 std::string hex(std::uint32_t value);
-// A batch request ("B"): its first message's time-out (at most 60 s), the
-// most messages and bytes.
-bytes batch_body(std::chrono::milliseconds wait, std::uint16_t most, std::uint32_t most_bytes);
 // Calls `record(info, data)` for each record of a batch reply's data, in
 // order; what is wrong with them, empty if nothing.
 std::string each_record(const bytes& data,

@@ -23,16 +23,6 @@ std::string hex(std::uint32_t value) {
   return text;
 }
 
-bytes batch_body(std::chrono::milliseconds wait, std::uint16_t most, std::uint32_t most_bytes) {
-  bytes body{'B'};
-  // The bridge counts more than 60 s as 60 s.
-  capimsg::append_u32(body, static_cast<std::uint32_t>(std::clamp<std::chrono::milliseconds::rep>(
-                                wait.count(), 0, 0xFFFFFFFF)));
-  capimsg::append_u16(body, most);
-  capimsg::append_u32(body, most_bytes);
-  return body;
-}
-
 std::string each_record(const bytes& data,
                         const std::function<void(std::uint32_t info, bytes data)>& record) {
   std::size_t at = 0;

@@ -187,6 +187,10 @@ bytes open_request_body(const std::string& host, std::uint16_t port,
                         std::uint16_t max_logical_connections);
 // Put's body: 'M', the message, the data that goes with it.
 bytes put_request_body(byte_view message, byte_view payload = {});
+// The batch's body ("B"): its first message's time-out (at most 60 s), the
+// most messages and bytes.
+bytes batch_request_body(std::chrono::milliseconds wait, std::uint16_t most,
+                         std::uint32_t most_bytes);
 // Appends `body` to `frames` as one request frame: the body's length (4
 // bytes, little-endian), then the body.
 void append_request_frame(bytes& frames, byte_view body);
