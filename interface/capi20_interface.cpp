@@ -275,9 +275,12 @@ bool bridge_gone(const capi_bridge::outcome& status) {
           status.info == info_host_gone);
 }
 
-// A message the bridge handed out joins the queue; a DATA_B3_CONF frees
-// its Data handle. With app.mutex held.
+// A message the bridge handed out joins the queue, unless it is this
+// layer's own (call book); a DATA_B3_CONF frees its Data handle. With
+// app.mutex held.
 void take_in(application& app, bytes message) {
+  if (!note_incoming(app.book, message))
+    return;
   if (message.size() >= field::data_b3_conf_size_with_handle &&
       message[field::command] == field::command_data_b3 &&
       message[field::subcommand] == field::subcommand_conf)
@@ -292,11 +295,8 @@ capi_bridge::outcome fetch_batch(application& app, const std::shared_ptr<client>
                                  std::uint32_t wait) {
   constexpr std::uint16_t most_messages = 64;
   constexpr std::uint32_t most_bytes = 64 * 1024;
-  bytes body(11, 0);
-  body[0] = 'B';
-  field::put_le32(body.data() + 1, wait);
-  field::put_le16(body.data() + 5, most_messages);
-  field::put_le32(body.data() + 7, most_bytes);
+  const bytes body =
+      capi_bridge::batch_request_body(std::chrono::milliseconds(wait), most_messages, most_bytes);
   capi_bridge::outcome ended;
   unsigned brought = 0;
   std::vector<raw_reply> replies =
@@ -309,8 +309,7 @@ capi_bridge::outcome fetch_batch(application& app, const std::shared_ptr<client>
             ended = r.status;
           } else {
             ++brought;
-            if (note_incoming(app.book, r.data))
-              take_in(app, std::move(r.data));
+            take_in(app, std::move(r.data));
           }
         }
         notify_changed(app, was_ready);
@@ -353,8 +352,6 @@ capi_bridge::outcome fetch(application& app, std::optional<std::uint32_t> wait) 
           return;
         ++brought;
         std::lock_guard lock(app.mutex);
-        if (!note_incoming(app.book, reply.data))
-          return;
         bool was_ready = app.ready();
         take_in(app, reply.data);
         notify_changed(app, was_ready);
