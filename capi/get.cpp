@@ -113,7 +113,8 @@ void send_answer(const get_answer& a) {
 // What the library has for the client, asked without reading anything the
 // library is to read.
 enum class waiting {
-  nothing, // no message, or only part of its frame so far
+  nothing, // no message
+  partial, // only part of the next message's frame so far
   message, // the library hands one out without blocking
   dropped, // a frame that holds no usable message was taken off the connection
   gone,    // the connection has ended
@@ -129,8 +130,9 @@ waiting look(std::uint32_t milliseconds) {
                ? waiting::message
                : waiting::nothing;
   case next_frame::nothing:
-  case next_frame::incomplete:
     return waiting::nothing;
+  case next_frame::incomplete:
+    return waiting::partial;
   case next_frame::complete:
     return waiting::message;
   case next_frame::dropped:
@@ -141,13 +143,18 @@ waiting look(std::uint32_t milliseconds) {
   return waiting::nothing;
 }
 
-// Waits up to `milliseconds` for a message; nothing when the time passes or
-// the client writes first.
+// Whether `found` has something to answer with.
+bool is_there(waiting found) {
+  return found != waiting::nothing && found != waiting::partial;
+}
+
+// Waits up to `milliseconds` for a message; nothing (or partial) when the
+// time passes or the client writes first.
 waiting wait_for_message(std::uint32_t milliseconds) {
   waiting now = look(0);
   // Before the first wait only what has been read ahead counts: a platform
   // that cannot look into its input would end every wait at once.
-  if (now != waiting::nothing || input_read_ahead())
+  if (is_there(now) || input_read_ahead())
     return now;
   std::uint64_t deadline = platform_milliseconds() + milliseconds;
   for (;;) {
@@ -165,13 +172,15 @@ waiting wait_for_message(std::uint32_t milliseconds) {
     } else {
       std::uint32_t slice = left < wait_slice ? left : wait_slice;
       if (connection >= 0) {
-        platform_pause(slice);
+        // The host's bytes end the pause at once; while part of a frame is
+        // there they would end every pause, so the rest gets whole slices.
+        platform_pause(now == waiting::partial ? -1 : connection, slice);
         now = look(0);
       } else {
         now = look(slice);
       }
     }
-    if (now != waiting::nothing)
+    if (is_there(now))
       return now;
     if (client_has_written())
       return waiting::nothing;
@@ -183,6 +192,7 @@ waiting wait_for_message(std::uint32_t milliseconds) {
 get_answer answer_to(waiting found, std::uint32_t nothing_given) {
   switch (found) {
   case waiting::nothing:
+  case waiting::partial:
     return {info_queue_empty};
   case waiting::dropped:
     return {info_illegal_command};
@@ -292,7 +302,7 @@ void handle_batch(const std::uint8_t* body, std::uint32_t length) {
   for (std::uint32_t count = 1;
        count < most_messages && batch_length < most_bytes && make_batch_room(); ++count) {
     waiting found = look(0);
-    if (found == waiting::nothing)
+    if (!is_there(found))
       break;
     get_answer next = answer_to(found, info_host_gone);
     if (next.info == info_queue_empty)

@@ -60,8 +60,9 @@ struct timeval;
 // at once). The library may write into it; the next call sets it again.
 timeval* platform_timeout(std::uint32_t milliseconds);
 
-// Sleeps `milliseconds`.
-void platform_pause(std::uint32_t milliseconds);
+// Sleeps `milliseconds`, or less once `connection` (unless -1) has bytes
+// waiting or has ended.
+void platform_pause(int connection, std::uint32_t milliseconds);
 
 // Milliseconds on a clock that only goes forward.
 std::uint64_t platform_milliseconds();

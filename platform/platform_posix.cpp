@@ -196,8 +196,9 @@ timeval* platform_timeout(std::uint32_t milliseconds) {
   return &record;
 }
 
-void platform_pause(std::uint32_t milliseconds) {
-  poll(nullptr, 0, static_cast<int>(milliseconds));
+void platform_pause(int connection, std::uint32_t milliseconds) {
+  pollfd watched = {connection, POLLIN, 0};
+  poll(&watched, connection >= 0 ? 1 : 0, static_cast<int>(milliseconds));
 }
 
 std::uint64_t platform_milliseconds() {

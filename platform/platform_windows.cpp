@@ -85,7 +85,17 @@ timeval* platform_timeout(std::uint32_t milliseconds) {
   return &record;
 }
 
-void platform_pause(std::uint32_t milliseconds) {
+void platform_pause(int connection, std::uint32_t milliseconds) {
+  if (connection >= 0) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(static_cast<SOCKET>(connection), &readable);
+    timeval limit = {static_cast<long>(milliseconds / 1000),
+                     static_cast<long>(milliseconds % 1000 * 1000)};
+    // Anything but a socket fails at once, and the pause is slept instead.
+    if (select(0, &readable, nullptr, nullptr, &limit) != SOCKET_ERROR)
+      return;
+  }
   Sleep(milliseconds);
 }
 
