@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
-// child_process on Windows: CreateProcess with anonymous pipes handed over
-// through an explicit handle list; waits with deadlines by peeking the pipes,
-// which anonymous pipes allow, rather than by overlapped I/O, which they do not.
+// child_process on Windows: CreateProcess with pipes handed over through an
+// explicit handle list. The child's output comes through a named pipe whose
+// end here is overlapped, so that a read waits for the child's bytes with a
+// deadline and wakes as they come; its input is an anonymous pipe written
+// without waiting, and a full pipe is retried.
 #include "capi_bridge/process.hpp"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <thread>
@@ -16,8 +19,9 @@ namespace capi_bridge {
 struct child_process::state {
   HANDLE process = nullptr;
   DWORD pid = 0;
-  HANDLE input = nullptr;  // the child's standard input, our end (non-blocking writes)
-  HANDLE output = nullptr; // the child's standard output, our end
+  HANDLE input = nullptr;        // the child's standard input, our end (non-blocking writes)
+  HANDLE output = nullptr;       // the child's standard output, our end (overlapped)
+  HANDLE output_ready = nullptr; // the event of a read from `output`
   // A job that ends the child when its last handle closes, that is when this
   // process ends, however it ends: a bridge is never left without its client.
   HANDLE job = nullptr;
@@ -108,6 +112,68 @@ DWORD milliseconds_left(deadline until) {
   return left.count() <= 0 ? 0 : static_cast<DWORD>(std::min(left.count() + 1, longest_slice_ms));
 }
 
+// A pipe like CreatePipe's whose reading end, ours, is overlapped;
+// anonymous pipes cannot be.
+bool create_output_pipe(HANDLE& ours, HANDLE& childs, SECURITY_ATTRIBUTES* inheritable) {
+  static std::atomic<unsigned> created{0};
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string name = "\\\\.\\pipe\\capi-bridge-output-" + std::to_string(GetCurrentProcessId()) +
+                       "-" + std::to_string(created++) + "-" + std::to_string(GetTickCount64());
+    ours = CreateNamedPipeA(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 1 << 16,
+        1 << 16, 0, nullptr);
+    if (ours == INVALID_HANDLE_VALUE) {
+      ours = nullptr;
+      // Taken by another pipe: the next name.
+      if (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_PIPE_BUSY)
+        continue;
+      return false;
+    }
+    childs = CreateFileA(name.c_str(), GENERIC_WRITE, 0, inheritable, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (childs != INVALID_HANDLE_VALUE)
+      return true;
+    childs = nullptr;
+    close_handle(ours);
+    return false;
+  }
+  return false;
+}
+
+// Reads what `pipe` holds, up to `want` bytes, waiting until `until` for the
+// first: `done` with `got` bytes (possibly 0 when the wait was cut short by
+// nothing), `timed_out` with none.
+io_result read_available(HANDLE pipe, HANDLE ready, std::uint8_t* data, DWORD want, DWORD& got,
+                         deadline until) {
+  got = 0;
+  OVERLAPPED request{};
+  request.hEvent = ready;
+  if (!ReadFile(pipe, data, want, nullptr, &request)) {
+    DWORD code = GetLastError();
+    if (code != ERROR_IO_PENDING)
+      return code == ERROR_BROKEN_PIPE ? io_result::ended : io_result::failed;
+    // A deadline further off than one slice takes several.
+    for (;;) {
+      DWORD waited = WaitForSingleObject(ready, milliseconds_left(until));
+      if (waited == WAIT_OBJECT_0)
+        break;
+      if (waited != WAIT_TIMEOUT || std::chrono::steady_clock::now() >= until) {
+        // Bytes that came meanwhile are still taken below.
+        CancelIoEx(pipe, &request);
+        break;
+      }
+    }
+  }
+  if (!GetOverlappedResult(pipe, &request, &got, TRUE)) {
+    DWORD code = GetLastError();
+    if (code == ERROR_OPERATION_ABORTED)
+      return io_result::timed_out;
+    return code == ERROR_BROKEN_PIPE ? io_result::ended : io_result::failed;
+  }
+  return io_result::done;
+}
+
 // A short pause that grows with each round without progress: 0, 1, 2 ms.
 void back_off(int& rounds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(rounds < 2 ? rounds : 2));
@@ -125,6 +191,7 @@ child_process::~child_process() {
     kill();
   close_handle(s_->input);
   close_handle(s_->output);
+  close_handle(s_->output_ready);
   close_handle(s_->process);
   close_handle(s_->job);
 }
@@ -140,10 +207,17 @@ bool child_process::start(const process_options& options) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE child_in = nullptr, our_in = nullptr, our_out = nullptr, child_out = nullptr;
   if (!CreatePipe(&child_in, &our_in, &inheritable, 0) ||
-      !CreatePipe(&our_out, &child_out, &inheritable, 0)) {
-    s_->error = last_error_text("CreatePipe");
+      !create_output_pipe(our_out, child_out, &inheritable)) {
+    s_->error = last_error_text("creating the pipes");
     close_handle(child_in);
     close_handle(our_in);
+    return false;
+  }
+  s_->output_ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (s_->output_ready == nullptr) {
+    s_->error = last_error_text("CreateEvent");
+    for (HANDLE* h : {&child_in, &our_in, &our_out, &child_out})
+      close_handle(*h);
     return false;
   }
   SetHandleInformation(our_in, HANDLE_FLAG_INHERIT, 0);
@@ -265,23 +339,15 @@ io_result child_process::read(std::uint8_t* data, std::size_t size, deadline unt
   if (s_->output == nullptr)
     return io_result::ended;
   std::size_t done = 0;
-  int rounds = 0;
   while (done < size) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(s_->output, nullptr, 0, nullptr, &available, nullptr))
-      return GetLastError() == ERROR_BROKEN_PIPE ? io_result::ended : io_result::failed;
-    if (available == 0) {
-      if (std::chrono::steady_clock::now() >= until)
-        return io_result::timed_out;
-      back_off(rounds);
-      continue;
-    }
-    rounds = 0;
-    DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, available));
+    DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1 << 16));
     DWORD got = 0;
-    if (!ReadFile(s_->output, data + done, want, &got, nullptr))
-      return GetLastError() == ERROR_BROKEN_PIPE ? io_result::ended : io_result::failed;
+    io_result r = read_available(s_->output, s_->output_ready, data + done, want, got, until);
+    if (r != io_result::done)
+      return r;
     done += got;
+    if (got == 0 && std::chrono::steady_clock::now() >= until)
+      return io_result::timed_out;
   }
   return io_result::done;
 }
@@ -291,23 +357,19 @@ io_result child_process::read_some(std::uint8_t* data, std::size_t size, std::si
   got = 0;
   if (s_->output == nullptr)
     return io_result::ended;
-  int rounds = 0;
-  DWORD available = 0;
+  DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1 << 16));
   for (;;) {
-    if (!PeekNamedPipe(s_->output, nullptr, 0, nullptr, &available, nullptr))
-      return GetLastError() == ERROR_BROKEN_PIPE ? io_result::ended : io_result::failed;
-    if (available > 0)
-      break;
+    DWORD count = 0;
+    io_result r = read_available(s_->output, s_->output_ready, data, want, count, until);
+    if (r != io_result::done)
+      return r;
+    if (count > 0) {
+      got = count;
+      return io_result::done;
+    }
     if (std::chrono::steady_clock::now() >= until)
       return io_result::timed_out;
-    back_off(rounds);
   }
-  DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, available));
-  DWORD count = 0;
-  if (!ReadFile(s_->output, data, want, &count, nullptr))
-    return GetLastError() == ERROR_BROKEN_PIPE ? io_result::ended : io_result::failed;
-  got = count;
-  return io_result::done;
 }
 
 void child_process::close_input() {
