@@ -7,7 +7,8 @@
 # capi2032, which calls the library in-process, and, with FOLDER32 where Wine
 # starts 32-bit programs, a 32-bit program through capi2032.dll calling a
 # 64-bit one through capi2064.dll. Prints a Markdown table of blocks per
-# second.
+# second, then what a pipe between two Windows programs costs there
+# (bench/wine_pipe_floor.c, built when the cross compiler is installed).
 #   bench/wine_capi_dll.sh FOLDER EMULATOR [BYTES [ROUNDS [FOLDER32]]]
 # FOLDER holds capi2032_call.exe, capi2064.dll, capi-bridge.exe and
 # libcapi20-3.dll (after ./test.sh: build/clients/cpp/tests/windows-bridge);
@@ -77,3 +78,10 @@ for round in $(seq "$rounds"); do
       'BEGIN { printf "| %d | %.0f | %.0f | %.3f |\n", r, b * 1000 / x, b * 1000 / y, x / y }'
   fi
 done
+
+cross=x86_64-w64-mingw32-gcc
+if command -v "$cross" >/dev/null 2>&1 &&
+  "$cross" -O2 -o "$scratch/wine_pipe_floor.exe" "$here/wine_pipe_floor.c"; then
+  echo
+  echo "Floor: $(wine "$scratch/wine_pipe_floor.exe" | tr -d '\r')"
+fi
