@@ -36,7 +36,7 @@ cmake --build --preset windows32 -j"$(nproc)"
 cmake --preset linux -DCAPI_BRIDGE_WINDOWS_BUILD="$PWD/build-windows" \
   -DCAPI_BRIDGE_WINDOWS32_BUILD="$PWD/build-windows32"
 cmake --build --preset linux -j"$(nproc)"
-ctest --preset linux
+ctest --preset linux || { scripts/failed-tests.sh build; exit 1; }
 
 # Every package, built from the sources as they are; lintian on the Debian
 # ones, their contents, and what they install.
@@ -47,14 +47,14 @@ packaging/check-packages.sh build/packages build
 # UndefinedBehaviorSanitizer (LeakSanitizer included).
 cmake --preset asan
 cmake --build --preset asan -j"$(nproc)"
-ctest --preset asan
+ctest --preset asan || { scripts/failed-tests.sh build-asan; exit 1; }
 
 # The C++ client's and the CAPI interface's tests again, built with
 # ThreadSanitizer: their threads share the client, the layer's tables and
 # its bridges.
 cmake --preset tsan
 cmake --build --preset tsan -j"$(nproc)"
-ctest --preset tsan
+ctest --preset tsan || { scripts/failed-tests.sh build-tsan; exit 1; }
 
 # A bounded run of the request-loop fuzzer; any finding fails.
 fuzz/run.sh "${CAPI_BRIDGE_FUZZ_SECONDS:-120}"
