@@ -90,10 +90,8 @@ void platform_pause(int connection, std::uint32_t milliseconds) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(static_cast<SOCKET>(connection), &readable);
-    timeval limit = {static_cast<long>(milliseconds / 1000),
-                     static_cast<long>(milliseconds % 1000 * 1000)};
     // Anything but a socket fails at once, and the pause is slept instead.
-    if (select(0, &readable, nullptr, nullptr, &limit) != SOCKET_ERROR)
+    if (select(0, &readable, nullptr, nullptr, platform_timeout(milliseconds)) != SOCKET_ERROR)
       return;
   }
   Sleep(milliseconds);
