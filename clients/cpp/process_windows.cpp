@@ -142,8 +142,8 @@ bool create_output_pipe(HANDLE& ours, HANDLE& childs, SECURITY_ATTRIBUTES* inher
 }
 
 // Reads what `pipe` holds, up to `want` bytes, waiting until `until` for the
-// first: `done` with `got` bytes (possibly 0 when the wait was cut short by
-// nothing), `timed_out` with none.
+// first: `done` with `got` bytes (0 only after an empty write of the
+// child's), `timed_out` with none.
 io_result read_available(HANDLE pipe, HANDLE ready, std::uint8_t* data, DWORD want, DWORD& got,
                          deadline until) {
   got = 0;
@@ -338,16 +338,11 @@ io_result child_process::write(const std::uint8_t* data, std::size_t size, deadl
 io_result child_process::read(std::uint8_t* data, std::size_t size, deadline until) {
   if (s_->output == nullptr)
     return io_result::ended;
-  std::size_t done = 0;
-  while (done < size) {
-    DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1 << 16));
-    DWORD got = 0;
-    io_result r = read_available(s_->output, s_->output_ready, data + done, want, got, until);
-    if (r != io_result::done)
+  for (std::size_t done = 0; done < size;) {
+    std::size_t got = 0;
+    if (io_result r = read_some(data + done, size - done, got, until); r != io_result::done)
       return r;
     done += got;
-    if (got == 0 && std::chrono::steady_clock::now() >= until)
-      return io_result::timed_out;
   }
   return io_result::done;
 }
