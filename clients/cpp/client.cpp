@@ -310,8 +310,7 @@ outcome client::post(byte_view body, std::function<void(const raw_reply&)> in_or
                 " bytes is outside 1..1048576; not sent"};
   bytes frame;
   frame.reserve(4 + body.size());
-  capimsg::append_u32(frame, static_cast<std::uint32_t>(body.size()));
-  frame.insert(frame.end(), body.begin(), body.end());
+  append_request_frame(frame, body);
   shared::posted entry{0, bytes(body.begin(), body.end()), std::move(in_order)};
   ++s.in_flight;
   struct leaving {
