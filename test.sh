@@ -36,7 +36,19 @@ cmake --build --preset windows32 -j"$(nproc)"
 cmake --preset linux -DCAPI_BRIDGE_WINDOWS_BUILD="$PWD/build-windows" \
   -DCAPI_BRIDGE_WINDOWS32_BUILD="$PWD/build-windows32"
 cmake --build --preset linux -j"$(nproc)"
-ctest --preset linux || { scripts/failed-tests.sh build; exit 1; }
+# Now and then one test under Wine fails in a full run and never alone (3
+# times in about 15 runs, a different test each time; once a Windows bridge
+# ended at its start with status 1 and nothing on standard error). Where
+# only tests under Wine failed, they run once more, after the report of why
+# they failed.
+if ! ctest --preset linux; then
+  scripts/failed-tests.sh build
+  if cut -d: -f2- build/Testing/Temporary/LastTestsFailed.log | grep -qv '^windows\.'; then
+    exit 1
+  fi
+  echo "Only tests under Wine failed: they run once more."
+  ctest --preset linux --rerun-failed || { scripts/failed-tests.sh build; exit 1; }
+fi
 
 # Every package, built from the sources as they are; lintian on the Debian
 # ones, their contents, and what they install.
